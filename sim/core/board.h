@@ -1,0 +1,207 @@
+// The simulated Raspberry Pi: virtual time, the header's GPIO lines with their
+// electrical state, the devices wired to them, the program's threads, and what
+// the run leaves behind (VCD trace, log, reports).
+//
+// One Board is "current" at a time; the simulated wiringPi and bcm2835 calls
+// act on it. A process that links the simulated kit gets one built from its
+// scenario before main() runs; a test builds its own:
+//
+//   pikit::sim::Board board;                 // fresh Pi, max speed, history kept
+//   board.set_external_pull(8, Pull::Up);
+//   auto& sensor = board.add(std::make_unique<Aht20>("sensor", settings));
+//   Start_I2C(); ...                         // program code, on the test thread
+//   EXPECT_EQ(board.history(8).back().level, Level::High);
+//
+// Locking: all state is guarded by one mutex. Methods marked "device side"
+// expect it to be held, which it is inside Device callbacks and scheduled
+// events. Methods marked "test side" take it themselves; call them from a test
+// while no program thread is inside the library, or from the thread that is.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device.h"
+#include "time.h"
+
+namespace pikit::sim {
+
+enum class Pull : unsigned char { None, Down, Up };
+
+enum class ReportKind : unsigned char {
+    Info,        // what a module shows or does (LED on, display contents, tag stored)
+    Breach,      // a master broke a protocol's timing or sequence rules
+    Contention,  // two drivers fighting over a line
+    Fault,       // an injected fault took effect
+    Error,       // a program misused the library (bad pin, second softPwmCreate...)
+};
+const char* to_string(ReportKind k);
+
+struct Report {
+    Time at;
+    ReportKind kind;
+    std::string source;  // device label or "board"
+    std::string text;
+};
+
+// One resolved level change of a line.
+struct LineChange {
+    Time at;
+    Level level;
+    bool floating;  // nobody drives it and no pull holds it
+};
+
+// One program call into the simulated library (kept when Options::record_calls).
+enum class CallKind : unsigned char { PinMode, PullControl, Write, Read, DelayMs, DelayUs, Isr };
+struct Call {
+    Time at;
+    CallKind kind;
+    int pin;    // -1 for delays
+    int value;  // mode, pull, level written or read, delay length
+};
+
+// A contention episode on one line: master and a device (or two devices) driving
+// opposite levels. `end` is kNever while it lasts.
+struct Contention {
+    int pin;
+    Time start;
+    Time end;
+    std::string who;
+};
+
+// Soft PWM / soft tone generator state of a pin (no thread: a waveform).
+struct Waveform {
+    enum class Kind : unsigned char { None, Pwm, Tone } kind = Kind::None;
+    int value = 0;   // PWM: high steps per period
+    int range = 0;   // PWM: steps per period (100 us each)
+    int freq = 0;    // tone: Hz, 0 = silent (LOW)
+    Time since = 0;  // when these settings were made
+    double duty() const { return kind == Kind::Pwm && range > 0 ? double(value) / range : 0.0; }
+};
+
+enum class Speed : unsigned char { Max, Realtime, Factor };
+
+struct Options {
+    Time pin_call_cost = 100_ns;    // each pinMode/digitalWrite/digitalRead/pull call
+    Time sleep_overrun = 0;         // added to delay() and delayMicroseconds(>=100): nanosleep latency
+    Speed speed = Speed::Max;
+    double speed_factor = 1.0;      // virtual seconds per wall second for Speed::Factor
+    Time until = kNever;            // run limit
+    // What happens at the run limit. Unset: kill(getpid(), SIGTERM), as if the
+    // user ran `kill`. Tests may set their own.
+    std::function<void()> on_until;
+    std::string vcd_path;           // empty: no trace
+    std::string log_path;           // empty: no log; "-": standard error
+    std::filesystem::path state_dir;  // empty: $XDG_STATE_HOME/pikit-sim or ~/.local/state/pikit-sim
+    bool record_history = true;     // keep every LineChange (tests); off for programs
+    bool record_calls = false;      // keep every Call (tests)
+    bool exit_on_fatal = false;     // fatal simulation errors: report and _exit(3) instead of throwing
+    // A thread is taken to be spinning outside the library (so time may move on
+    // without it) after this much CPU time without a library call...
+    Time quiet_cpu = 3_ms;
+    // ...or this much wall time without a call and without using CPU (blocked).
+    Time quiet_wall = 250_ms;
+    // Calls at one virtual instant, with no wait, before the clock counts as frozen.
+    std::uint64_t frozen_calls = 20000000;
+};
+
+// A fatal simulation error (virtual time frozen, ...) when exit_on_fatal is off.
+class SimError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Board {
+public:
+    explicit Board(Options options = {});
+    ~Board();
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    static Board* current();  // the board the simulated libraries act on
+
+    // ---- set-up (test side, before the program runs) ----
+    template <class D>
+    D& add(std::unique_ptr<D> device) {
+        D& ref = *device;
+        add_device(std::unique_ptr<Device>(std::move(device)));
+        return ref;
+    }
+    Device& add_device(std::unique_ptr<Device> device);
+    Device* find(const std::string& name) const;
+    // A resistor on the module or the Pi board (I2C pins 8 and 9 have 1.8 kOhm
+    // pull-ups on every Pi; a Board starts with those).
+    void set_external_pull(int pin, Pull pull);
+    void set_pin_call_cost(Time cost);
+    const Options& options() const { return options_; }
+
+    // ---- device side (board lock held) ----
+    Time now() const { return now_; }
+    void attach(Device& device, int pin, PinRole role);
+    void drive(Device& device, int pin, Drive d);
+    Level level(int pin) const;
+    bool floating(int pin) const;
+    // Whether the master (the program) has the pin as an output, and its latch.
+    bool master_output(int pin) const;
+    Level master_latch(int pin) const;
+    using EventId = std::uint64_t;
+    // `fn` runs at virtual time `at` (not before now), in (time, order of scheduling).
+    EventId schedule(Time at, std::function<void()> fn);
+    void cancel(EventId id);
+    const Waveform& waveform(int pin) const;
+    void report(const Device& from, ReportKind kind, const std::string& text);
+    void info(const Device& from, const std::string& text) { report(from, ReportKind::Info, text); }
+    void breach(const Device& from, const std::string& text) { report(from, ReportKind::Breach, text); }
+    // Directory for state that outlives a run (created on first use).
+    std::filesystem::path state_dir();
+
+    // ---- inspection (test side) ----
+    const std::vector<LineChange>& history(int pin) const;
+    std::vector<Report> reports() const;
+    std::vector<Report> reports(ReportKind kind) const;
+    std::vector<Report> reports_from(const std::string& device_name) const;
+    std::vector<Contention> contentions() const;
+    const std::vector<Call>& calls() const;
+    void clear_records();  // forget history, calls, reports, contentions so far
+    // Run the simulation, on the calling thread, until `t` (as delay() would).
+    void run_until(Time t);
+    // Ends the run: devices finish, trace and log are closed, program threads
+    // blocked in the library are released. Idempotent; the destructor calls it.
+    void finish();
+
+    // ---- program side: the simulated libraries call these, from any thread ----
+    void pin_mode(int pin, int mode);
+    void pull_control(int pin, int pud);
+    void write(int pin, int value);
+    int read(int pin);
+    void delay_ms(unsigned ms);
+    void delay_us(unsigned us);
+    int isr(int pin, int mode, void (*handler)());
+    int pwm_create(int pin, int value, int range);
+    void pwm_write(int pin, int value);
+    void pwm_stop(int pin);
+    int tone_create(int pin);
+    void tone_write(int pin, int freq);
+    void tone_stop(int pin);
+    // The calling thread waits until `when` (virtual), letting time run.
+    void wait_until(Time when);
+
+private:
+    struct Impl;
+    Options options_;
+    Time now_ = 0;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Name of a wiringPi pin for logs and traces: "wpi8/BCM2/P3".
+std::string pin_name(int pin);
+int bcm_of(int pin);            // BCM GPIO number, -1 when not a header pin
+int header_pin_of(int pin);     // physical header pin, -1 when not a header pin
+
+}  // namespace pikit::sim

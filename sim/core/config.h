@@ -1,0 +1,72 @@
+// Settings of one scenario entry (a device, a stimulus, the board), read from
+// YAML with its location kept, so that every bad value is reported as
+// "<file>: <key path>: <problem> '<value>'".
+#pragma once
+
+#include <yaml-cpp/yaml.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "time.h"
+
+namespace pikit::sim {
+
+// A scenario that cannot be used. what() is the complete one-line message.
+class ScenarioError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Config {
+public:
+    Config(YAML::Node node, std::string file, std::string path);
+
+    // Parse YAML text; a syntax error becomes a ScenarioError naming the file and line.
+    static Config parse(const std::string& text, const std::string& file);
+
+    bool has(const char* key) const;
+    const std::string& file() const { return file_; }
+    const std::string& path() const { return path_; }
+    const YAML::Node& node() const { return node_; }
+
+    // Rejects keys other than those listed (catches typos in scenarios).
+    void allow_only(std::initializer_list<const char*> keys) const;
+
+    // wiringPi pin number on the 40-pin header (0-16, 21-31).
+    int pin(const char* key) const;
+    int pin(const char* key, int fallback) const;
+    double number(const char* key) const;
+    double number(const char* key, double fallback) const;
+    double number_in(const char* key, double fallback, double lo, double hi) const;
+    long integer(const char* key, long fallback, long lo, long hi) const;
+    Time duration(const char* key) const;
+    Time duration(const char* key, Time fallback) const;
+    bool flag(const char* key, bool fallback) const;
+    std::string text(const char* key) const;
+    std::string text(const char* key, const std::string& fallback) const;
+    // Byte list: [0x2D, 1, 2] or "2D 01 02" (hex digits, blanks optional).
+    std::vector<std::uint8_t> bytes(const char* key) const;
+    Config child(const char* key) const;               // a nested mapping
+    std::vector<Config> list(const char* key) const;   // a sequence of mappings
+    std::vector<int> pins(const char* key) const;      // a sequence of pins
+
+    // Throws ScenarioError "<file>: <path>.<key>: <why> '<value as written>'".
+    [[noreturn]] void fail(const char* key, const std::string& why) const;
+    [[noreturn]] void fail_here(const std::string& why) const;
+
+private:
+    std::string key_path(const char* key) const;
+    std::string scalar(const char* key) const;
+
+    YAML::Node node_;
+    std::string file_;
+    std::string path_;
+};
+
+bool is_header_pin(int pin);
+
+}  // namespace pikit::sim

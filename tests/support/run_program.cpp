@@ -1,0 +1,144 @@
+#include "support/run_program.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+extern char** environ;
+
+namespace pikit::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> child_environment(const std::map<std::string, std::string>& env) {
+    std::vector<std::string> out;
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "PIKIT_SIM_", 10) != 0) out.emplace_back(*e);
+    }
+    bool speed = false;
+    for (const auto& [k, v] : env) {
+        out.push_back(k + "=" + v);
+        if (k == "PIKIT_SIM_SPEED") speed = true;
+    }
+    if (!speed) out.emplace_back("PIKIT_SIM_SPEED=max");
+    return out;
+}
+
+struct TempDirs {
+    std::vector<fs::path> dirs;
+    ~TempDirs() {
+        std::error_code ec;
+        for (const auto& d : dirs) fs::remove_all(d, ec);
+    }
+};
+TempDirs temp_dirs;
+
+}  // namespace
+
+RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
+                      double wall_limit_s) {
+    const std::string path = std::string(PIKIT_BIN_DIR) + "/" + program;
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
+    posix_spawn_file_actions_addclose(&fa, out_pipe[0]);
+    posix_spawn_file_actions_addclose(&fa, err_pipe[0]);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+
+    std::vector<std::string> envs = child_environment(env);
+    std::vector<char*> envp;
+    for (auto& s : envs) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<char*> argv{const_cast<char*>(path.c_str()), nullptr};
+
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, path.c_str(), &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    if (rc != 0) {
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        throw std::runtime_error("cannot start " + path + ": " + std::strerror(rc));
+    }
+
+    RunResult r;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long>(wall_limit_s * 1000));
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    int open_fds = 2;
+    char buf[65536];
+    while (open_fds > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            r.timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, 2, static_cast<int>(left)) < 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_fds;
+            }
+        }
+    }
+    for (auto& f : fds)
+        if (f.fd >= 0) close(f.fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+    return r;
+}
+
+std::string temp_dir() {
+    std::string tmpl = (fs::temp_directory_path() / "pikit-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    temp_dirs.dirs.emplace_back(tmpl);
+    return tmpl;
+}
+
+std::string write_file(const std::string& dir, const std::string& name, const std::string& text) {
+    std::string path = dir + "/" + name;
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+    return path;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string source_path(const std::string& relative) {
+    return std::string(PIKIT_SOURCE_DIR) + "/" + relative;
+}
+
+}  // namespace pikit::test
