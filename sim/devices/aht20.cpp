@@ -127,9 +127,13 @@ void Aht20::fault(const std::string& text) { board()->report(*this, ReportKind::
 
 void Aht20::info(const std::string& text) { board()->info(*this, text); }
 
+// A master that gets one phase wrong usually gets it wrong on every bit: each
+// kind of timing breach is reported once per transfer.
 void Aht20::check(Time measured, Time minimum, const char* what) {
-    if (measured < minimum)
-        breach(std::string(what) + " " + format_duration(measured) + ", shorter than the " +
+    if (measured >= minimum) return;
+    if (std::find(timing_reported_.begin(), timing_reported_.end(), what) != timing_reported_.end()) return;
+    timing_reported_.push_back(what);
+    breach(std::string(what) + " " + format_duration(measured) + ", shorter than the " +
                format_duration(minimum) + " the part needs");
 }
 
@@ -162,6 +166,7 @@ void Aht20::on_sda(Level level) {
 void Aht20::start_condition() {
     const Time now = board()->now();
     ++counters_.starts;
+    timing_reported_.clear();
     if (in_transfer_) {
         // Repeated START: the clock must have been high long enough before it.
         check(now - scl_rise_, kStartSetupMin, "repeated START set-up");
@@ -345,12 +350,15 @@ void Aht20::ack_received_byte(bool is_address) {
                                              : transfers_.back().bytes.back();
         fault("acknowledge withheld on byte " + std::to_string(bytes_to_part_) + " (" + hex(byte) + ")");
         if (is_address) {
+            // Not answering the address: the part sits the transfer out.
             transfers_.pop_back();
+            phase_ = Phase::Ignore;
         } else {
-            // The byte is not taken: the transfer is dropped and its command not run.
+            // One missing acknowledge: the byte is lost, so the command is not
+            // run, but the following bytes are acknowledged as usual.
             transfers_.back().dropped = true;
+            phase_ = Phase::WriteAck;
         }
-        phase_ = Phase::Ignore;
         return;
     }
     ++counters_.acks;

@@ -67,8 +67,11 @@ public:
         bool corrupt_crc = false;    // the CRC byte of the frame is sent inverted
         int flip_byte = -1;          // byte index within every read transfer (0 = status)
         int flip_bit = 0;            // whose bit (0..7) is inverted on the wire; flip_byte -1: none
-        long nack_byte = 0;          // withhold the acknowledge of this byte (1 = first byte
-                                     // addressed to the part since power-up); 0: none
+        // Withhold the acknowledge of this byte (1 = the first byte sent to the
+        // part since power-up, address bytes included); 0: none. A withheld
+        // address means the part sits that transfer out; a withheld data byte
+        // is lost and its command not run.
+        long nack_byte = 0;
     };
 
     // One transfer addressed to the part, from START to STOP or repeated START.
@@ -191,6 +194,7 @@ private:
     Time start_at_ = 0;
     Time stop_at_ = kNever;
     bool first_fall_after_start_ = false;
+    std::vector<const char*> timing_reported_;  // timing breaches already reported in this transfer
 };
 
 }  // namespace pikit::sim
