@@ -26,6 +26,7 @@ constexpr Time kStartHoldMin = 600_ns;
 constexpr Time kStartSetupMin = 600_ns;
 constexpr Time kStopSetupMin = 600_ns;
 constexpr Time kBusFreeMin = 1300_ns;
+constexpr Time kSpikeMax = 50_ns;  // input spike filter: shorter pulses are not seen
 
 constexpr std::uint8_t kStatusBusy = 0x80;
 constexpr std::uint8_t kStatusAlwaysSet = 0x04;
@@ -252,8 +253,13 @@ void Aht20::on_scl(Level level) {
     if (first_fall_after_start_) {
         check(now - start_at_, kStartHoldMin, "START hold");
         first_fall_after_start_ = false;
-    } else {
+    } else if (phase_ == Phase::Address || phase_ == Phase::WriteData || phase_ == Phase::ReadAck) {
+        // The part samples SDA in this clock: the full high time applies.
         check(now - scl_rise_, kHighMin, "SCL high");
+    } else {
+        // The master samples (the part's acknowledge or data): the part only
+        // has to see the pulse, which its input filter would swallow below 50 ns.
+        check(now - scl_rise_, kSpikeMax, "SCL high pulse (part's bit or acknowledge)");
     }
     scl_fall_ = now;
 

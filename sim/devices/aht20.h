@@ -27,8 +27,12 @@
 //
 // Strictness: the model checks the master against the fast-mode I2C limits
 // (which the part meets at 100 and 400 kHz): SCL low >= 1.3 us, SCL high
-// >= 0.6 us, data set-up >= 100 ns, start hold and set-up >= 0.6 us, stop
-// set-up >= 0.6 us, bus free between STOP and START >= 1.3 us. It also
+// >= 0.6 us in clocks where the part samples SDA (address, data written to
+// it, the master's acknowledge), data set-up >= 100 ns, start hold and set-up
+// >= 0.6 us, stop set-up >= 0.6 us, bus free between STOP and START >= 1.3 us.
+// In clocks where the master samples (the part's acknowledge and data bits)
+// the high time is the master's own affair; the part only has to see the
+// pulse, so there the limit is its 50 ns input spike filter. It also
 // reports a byte cut short by START/STOP, clocks after a not-acknowledge, an
 // address byte sent before the part is ready after power-up, and commands it
 // does not know or that have the wrong length or arguments. Contention on SDA

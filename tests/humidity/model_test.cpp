@@ -46,6 +46,7 @@ struct BadMaster {
     const char* what;
     void (*run)();
     const char* breach;  // part of the report text
+    Time cost = 100_ns;  // pin-call cost (0 for a change in the same instant as the clock edge)
 };
 
 TEST(Aht20Model, ReportsMastersThatBreakTheRules) {
@@ -59,17 +60,18 @@ TEST(Aht20Model, ReportsMastersThatBreakTheRules) {
              Slave_ACK();
              Stop_I2C();
          },
-         "SCL low 1us"},
+         "SCL low 1.2us"},
         {"data set at the clock edge",
          [] {
              Start_I2C();
              digitalWrite(SCL_PIN, LOW);
              delayMicroseconds(8);
              for (int i = 0; i < 8; ++i) raw_bit((0x70 >> (7 - i)) & 1, 0, 8, 8);
-             Slave_ACK();
+             digitalWrite(SCL_PIN, HIGH);  // acknowledge clock
+             delayMicroseconds(8);
              Stop_I2C();
          },
-         "data set-up"},
+         "data set-up 0ns", 0},
         {"byte cut short",
          [] {
              Start_I2C();
@@ -112,11 +114,11 @@ TEST(Aht20Model, ReportsMastersThatBreakTheRules) {
              delayMicroseconds(8);
              Stop_I2C();
          },
-         "bus free time between STOP and START 1us"},
+         "bus free time between STOP and START 1.1us"},
     };
     for (const BadMaster& c : cases) {
         SCOPED_TRACE(c.what);
-        Board board(exact_options());
+        Board board(exact_options(c.cost));
         auto& sensor = board.add(std::make_unique<Aht20>("sensor", ready_sensor()));
         wiringPiSetup();
         testing::internal::CaptureStdout();
@@ -160,7 +162,13 @@ TEST(Aht20Model, DemoTrafficIsCleanApartFromTheAcknowledgeOverlap) {
             demo_measurement(ct);
             EXPECT_EQ(ct[0], 50.0f);
             EXPECT_EQ(ct[1], 25.0f);
-            EXPECT_TRUE(board.reports(ReportKind::Breach).empty());
+            // At zero cost the sensor's acknowledge clock is a pulse of no
+            // width (SCL up, one read, SCL down in one instant), which no part
+            // could see; that is all the model may find.
+            for (const auto& b : board.reports(ReportKind::Breach)) {
+                EXPECT_EQ(cost, 0) << "with a real pin-call cost there must be none: " << b.text;
+                EXPECT_EQ(b.text.rfind("SCL high pulse (part's bit or acknowledge) 0ns", 0), 0u) << b.text;
+            }
             EXPECT_EQ(sensor.counters().write_backs, cal == 0x18 ? 0u : 3u);
 
             // Every byte the master sends that ends in a 1 is still driven HIGH
