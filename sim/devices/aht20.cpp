@@ -546,7 +546,7 @@ std::unique_ptr<Device> make_aht20(const std::string& name, const Config& c) {
     Aht20::Settings s;
     s.sda = c.pin("sda", s.sda);
     s.scl = c.pin("scl", s.scl);
-    if (s.sda == s.scl) c.fail("scl", "must differ from sda");
+    if (s.sda == s.scl) c.fail(c.has("scl") ? "scl" : "sda", "SDA and SCL must be different pins, not both");
     s.humidity = c.number_in("humidity", s.humidity, 0, 100);
     s.temperature = c.number_in("temperature", s.temperature, -50, 150);
     const long cal = c.integer("calibration_bits", s.calibration_bits, 0, 0xFF);

@@ -49,6 +49,23 @@ struct BadMaster {
     Time cost = 100_ns;  // pin-call cost (0 for a change in the same instant as the clock edge)
 };
 
+// Settings become the raw values the part would measure: the nearest step of
+// the 20-bit scale, so that a raw value read back through the datasheet
+// formula gives that raw value again.
+TEST(Aht20Model, SettingsBecomeTheNearestRawStep) {
+    for (std::uint32_t raw : {0u, 1u, 0x60000u, 0x80000u, 0x7B646u, 0xFFFFEu, 0xFFFFFu}) {
+        EXPECT_EQ(Aht20::humidity_raw(raw * 100.0 / 1048576.0), raw) << raw;
+        EXPECT_EQ(Aht20::temperature_raw(raw * 200.0 / 1048576.0 - 50.0), raw) << raw;
+    }
+    for (std::uint32_t raw = 1; raw < 0xFFFFF; raw += 4099) {
+        EXPECT_EQ(Aht20::humidity_raw(raw * 100.0 / 1048576.0 - 0.4 * 100.0 / 1048576.0), raw) << raw;
+        EXPECT_EQ(Aht20::temperature_raw(raw * 200.0 / 1048576.0 - 50.0 + 0.4 * 200.0 / 1048576.0), raw) << raw;
+    }
+    EXPECT_EQ(Aht20::humidity_raw(100.0), 0xFFFFFu);  // full scale is one step short of 2^20
+    EXPECT_EQ(Aht20::temperature_raw(150.0), 0xFFFFFu);
+    EXPECT_EQ(Aht20::temperature_raw(-50.0), 0u);
+}
+
 TEST(Aht20Model, ReportsMastersThatBreakTheRules) {
     const BadMaster cases[] = {
         {"clock low too short",
