@@ -54,6 +54,7 @@ TEST(HumidityDemo, ValuesOfOtherSensorsComeOutExactly) {
         {"uncalibrated.yaml", "Humidity = 33.300%, Temperature = -12.500C \n"},
         {"bad-crc.yaml", "Humidity = 0.000%, Temperature = 0.000C \n"},
         {"never-ready.yaml", "Humidity = 0.000%, Temperature = -50.000C \n"},
+        {"stimulus.yaml", "Humidity = 70.000%, Temperature = 25.000C \n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
