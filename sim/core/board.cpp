@@ -356,11 +356,18 @@ struct Board::Impl {
     // stretches of pin calls without waits.
     void pace(std::unique_lock<std::mutex>& lk) {
         Time ahead = wall_deadline(b.now_) - wall_time();
-        if (ahead > 2000000) {
-            lk.unlock();
-            std::this_thread::sleep_for(std::chrono::nanoseconds(ahead));
-            lk.lock();
+        if (ahead <= 2000000) return;
+        Thread* t = self();
+        lk.unlock();
+        std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<Time>(ahead, 50000000)));
+        lk.lock();
+        // A long sleep may have looked like a stalled holder to the supervisor.
+        if (t->st == St::Free) {
+            t->st = St::Ready;
+            ready.push_back(t);
+            if (!holder) dispatch(lk);
         }
+        block_until_holder(lk, t);
     }
 
     // ================= threads =================
