@@ -42,7 +42,7 @@ TEST(RunControl, PacedRunTakesWallTimeAsTheSpeedFactorSays) {
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_EQ(r.out, kCastOutput);
     EXPECT_GE(wall, 0.5);
-    EXPECT_LT(wall, 1.5);
+    EXPECT_LT(wall, 3.0);
 }
 
 TEST(RunControl, BadRunControlStopsBeforeMainWithStatusTwo) {
