@@ -248,7 +248,7 @@ struct Board::Impl {
         if (!fight.empty() && p.contention < 0) {
             p.contention = static_cast<int>(contentions.size());
             contentions.push_back({pin, b.now_, kNever, fight});
-            add_report(ReportKind::Contention, "board", "contention on " + pin_name(pin) + ": " + fight);
+            add_report(ReportKind::Contention, "board", pin_name(pin) + ": " + fight);
         } else if (fight.empty() && p.contention >= 0) {
             Contention& c = contentions[static_cast<std::size_t>(p.contention)];
             c.end = b.now_;
