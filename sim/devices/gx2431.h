@@ -90,7 +90,7 @@ private:
     void bus_reset() override;
     void busy_done(bool powered) override;
     void copy_request();
-    void send_read_scratch_next();
+    void send_reply(int len);
     void load();
     void save();
 
@@ -104,7 +104,11 @@ private:
     std::array<std::uint8_t, 3> args_{};  // TA1 TA2 [E/S] as received
     int offset_ = 0;                      // next scratchpad offset (write / read)
     std::uint16_t crc_ = 0;
-    int reply_index_ = 0;                 // position in the Read Scratchpad answer
+    std::array<std::uint8_t, 13> reply_{};  // Read Scratchpad answer / Write Scratchpad CRC
+    int reply_len_ = 0;
+    int reply_index_ = 0;
+    bool preset_ = false;                 // set_memory() before attach: wins over the state file
+    std::uint16_t read_start_ = 0;
     std::uint16_t read_addr_ = 0;
     long copies_ = 0;
     long copy_requests_ = 0;

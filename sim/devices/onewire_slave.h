@@ -17,6 +17,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <optional>
 #include <random>
 #include <string>
@@ -164,23 +166,23 @@ protected:
 private:
     enum class Phase : unsigned char { Idle, Presence, RomCommand, Receive, Send, Search, Busy };
     enum class Step : unsigned char { Id, Complement, Direction };
+    enum class Slot : unsigned char { None, Write, Read };
 
     void master_fall();
     void line_rise();
+    void start_write_slot();
+    void start_read_slot(bool bit);
     void sample_write_slot();
     void release_zero();
+    void reset_pulse();
     void byte_received(std::uint8_t b);
-    void rom_byte(std::uint8_t b);
     void start_command(FlipRule::Layer layer, std::uint8_t cmd);
-    void start_presence();
-    void end_presence();
+    std::uint8_t flip(std::vector<FlipRule>& rules, std::vector<int>& seen, std::uint8_t b, int index,
+                      const char* what);
+    void select();  // ROM layer done: the next byte is a function command
     void end_busy(bool powered);
     void poll_power();
     void clear_events();
-    bool send_bit(bool bit);  // with faults; true if the line is to be pulled low
-    std::uint8_t flip(std::vector<FlipRule>& rules, std::vector<int>& seen, std::uint8_t b,
-                      int index, const char* what);
-    void select();            // ROM layer done: the next byte is a function command
     void drive_low();
     void let_go();
     bool master_drives_low() const;
@@ -189,7 +191,7 @@ private:
     OneWireSettings s_;
     std::mt19937_64 rng_;
     std::uniform_real_distribution<double> uni_{0.0, 1.0};
-    std::vector<int> reply_seen_;     // per flip_reply rule: matching transactions so far
+    std::vector<int> reply_seen_;     // per flip_reply rule: transactions with its command so far
     std::vector<int> received_seen_;  // per flip_received rule
 
     Phase phase_ = Phase::Idle;
@@ -198,13 +200,16 @@ private:
     bool driving_ = false;
     bool warned_floating_ = false;
 
-    // the last master low
+    // the master's last low
     Time fall_at_ = -1;
     Time rise_at_ = -1;
     Time reset_rise_at_ = -1;  // end of the last reset pulse, until the first slot after it
+    bool in_low_ = false;      // a master's low has begun and the line has not risen since
     bool last_low_was_slot_ = false;
-    bool tx_zero_this_slot_ = false;
-    bool pending_byte_ = false;
+    bool master_long_read_ = false;
+    Slot slot_ = Slot::None;
+    bool pending_byte_ = false;  // a byte whose last slot has not ended yet
+    std::uint8_t pending_value_ = 0;
 
     // the bit engine
     std::uint8_t rx_byte_ = 0;
@@ -218,20 +223,18 @@ private:
     // the transaction
     FlipRule::Layer layer_ = FlipRule::Layer::Rom;
     std::uint8_t cmd_ = 0;
-    bool in_function_ = false;
     bool awaiting_function_cmd_ = false;
     int rx_count_ = 0;
     int tx_count_ = 0;
 
     // busy period
-    Time busy_end_ = 0;
+    Time busy_start_ = 0;
     bool busy_powered_ = true;
 
     long resets_ = 0;
     long search_bits_ = 0;
 
-    std::optional<Board::EventId> ev_sample_, ev_release_, ev_presence_, ev_check_, ev_busy_,
-        ev_poll_;
+    std::optional<Board::EventId> ev_sample_, ev_release_, ev_presence_, ev_check_, ev_busy_, ev_poll_;
 };
 
 // Reads `key` as a byte value written in decimal or 0x-hex.
