@@ -248,9 +248,9 @@ void OneWireSlave::stick_low(bool on) {
         board()->report(*this, ReportKind::Fault, "holds the line low (stuck)");
     } else if (!on && stuck_) {
         stuck_ = false;
-        let_go();
-        in_low_ = false;
+        in_low_ = false;  // the rise our letting go may cause ends no slot
         phase_ = Phase::Idle;
+        let_go();
         board()->info(*this, "lets go of the line (no longer stuck)");
     }
 }
@@ -258,9 +258,9 @@ void OneWireSlave::stick_low(bool on) {
 void OneWireSlave::leave_bus() {
     if (gone_ || !board()) return;
     clear_events();
-    let_go();
-    gone_ = true;
+    gone_ = true;  // first, so the edge of letting go is not ours to handle
     phase_ = Phase::Idle;
+    let_go();
     board()->report(*this, ReportKind::Fault, "left the bus");
 }
 
