@@ -109,6 +109,7 @@ struct Options {
     Time quiet_wall = 250_ms;
     // Calls at one virtual instant, with no wait, before the clock counts as frozen.
     std::uint64_t frozen_calls = 20000000;
+    bool isr_fails = false;         // wiringPiISR returns -1 (to exercise programs' failure paths)
 };
 
 // A fatal simulation error (virtual time frozen, ...) when exit_on_fatal is off.
@@ -171,9 +172,11 @@ public:
     void clear_records();  // forget history, calls, reports, contentions so far
     // Run the simulation, on the calling thread, until `t` (as delay() would).
     void run_until(Time t);
-    // Ends the run: devices finish, trace and log are closed, program threads
-    // blocked in the library are released. Idempotent; the destructor calls it.
-    void finish();
+    // Ends the run: devices finish, trace and log are closed. Program threads
+    // blocked in the library are released (their calls return at once from
+    // then on), or with release_threads false stay blocked for good, as a
+    // process that is exiting wants. Idempotent; the destructor calls it.
+    void finish(bool release_threads = true);
 
     // ---- program side: the simulated libraries call these, from any thread ----
     void pin_mode(int pin, int mode);
@@ -191,9 +194,20 @@ public:
     void tone_stop(int pin);
     // The calling thread waits until `when` (virtual), letting time run.
     void wait_until(Time when);
+    // Runs `fn` as one library call of the calling thread: it gets the clock,
+    // pays one pin call if `pin_call`, and fn runs with the board lock held.
+    // For library front ends (the I2C controller) and the scenario loader.
+    void apply(const std::function<void()>& fn, bool pin_call = false);
+    // The pin's GPIO function is taken by a peripheral: the master stops
+    // driving it (as an input would), without counting as a program call.
+    void give_to_peripheral(int pin);
+
+    // Internal: the implementation, and bookkeeping for ending OS threads.
+    struct Impl;
+    std::uint64_t impl_generation() const;
+    void thread_gone(void* rec);
 
 private:
-    struct Impl;
     Options options_;
     Time now_ = 0;
     std::unique_ptr<Impl> impl_;

@@ -1,0 +1,79 @@
+#include "scenario.h"
+
+#include <stdexcept>
+
+namespace pikit::sim {
+
+Options scenario_options(const Config& root, Options base) {
+    root.allow_only({"description", "board", "pulls", "devices", "stimuli"});
+    if (!root.has("board")) return base;
+    Config c = root.child("board");
+    c.allow_only({"pin_call_cost", "sleep_overrun", "isr_fails"});
+    base.pin_call_cost = c.duration("pin_call_cost", base.pin_call_cost);
+    base.sleep_overrun = c.duration("sleep_overrun", base.sleep_overrun);
+    base.isr_fails = c.flag("isr_fails", base.isr_fails);
+    return base;
+}
+
+void load_scenario(Board& board, const Config& root) {
+    // Board-level settings are taken by scenario_options(); only check them here.
+    scenario_options(root, Options{});
+
+    if (root.has("pulls")) {
+        const YAML::Node& pulls = root.node()["pulls"];
+        if (!pulls.IsMap()) root.fail("pulls", "expected a mapping of pin: up|down|none");
+        Config pc(pulls, root.file(), "pulls");
+        for (const auto& kv : pulls) {
+            std::string key = kv.first.as<std::string>();
+            int pin = -1;
+            try {
+                pin = std::stoi(key);
+            } catch (...) {
+            }
+            if (std::to_string(pin) != key || !is_header_pin(pin))
+                throw ScenarioError(root.file() + ": pulls." + key + ": bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '" + key + "'");
+            std::string v = pc.text(key.c_str());
+            Pull pull;
+            if (v == "up") pull = Pull::Up;
+            else if (v == "down") pull = Pull::Down;
+            else if (v == "none") pull = Pull::None;
+            else pc.fail(key.c_str(), "expected up, down or none");
+            board.set_external_pull(pin, pull);
+        }
+    }
+
+    std::vector<Config> devices = root.list("devices");
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const Config& d = devices[i];
+        std::string type = d.text("type");
+        const DeviceFactory* factory = find_device_type(type);
+        if (!factory) d.fail("type", "unknown device type (known: " + known_device_types() + ")");
+        std::string name = d.text("name", type);
+        if (board.find(name)) d.fail("name", "a device of that name is already wired");
+        std::unique_ptr<Device> dev = (*factory)(name, d);
+        try {
+            board.add_device(std::move(dev));
+        } catch (const std::invalid_argument& e) {
+            throw ScenarioError(d.file() + ": " + d.path() + ": " + e.what() + " '" + type + "'");
+        }
+    }
+
+    for (const Config& s : root.list("stimuli")) {
+        Time at = s.duration("at");
+        std::string target = s.text("device");
+        Device* dev = board.find(target);
+        if (!dev) s.fail("device", "no device of that name in the scenario");
+        std::string action = s.text("action");
+        std::function<void()> fn = dev->stimulus(action, s);
+        board.apply([&] { board.schedule(at, fn); });
+    }
+}
+
+void load_scenario_text(Board& board, const std::string& yaml, const std::string& name) {
+    Config root = Config::parse(yaml, name);
+    Options o = scenario_options(root, board.options());
+    board.set_pin_call_cost(o.pin_call_cost);
+    load_scenario(board, root);
+}
+
+}  // namespace pikit::sim

@@ -1,0 +1,54 @@
+// What a run leaves behind for people: a VCD trace of the lines and a readable
+// log of what the modules show and notice.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "time.h"
+
+namespace pikit::sim {
+
+// Value Change Dump, 1 ns timescale, one 1-bit wire per pin, named like
+// "wpi8_BCM2_P3". Changes stream to "<path>.body" while the run goes on, so
+// memory stays flat; finish() writes the header for the pins seen so far and
+// appends the body. Pins can be added at any time before finish().
+class VcdWriter {
+public:
+    explicit VcdWriter(std::string path);
+    ~VcdWriter();
+    bool ok() const { return body_ != nullptr; }
+    const std::string& error() const { return error_; }
+    void declare(int pin, const std::string& name);
+    void change(Time at, int pin, char value);  // '0', '1' or 'z'
+    void flush();
+    void finish();
+
+private:
+    std::string path_;
+    std::string body_path_;
+    std::FILE* body_ = nullptr;
+    std::string error_;
+    std::vector<std::pair<int, std::string>> vars_;
+    Time last_ = -1;
+    bool finished_ = false;
+};
+
+// Line-buffered text log: "[   1.500000070s] aht20 'sensor': measurement started".
+class LogWriter {
+public:
+    explicit LogWriter(const std::string& path);  // "-" for standard error
+    ~LogWriter();
+    bool ok() const { return file_ != nullptr; }
+    const std::string& error() const { return error_; }
+    void line(Time at, const std::string& source, const std::string& text);
+    void flush();
+
+private:
+    std::FILE* file_ = nullptr;
+    bool own_ = false;
+    std::string error_;
+};
+
+}  // namespace pikit::sim
