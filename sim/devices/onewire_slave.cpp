@@ -274,10 +274,6 @@ void OneWireSlave::rejoin_bus() {
 
 void OneWireSlave::on_edge(int pin, Level level) {
     if (pin != s_.pin || gone_ || stuck_) return;
-    if (!warned_floating_ && board()->floating(pin)) {
-        warned_floating_ = true;
-        board()->breach(*this, "the line floats when nobody drives it: a 1-Wire bus needs a pull-up resistor");
-    }
     if (level == Level::Low) {
         if (master_drives_low()) master_fall();  // falls made by devices are not slots
     } else {

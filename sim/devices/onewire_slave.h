@@ -198,7 +198,6 @@ private:
     bool gone_ = false;
     bool stuck_ = false;
     bool driving_ = false;
-    bool warned_floating_ = false;
 
     // the master's last low
     Time fall_at_ = -1;

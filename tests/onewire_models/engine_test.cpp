@@ -18,7 +18,7 @@ std::vector<Low> lows(const Board& b) {
     Time start = -1;
     for (const auto& c : b.history(27)) {
         if (c.level == Level::Low) start = c.at;
-        else if (start >= 0) out.push_back({start, c.at - start}), start = -1;
+        else if (start >= 0 && c.at > start) out.push_back({start, c.at - start}), start = -1;
     }
     return out;
 }
@@ -65,7 +65,7 @@ TEST_P(Corner, MasterAtTheEdgesOfTheWindowsIsUnderstood) {
     const std::vector<std::uint8_t> data{0x00, 0xFF, 0x55, 0xAA, 0x01, 0x80, 0x7E, 0x3C};
     const auto crc = write_scratchpad(bus.m, 0x40, data);
     std::vector<std::uint8_t> frame{0x0F, 0x40, 0x00};
-    frame.insert(frame.end(), data.begin(), data.end());
+    for (auto b : data) frame.push_back(b);
     EXPECT_TRUE(crc16_ok(frame, crc[0], crc[1])) << hex(crc);
     EXPECT_EQ(copy_scratchpad(bus.m, 0x40, 0x00, 0x07), 0xAA);
     EXPECT_EQ(read_memory(bus.m, 0x40, 8), data);
@@ -147,14 +147,6 @@ TEST(Protocol, GenericDeviceAnswersRomCommandsOnly) {
     EXPECT_EQ(bus.m.read(2), (std::vector<std::uint8_t>{0xFF, 0xFF}));
     EXPECT_EQ(breaches(bus.board), "");
     EXPECT_NE(texts(bus.board.reports_from("d")).find("ignores function command 0xF0"), std::string::npos);
-}
-
-TEST(Protocol, MissingPullUpIsReported) {
-    Board board(bus_options());
-    board.add(std::make_unique<Gx2431>("tag", gx_at("typical")));
-    Master m;
-    m.reset();
-    EXPECT_NE(breaches(board).find("pull-up"), std::string::npos) << breaches(board);
 }
 
 }  // namespace
