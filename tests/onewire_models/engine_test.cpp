@@ -136,6 +136,18 @@ TEST(Protocol, ResetCuttingAnAnswerShortIsNotABreach) {
     EXPECT_EQ(breaches(bus.board), "");
 }
 
+TEST(Protocol, AResetWhereALastBitWasDueCompletesNothing) {
+    // Seven bits of 0x0A, then a reset pulse: sampled, the pulse reads as a
+    // final 0, but it is a reset, so no command 0x0A is taken.
+    Bus bus;
+    bus.board.add(std::make_unique<Gx2431>("tag", gx_at("typical")));
+    bus.m.reset();
+    bus.m.skip();
+    for (int i = 0; i < 7; ++i) bus.m.write_bit(((0x0A >> i) & 1) != 0);
+    EXPECT_TRUE(bus.m.reset());
+    EXPECT_EQ(breaches(bus.board), "");
+}
+
 TEST(Protocol, GenericDeviceAnswersRomCommandsOnly) {
     Bus bus;
     auto& d = bus.board.add(std::make_unique<OneWireDevice>("d", dev({0x28, 1, 2, 3, 4, 5, 6})));
