@@ -199,7 +199,6 @@ struct Board::Impl {
             std::string n = pin_name(pin);
             std::replace(n.begin(), n.end(), '/', '_');
             vcd->declare(pin, n);
-            vcd->change(b.now_, pin, p.floating ? 'z' : (is_high(p.level) ? '1' : '0'));
         }
     }
 
@@ -237,7 +236,7 @@ struct Board::Impl {
         p.level = level;
         p.floating = floating;
         if (b.options_.record_history) p.history.push_back({b.now_, level, floating});
-        if (vcd && p.used) vcd->change(b.now_, pin, floating ? 'z' : (is_high(level) ? '1' : '0'));
+        if (vcd) vcd->change(b.now_, pin, floating ? 'z' : (is_high(level) ? '1' : '0'));
         if (edge) {
             pending_edges.emplace_back(pin, level);
             propagate();
@@ -357,11 +356,18 @@ struct Board::Impl {
     // stretches of pin calls without waits.
     void pace(std::unique_lock<std::mutex>& lk) {
         Time ahead = wall_deadline(b.now_) - wall_time();
-        if (ahead > 2000000) {
-            lk.unlock();
-            std::this_thread::sleep_for(std::chrono::nanoseconds(ahead));
-            lk.lock();
+        if (ahead <= 2000000) return;
+        Thread* t = self();
+        lk.unlock();
+        std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<Time>(ahead, 50000000)));
+        lk.lock();
+        // A long sleep may have looked like a stalled holder to the supervisor.
+        if (t->st == St::Free) {
+            t->st = St::Ready;
+            ready.push_back(t);
+            if (!holder) dispatch(lk);
         }
+        block_until_holder(lk, t);
     }
 
     // ================= threads =================
@@ -511,44 +517,42 @@ struct Board::Impl {
         bool fall = level == Level::Low;
         bool wanted = isr->mode == 3 || isr->mode == 0 || (isr->mode == 1 && fall) || (isr->mode == 2 && !fall);
         if (!wanted) return;
-        ++isr->pending;
-        if (isr->thread->wants_edge) {
-            --isr->pending;
-            make_ready(isr->thread);
-        }
+        if (isr->thread->wants_edge) make_ready(isr->thread);  // wakes for this edge
+        else ++isr->pending;                                  // handled after the running call
     }
 
-    // Body of an interrupt thread: one handler call per edge, in order.
+    // Body of an interrupt thread: one handler call per edge, in order. The
+    // thread's record was set up (waiting for an edge) by wiringPiISR itself,
+    // so edges that come before this OS thread gets going are not lost.
     void isr_loop(Isr* isr) {
-        {
-            std::lock_guard<std::mutex> g(m);
-            bind_cpu_clock(*isr->thread);
-            set_self(isr->thread);
-        }
+        Thread* t = isr->thread;
+        std::unique_lock<std::mutex> lk(m);
+        bind_cpu_clock(*t);
+        set_self(t);
         for (;;) {
-            {
-                std::unique_lock<std::mutex> lk(m);
-                Thread* t = isr->thread;
-                if (finished) return;
-                if (t->st == St::Holder && isr->pending > 0) {
-                    --isr->pending;
-                } else {
-                    if (t->st == St::Holder) holder = nullptr;
-                    if (isr->pending > 0) {
-                        --isr->pending;
-                        make_ready(t);
-                    } else {
-                        t->st = St::Waiting;
-                        t->wants_edge = true;
-                    }
-                    ++activity;
-                    dispatch(lk);
-                    block_until_holder(lk, t);
-                    if (finished) return;
-                }
-                ++t->calls;
-            }
+            block_until_holder(lk, t);
+            if (finished) return;
+            ++t->calls;
+            ++activity;
+            lk.unlock();
             isr->handler();
+            lk.lock();
+            if (finished) return;
+            if (isr->pending > 0) {
+                --isr->pending;
+                if (t->st == St::Holder) {
+                    maybe_yield(lk, t);
+                } else {
+                    make_ready(t);
+                    if (!holder) dispatch(lk);
+                }
+                continue;
+            }
+            if (holder == t) holder = nullptr;
+            t->st = St::Waiting;
+            t->wants_edge = true;
+            ++activity;
+            dispatch(lk);
         }
     }
 
@@ -736,6 +740,10 @@ Board::Board(Options options) : options_(std::move(options)), impl_(std::make_un
     if (!options_.vcd_path.empty()) {
         im.vcd = std::make_unique<VcdWriter>(options_.vcd_path);
         if (!im.vcd->ok()) throw std::runtime_error("cannot write trace file '" + options_.vcd_path + "': " + im.vcd->error());
+        for (int pin = 0; pin < kPins; ++pin) {
+            const Impl::Pin& p = im.pins[pin];
+            im.vcd->initial(pin, p.floating ? 'z' : (is_high(p.level) ? '1' : '0'));
+        }
     }
     if (!options_.log_path.empty()) {
         im.log = std::make_unique<LogWriter>(options_.log_path);

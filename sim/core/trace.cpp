@@ -22,6 +22,10 @@ VcdWriter::VcdWriter(std::string path) : path_(std::move(path)), body_path_(path
 
 VcdWriter::~VcdWriter() { finish(); }
 
+void VcdWriter::initial(int pin, char value) {
+    if (pin >= 0 && pin < 64) initial_[pin] = value;
+}
+
 void VcdWriter::declare(int pin, const std::string& name) {
     for (const auto& v : vars_)
         if (v.first == pin) return;
@@ -52,11 +56,25 @@ void VcdWriter::finish() {
         std::fprintf(out, "$version pikit simulated kit $end\n$timescale 1ns $end\n$scope module pi $end\n");
         for (const auto& v : vars_)
             std::fprintf(out, "$var wire 1 %s %s $end\n", vcd_id(v.first).c_str(), v.second.c_str());
-        std::fprintf(out, "$upscope $end\n$enddefinitions $end\n");
+        std::fprintf(out, "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n");
+        bool declared[64 * 64] = {};
+        for (const auto& v : vars_) {
+            std::string id = vcd_id(v.first);
+            declared[(id[0] - '!') + 90 * (id[1] - '!')] = true;
+            std::fprintf(out, "%c%s\n", initial_[v.first] ? initial_[v.first] : 'x', id.c_str());
+        }
+        std::fprintf(out, "$end\n");
         if (in) {
-            char buf[1 << 16];
-            std::size_t n;
-            while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) std::fwrite(buf, 1, n, out);
+            // Keep the time stamps and the changes of declared pins only.
+            char line[64];
+            while (std::fgets(line, sizeof line, in)) {
+                if (line[0] == '#') {
+                    std::fputs(line, out);
+                } else if (std::strlen(line) >= 3) {
+                    int idx = (line[1] - '!') + 90 * (line[2] - '!');
+                    if (idx >= 0 && idx < 64 * 64 && declared[idx]) std::fputs(line, out);
+                }
+            }
         }
         std::fclose(out);
     }

@@ -11,15 +11,17 @@
 namespace pikit::sim {
 
 // Value Change Dump, 1 ns timescale, one 1-bit wire per pin, named like
-// "wpi8_BCM2_P3". Changes stream to "<path>.body" while the run goes on, so
-// memory stays flat; finish() writes the header for the pins seen so far and
-// appends the body. Pins can be added at any time before finish().
+// "wpi8_BCM2_P3". Changes of every pin stream to "<path>.body" while the run
+// goes on, so memory stays flat; finish() writes the header with the pins
+// declared (used) by then and their power-on values, and appends the changes
+// of those pins. Which pins a program uses is only known as it runs.
 class VcdWriter {
 public:
     explicit VcdWriter(std::string path);
     ~VcdWriter();
     bool ok() const { return body_ != nullptr; }
     const std::string& error() const { return error_; }
+    void initial(int pin, char value);  // power-on value
     void declare(int pin, const std::string& name);
     void change(Time at, int pin, char value);  // '0', '1' or 'z'
     void flush();
@@ -31,6 +33,7 @@ private:
     std::FILE* body_ = nullptr;
     std::string error_;
     std::vector<std::pair<int, std::string>> vars_;
+    char initial_[64] = {};
     Time last_ = -1;
     bool finished_ = false;
 };

@@ -1,0 +1,105 @@
+// Scenario files: wiring devices by type name, timed stimuli, and one clear
+// message naming file, key and value for everything that cannot be used.
+#include <gtest/gtest.h>
+#include <wiringPi.h>
+
+#include "core/board.h"
+#include "core/scenario.h"
+
+namespace {
+
+using namespace pikit::sim;
+
+// A device type only this test registers: a line that a stimulus pulls low.
+class Clamp final : public Device {
+public:
+    Clamp(std::string name, int pin) : Device("test-clamp", std::move(name)), pin_(pin) {}
+    void attach(Board& b) override { b.attach(*this, pin_, PinRole::OpenDrain); }
+    std::function<void()> stimulus(const std::string& action, const Config& args) override {
+        if (action != "hold") args.fail("action", "test-clamp knows only 'hold'");
+        Time for_ = args.duration("for");
+        return [this, for_] {
+            board()->drive(*this, pin_, Drive::Low);
+            board()->schedule(board()->now() + for_, [this] { board()->drive(*this, pin_, Drive::Release); });
+        };
+    }
+
+private:
+    int pin_;
+};
+
+const DeviceRegistrar reg{"test-clamp", [](const std::string& name, const Config& c) {
+                              c.allow_only({"type", "name", "pin"});
+                              return std::make_unique<Clamp>(name, c.pin("pin"));
+                          }};
+
+std::string error_of(const std::string& yaml) {
+    Board board;
+    try {
+        load_scenario_text(board, yaml, "s.yaml");
+    } catch (const ScenarioError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(Scenario, WiresDevicesPullsAndTimedStimuli) {
+    Board board;
+    load_scenario_text(board, R"(
+board: {pin_call_cost: 0ns}
+pulls: {27: up}
+devices:
+  - {type: test-clamp, name: c, pin: 27}
+stimuli:
+  - {at: 2.5ms, device: c, action: hold, for: 1ms}
+)");
+    EXPECT_EQ(board.options().pin_call_cost, 0);
+    EXPECT_EQ(digitalRead(27), 1);
+    delayMicroseconds(2600);
+    EXPECT_EQ(digitalRead(27), 0);
+    delay(1);
+    EXPECT_EQ(digitalRead(27), 1);
+    const auto& h = board.history(27);
+    ASSERT_GE(h.size(), 2u);
+    EXPECT_EQ(h[h.size() - 2].at, 2500_us);
+    EXPECT_EQ(h.back().at, 3500_us);
+}
+
+TEST(Scenario, EveryUnusableEntryIsNamedWithFileKeyAndValue) {
+    EXPECT_EQ(error_of("devices:\n  - {type: toaster}\n").rfind("s.yaml: devices[0].type: unknown device type", 0), 0u);
+    EXPECT_NE(error_of("devices:\n  - {type: toaster}\n").find("'toaster'"), std::string::npos);
+    EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, pin: 40}\n"),
+              "s.yaml: devices[0].pin: bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '40'");
+    EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, pin: 3, colour: red}\n"),
+              "s.yaml: devices[0].colour: unknown setting (known: type, name, pin)");
+    EXPECT_EQ(error_of("stimuli:\n  - {at: soon, device: c, action: hold}\n"),
+              "s.yaml: stimuli[0].at: unparsable duration (expected e.g. 500ms, 2.5s, 2min, 80us, 100ns) 'soon'");
+    EXPECT_EQ(error_of("stimuli:\n  - {at: 1s, device: nobody, action: hold}\n"),
+              "s.yaml: stimuli[0].device: no device of that name in the scenario 'nobody'");
+    EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, name: c, pin: 3}\nstimuli:\n  - {at: 1s, device: c, action: dance}\n"),
+              "s.yaml: stimuli[0].action: test-clamp knows only 'hold' 'dance'");
+    EXPECT_EQ(error_of("pulls: {8: sideways}\n"), "s.yaml: pulls.8: expected up, down or none 'sideways'");
+    EXPECT_EQ(error_of("board: {pin_call_cost: 5}\n"),
+              "s.yaml: board.pin_call_cost: unparsable duration (expected e.g. 500ms, 2.5s, 2min, 80us, 100ns) '5'");
+    EXPECT_EQ(error_of("devices: [\n").rfind("s.yaml: line 2:", 0), 0u);
+    EXPECT_EQ(error_of("wires: []\n").rfind("s.yaml: wires: unknown setting", 0), 0u);
+    EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, name: c, pin: 3}\n  - {type: test-clamp, name: c, pin: 4}\n"),
+              "s.yaml: devices[1].name: a device of that name is already wired 'c'");
+}
+
+TEST(Scenario, DurationsReadTheUnitsPeopleWrite) {
+    EXPECT_EQ(parse_duration("500ms"), 500_ms);
+    EXPECT_EQ(parse_duration("2.5s"), 2500_ms);
+    EXPECT_EQ(parse_duration("2min"), 120_s);
+    EXPECT_EQ(parse_duration("80us"), 80_us);
+    EXPECT_EQ(parse_duration("80\xC2\xB5s"), 80_us);
+    EXPECT_EQ(parse_duration("100ns"), 100_ns);
+    EXPECT_EQ(parse_duration(" 3 s "), 3_s);
+    EXPECT_FALSE(parse_duration("3"));
+    EXPECT_FALSE(parse_duration("-3s"));
+    EXPECT_FALSE(parse_duration("s"));
+    EXPECT_FALSE(parse_duration("3 parsecs"));
+    EXPECT_EQ(format_time(12'000'480'070), "12.000480070s");
+}
+
+}  // namespace
