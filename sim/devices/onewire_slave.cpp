@@ -193,6 +193,8 @@ void OneWireSlave::attach(Board& board) {
 }
 
 std::function<void()> OneWireSlave::stimulus(const std::string& action, const Config& args) {
+    if (action == "alarm") args.allow_only({"at", "device", "action", "on"});
+    else args.allow_only({"at", "device", "action"});
     if (action == "stuck-low") return [this] { stick_low(true); };
     if (action == "release") return [this] { stick_low(false); };
     if (action == "leave") return [this] { leave_bus(); };

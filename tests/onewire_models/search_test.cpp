@@ -80,6 +80,18 @@ TEST(Search, ConditionalSearchFindsOnlyDevicesInAlarm) {
     EXPECT_EQ(bus.m.search_all(0xEC), std::vector<RomId>{hot.rom});
     EXPECT_EQ(bus.m.search_all(0xF0).size(), 3u);
 
+    // The alarm condition can come and go during a run.
+    Bus later;
+    load_scenario_text(later.board, R"(
+devices:
+  - {type: onewire-device, name: probe, rom: "28 05 05 05 05 05 05"}
+stimuli:
+  - {at: 20ms, device: probe, action: alarm, on: true}
+)");
+    EXPECT_TRUE(later.m.search_all(0xEC).empty());
+    delay(20);
+    EXPECT_EQ(later.m.search_all(0xEC).size(), 1u);
+
     Bus quiet;
     quiet.board.add(std::make_unique<OneWireDevice>("cold", dev({0x28, 1, 1, 1, 1, 1, 1})));
     ASSERT_TRUE(quiet.m.reset());
