@@ -257,13 +257,15 @@ void OneWireSlave::stick_low(bool on) {
     }
 }
 
-void OneWireSlave::leave_bus() {
+void OneWireSlave::leave_bus() { leave("left the bus"); }
+
+void OneWireSlave::leave(const std::string& why) {
     if (gone_ || !board()) return;
     clear_events();
     gone_ = true;  // first, so the edge of letting go is not ours to handle
     phase_ = Phase::Idle;
     let_go();
-    board()->report(*this, ReportKind::Fault, "left the bus");
+    board()->report(*this, ReportKind::Fault, why);
 }
 
 void OneWireSlave::rejoin_bus() {
@@ -335,9 +337,8 @@ void OneWireSlave::master_fall() {
     case Phase::Search:
         if (search_step_ == Step::Id) {
             if (s_.leave_after_search_bits >= 0 && search_bits_ >= s_.leave_after_search_bits) {
-                board()->report(*this, ReportKind::Fault,
-                                "leaves the bus at search bit position " + std::to_string(search_pos_ + 1));
-                leave_bus();
+                leave("left the bus at search bit position " + std::to_string(search_pos_ + 1) + ", after " +
+                      std::to_string(search_bits_) + " positions answered");
                 return;
             }
             search_bit_ = ((s_.rom[search_pos_ / 8] >> (search_pos_ % 8)) & 1) != 0;

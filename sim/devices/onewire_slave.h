@@ -168,6 +168,7 @@ private:
     enum class Step : unsigned char { Id, Complement, Direction };
     enum class Slot : unsigned char { None, Write, Read };
 
+    void leave(const std::string& why);
     void master_fall();
     void line_rise();
     void start_write_slot();
