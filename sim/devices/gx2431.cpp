@@ -168,7 +168,7 @@ void Gx2431::function_command(std::uint8_t cmd) {
         break;
     default:
         op_ = Op::None;
-        board()->breach(*this, "unknown function command " + hex2(cmd));
+        sequence_breach("unknown function command " + hex2(cmd));
         idle();
     }
 }
@@ -188,7 +188,7 @@ void Gx2431::function_byte(std::uint8_t b) {
         if (index == 1) {
             const std::uint16_t ta = static_cast<std::uint16_t>(args_[1] << 8 | args_[0]);
             if (ta >= kMemorySize) {
-                board()->breach(*this, "Write Scratchpad to " + hex4(ta) + ", outside the data memory 0x0000-0x007F");
+                sequence_breach("Write Scratchpad to " + hex4(ta) + ", outside the data memory 0x0000-0x007F");
                 op_ = Op::None;
                 idle();
                 return;

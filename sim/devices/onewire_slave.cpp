@@ -391,6 +391,7 @@ void OneWireSlave::sample_write_slot() {
     bool bit = is_high(board()->level(s_.pin));
     if (s_.random.received > 0.0 && uni_(rng_) < s_.random.received) {
         bit = !bit;
+        rx_fault_ = true;
         board()->report(*this, ReportKind::Fault, std::string("random flip: takes a written ") + (bit ? "0" : "1") +
                                                       " for a " + (bit ? "1" : "0"));
     }
@@ -455,6 +456,7 @@ void OneWireSlave::reset_pulse() {
     if (phase_ == Phase::Busy) end_busy(false);
     ++resets_;
     bus_reset();  // still sees the counts of the transaction it ends
+    rx_fault_ = false;
     rx_byte_ = 0;
     rx_bits_ = 0;
     tx_bits_ = 0;
@@ -508,7 +510,7 @@ void OneWireSlave::byte_received(std::uint8_t b) {
             search_step_ = Step::Id;
             break;
         default:
-            board()->breach(*this, "unknown ROM command " + hex2(b));
+            sequence_breach("unknown ROM command " + hex2(b));
             idle();
         }
         return;
@@ -549,12 +551,19 @@ std::uint8_t OneWireSlave::flip(std::vector<FlipRule>& rules, std::vector<int>& 
         if (n <= r.after || (r.times != 0 && n > r.after + r.times)) continue;
         const std::uint8_t was = b;
         b = static_cast<std::uint8_t>(b ^ (1u << r.bit));
+        if (&rules == &s_.flip_received) rx_fault_ = true;
         board()->report(*this, ReportKind::Fault,
                         std::string("flips bit ") + std::to_string(r.bit) + " of " + what + " byte " +
                             std::to_string(index) + " of command " + hex2(cmd_) + ": " + hex2(was) + " -> " +
                             hex2(b));
     }
     return b;
+}
+
+void OneWireSlave::sequence_breach(const std::string& text) {
+    // A command the master never sent is no fault of the master's.
+    if (rx_fault_) board()->report(*this, ReportKind::Fault, text + " (made by an injected flip of a received bit)");
+    else board()->breach(*this, text);
 }
 
 void OneWireSlave::select() {

@@ -159,6 +159,10 @@ protected:
     // Start an internal operation (EEPROM programming) that needs the line held
     // high by the master for `duration`; any slot or low level meanwhile is a breach.
     void busy(Time duration);
+    // A master that sent something it must not (an unknown command, a bad
+    // address) is reported as a breach, unless an injected fault changed
+    // what the part received in this transaction: then it is that fault's doing.
+    void sequence_breach(const std::string& text);
     std::uint8_t command() const { return cmd_; }
     int bytes_received() const { return rx_count_; }  // after the command byte
     int bytes_sent() const { return tx_count_; }
@@ -199,6 +203,7 @@ private:
     bool gone_ = false;
     bool stuck_ = false;
     bool driving_ = false;
+    bool rx_fault_ = false;  // an injected flip altered a received bit since the last reset
 
     // the master's last low
     Time fall_at_ = -1;

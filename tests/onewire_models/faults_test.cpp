@@ -70,6 +70,18 @@ TEST(Faults, ScratchpadTakesADifferentByteThanWritten) {
     EXPECT_EQ(gx.scratchpad()[2], expected[2]);
 }
 
+TEST(Faults, WhatAFlipMakesOfAGoodMasterIsNoBreach) {
+    Bus bus;
+    Gx2431Settings g = gx_at("typical");
+    g.flip_received.push_back({FlipRule::Layer::Function, 0x0F, 0, 7, 0, 1});  // TA1 0x00 -> 0x80
+    bus.board.add(std::make_unique<Gx2431>("tag", g));
+    write_scratchpad(bus.m, 0x00, kData, 0);
+    EXPECT_EQ(breaches(bus.board), "");
+    EXPECT_NE(texts(bus.board.reports(ReportKind::Fault)).find("outside the data memory"), std::string::npos);
+    write_scratchpad(bus.m, 0x80, kData, 0);  // the same from the master itself is its own breach
+    EXPECT_NE(breaches(bus.board).find("outside the data memory"), std::string::npos);
+}
+
 TEST(Faults, CopyThatFailsAndCopyAnswerDamaged) {
     Bus bus;
     Gx2431Settings g = gx_at("typical");
