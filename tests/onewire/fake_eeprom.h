@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "core/board.h"
@@ -40,7 +41,11 @@ public:
         Board& b = *board();
         if (driving_) return;  // our own pulse
         if (level == Level::Low) {
+            // Only the master starts a slot or a reset; another device's pulse
+            // (a presence answer, a 0 being sent) is not one.
+            if (!b.master_output(pin_) || b.master_latch(pin_) != Level::Low) return;
             fell_ = b.now();
+            master_fell_ = true;
             if (state_ == State::Idle) return;
             if (!tx_.empty() || refill()) {
                 const bool bit = (tx_.front() >> tx_bit_) & 1;
@@ -52,7 +57,7 @@ public:
             } else {
                 b.schedule(b.now() + 30_us, [this, &b] { sample(is_high(b.level(pin_))); });
             }
-        } else if (b.now() - fell_ >= 480_us) {
+        } else if (std::exchange(master_fell_, false) && b.now() - fell_ >= 480_us) {
             state_ = State::RomCommand;
             rx_.clear();
             rx_bits_ = rx_byte_ = 0;
@@ -176,6 +181,7 @@ private:
     std::array<std::uint8_t, 8> rom_;
     State state_ = State::Idle;
     sim::Time fell_ = 0;
+    bool master_fell_ = false;  // the line is low because the master pulled it
     bool driving_ = false;
     std::vector<std::uint8_t> rx_;
     int rx_bits_ = 0;

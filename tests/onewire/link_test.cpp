@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <memory>
+#include <utility>
 
 #include <wiringPi.h>
 
@@ -36,13 +37,17 @@ public:
         Board& b = *board();
         if (driving_) return;  // our own pulse
         if (level == Level::Low) {
+            // Only the master starts a slot or a reset; another device's pulse
+            // (a presence answer, a 0 being sent) is not one.
+            if (!b.master_output(kPin) || b.master_latch(kPin) != Level::Low) return;
             fell_ = b.now();
+            master_fell_ = true;
             if (!bits_.empty()) {
                 int bit = bits_.front();
                 bits_.pop_front();
                 if (!bit) hold(b, 30_us);
             }
-        } else if (b.now() - fell_ >= 480_us) {
+        } else if (std::exchange(master_fell_, false) && b.now() - fell_ >= 480_us) {
             b.schedule(b.now() + 30_us, [this, &b] { hold(b, 120_us); });
         }
     }
@@ -58,6 +63,7 @@ private:
     }
     std::deque<int> bits_;
     Time fell_ = 0;
+    bool master_fell_ = false;  // the line is low because the master pulled it
     bool driving_ = false;
 };
 
@@ -65,7 +71,7 @@ struct Pulse {
     Time start, length;
 };
 
-// Low pulses on the line after `from`, as the line resolved them.
+// Low pulses on the line from `from` on, as the line resolved them.
 std::vector<Pulse> low_pulses(const Board& board, Time from = 0) {
     std::vector<Pulse> out;
     Time fell = -1;
@@ -73,7 +79,8 @@ std::vector<Pulse> low_pulses(const Board& board, Time from = 0) {
         if (c.at < from) continue;
         if (c.level == Level::Low) fell = c.at;
         else if (fell >= 0) {
-            out.push_back({fell, c.at - fell});
+            // The pull-up taking over from the pin's power-on pull-down is no pulse.
+            if (c.at > fell) out.push_back({fell, c.at - fell});
             fell = -1;
         }
     }

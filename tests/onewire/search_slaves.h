@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "core/board.h"
@@ -39,9 +40,13 @@ public:
         Board& b = *board();
         if (driving_) return;  // our own pulse
         if (level == Level::Low) {
+            // Only the master starts a slot or a reset; another device's pulse
+            // (a presence answer, a 0 being sent) is not one.
+            if (!b.master_output(pin_) || b.master_latch(pin_) != Level::Low) return;
             fell_ = b.now();
+            master_fell_ = true;
             slot(b);
-        } else if (b.now() - fell_ >= 480_us) {
+        } else if (std::exchange(master_fell_, false) && b.now() - fell_ >= 480_us) {
             state_ = State::Command;
             bits_ = 0;
             cmd_ = 0;
@@ -118,6 +123,7 @@ private:
     std::vector<bool> active_;
     State state_ = State::Idle;
     sim::Time fell_ = 0;
+    bool master_fell_ = false;  // the line is low because the master pulled it
     bool driving_ = false;
     int bits_ = 0;
     unsigned cmd_ = 0;
