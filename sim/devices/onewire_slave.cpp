@@ -439,6 +439,8 @@ void OneWireSlave::line_rise() {
     }
     last_low_was_slot_ = true;
     cancel(ev_check_);
+    if (d < OneWireLimits::slot_low_min)
+        board()->breach(*this, "low pulse of only " + us(d) + ": a time slot starts with at least 1us low");
     if (slot_ == Slot::Write && d > OneWireLimits::write1_low_max && d < OneWireLimits::write0_low_min)
         board()->breach(*this, "write slot low for " + us(d) +
                                    ": neither a 1 (at most 15us) nor a 0 (at least 60us)");

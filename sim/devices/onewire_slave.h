@@ -64,6 +64,7 @@ struct OneWireLimits {
     static constexpr Time reset_low_min = 480_us;   // reset pulse
     static constexpr Time reset_high_min = 480_us;  // release of the reset -> first slot
     static constexpr Time slot_min = 60_us;         // falling edge to falling edge
+    static constexpr Time slot_low_min = 1_us;      // shortest low that starts a time slot
     static constexpr Time slot_low_max = 120_us;    // longest low that is still a time slot
     static constexpr Time recovery_min = 1_us;      // high time between two slots
     static constexpr Time write1_low_max = 15_us;   // a write-1 must end before the sample window

@@ -103,6 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadMaster{"ShortSlot", [](MasterTiming& t) { t.w1_rest = 20, t.w0_low = 60, t.w0_rest = 0; },
                   "time slot too short"},
         BadMaster{"NoRecovery", [](MasterTiming& t) { t.w0_rest = 0; }, "recovery between slots"},
+        BadMaster{"Glitch", [](MasterTiming& t) { t.r_low = 0; }, "low pulse of only"},
         BadMaster{"LongReadLow", [](MasterTiming& t) { t.r_low = 20, t.r_sample = 2; }, "read slot"}),
     [](const auto& info) { return std::string(info.param.name); });
 
