@@ -68,7 +68,8 @@ public:
 
     Gx2431(std::string name, Gx2431Settings settings = {});
 
-    // ---- for tests (from the test thread, between program calls) ----
+    // ---- for tests (from the test thread, between program calls; see the
+    //      note on the fault controls in onewire_slave.h) ----
     const std::array<std::uint8_t, kMemorySize>& memory() const { return mem_; }
     void set_memory(const std::array<std::uint8_t, kMemorySize>& m);  // saved if persisting
     const std::array<std::uint8_t, 8>& scratchpad() const { return scratch_; }

@@ -117,8 +117,11 @@ public:
     int pin() const { return s_.pin; }
     const OneWireTiming& timing() const { return s_.timing; }
 
-    // Fault and condition controls. Call them before the program runs, from a
-    // scenario stimulus, or from the test thread between program calls.
+    // Fault and condition controls. They act on the board as device code does,
+    // so call them with the board lock held: in the settings before add(),
+    // from a scenario stimulus, or from a scheduled event. A test thread may
+    // call them between its own program calls only while no other thread uses
+    // the board and no event of this device is pending.
     void set_alarm(bool on) { s_.alarm = on; }
     bool alarm() const { return s_.alarm; }
     void stick_low(bool on);       // hold the line low (true) or let it go again
