@@ -176,15 +176,18 @@ TEST_P(EepromDemo, FailedWriteStillRereadsAndPrintsTheRowRaw) {
     EXPECT_EQ(load_memory(dir), old);
 }
 
-TEST(EepromSearchDemo, OnlyADeviceWithABadCrcIsInvalid) {
+TEST(EepromSearchDemo, SearchWithoutAValidIdIsReportedInvalid) {
     const std::string dir = temp_dir();
-    const std::string s = write_file(dir, "bad.yaml",
-                                     "pulls: {27: up}\n"
-                                     "devices:\n"
-                                     "  - {type: onewire-device, name: odd, pin: 27, rom: \"2D 01 02 03 04 05 06 00\"}\n");
+    // The only device answering the search has an id whose CRC is wrong...
+    const std::string bad_crc = write_file(dir, "bad.yaml",
+                                           "pulls: {27: up}\n"
+                                           "devices:\n"
+                                           "  - {type: onewire-device, name: odd, pin: 27, rom: \"2D 01 02 03 04 05 06 00\"}\n");
+    // ...or the chip drops off the bus halfway through the search.
+    const std::string gone = scenario(dir, "    leave_after_search_bits: 20\n", "gone.yaml");
     for (const char* program : {"eeprom-search-demo", "eeprom-onefile-demo"}) {
-        auto r = run(program, dir, s);
-        EXPECT_EQ(r.out, kInvalid) << program;
+        EXPECT_EQ(run(program, dir, bad_crc).out, kInvalid) << program;
+        EXPECT_EQ(run(program, dir, gone).out, kInvalid) << program;
     }
 }
 
@@ -221,7 +224,7 @@ TEST(EepromOnefileDemo, SourceIsOneFileWithoutTheUnusedChecksums) {
 
 // Whatever goes wrong on the wire, a row of the EEPROM holds its old content
 // or the whole tag, never a mixture, and success is only reported for the tag.
-TEST(EepromSearchDemo, NoFaultLeavesAPartlyWrittenRow) {
+TEST(EepromDemos, NoFaultLeavesAPartlyWrittenRow) {
     const std::vector<std::string> faults = {
         "    flip_reply: [{command: 0x0F, byte: 1, bit: 7}]\n",
         "    flip_reply: [{command: 0xAA, byte: 2, bit: 0}]\n",
@@ -237,6 +240,7 @@ TEST(EepromSearchDemo, NoFaultLeavesAPartlyWrittenRow) {
         "    flip_received: [{command: 0x55, byte: 2, bit: 1}]\n",
         "    flip_received: [{command: 0x55, byte: 0, bit: 0}]\n",
         "    copy_fails: 1\n",
+        "    flip_received: [{layer: rom, command: 0x55, byte: 3, bit: 0, after: 2}]\n",
     };
     std::vector<std::string> all = faults;
     for (int seed = 1; seed <= 12; ++seed) {
@@ -245,11 +249,12 @@ TEST(EepromSearchDemo, NoFaultLeavesAPartlyWrittenRow) {
     Memory old;
     for (int i = 0; i < 128; ++i) old[i] = static_cast<std::uint8_t>(0x30 + i % 64);
     int successes = 0;
+    for (const char* program : {"eeprom-search-demo", "eeprom-skip-demo"})
     for (const auto& fault : all) {
-        SCOPED_TRACE(fault);
+        SCOPED_TRACE(std::string(program) + ": " + fault);
         const std::string dir = temp_dir();
         save_memory(dir, old);
-        auto r = run("eeprom-search-demo", dir, scenario(dir, fault));
+        auto r = run(program, dir, scenario(dir, fault));
         const Memory now = load_memory(dir);
         for (int row = 0; row < 16; ++row) {
             const bool same = std::equal(now.begin() + row * 8, now.begin() + row * 8 + 8, old.begin() + row * 8);
