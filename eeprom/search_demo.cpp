@@ -1,0 +1,65 @@
+// Finds the GX2431 on the 1-Wire bus by its family code, dumps its memory,
+// writes an 8-byte tag into the first row and shows the memory again.
+#include <stdint.h>
+#include <stdio.h>
+
+#include "GX2431.h"
+
+const int ONE_WIRE_PIN = 27;
+
+static void dump_memory(const uint8_t* mem)
+{
+    int i;
+
+    for (i = 0; i < 128; i++) {
+        if (i % 8 == 0 && i != 0)
+            printf("\n");
+        printf(" %d", mem[i]);
+    }
+    printf("\n");
+}
+
+int main(void)
+{
+    uint8_t rom[8];
+    uint8_t mem[128];
+    uint8_t tag[8] = {'<', 'V', 'e', 'x', 'o', 'r', 'a', '>'};
+    int address = 0;
+    int i;
+
+    // Line-buffered even into a pipe or file: the program may be killed.
+    setvbuf(stdout, NULL, _IOLBF, BUFSIZ);
+
+    if (!eeprom_init(ONE_WIRE_PIN)) {
+        puts("No GX2431 found on the 1-Wire bus. ");
+        return 0;
+    }
+    if (eeprom_begin(rom) != 1) {
+        puts("A GX2431 was found but the serial number is invalid. ");
+        return 0;
+    }
+    printf("GX2431 found with serial number :");
+    for (i = 0; i < 8; i++)
+        printf("%d ", rom[i]);
+    printf("\n");
+
+    eeprom_m_read(0, mem, 128);
+    puts("Memory contents : ");
+    dump_memory(mem);
+
+    if (eeprom_m_write(address, tag, 8))
+        puts("Successfully wrote data to address 0-7: 60 86 101 120 111 114 97 62 ");
+    else
+        puts("Failed wrote data to address 0-7! ");
+
+    eeprom_m_read(0, mem, 128);
+    puts("Reread memory contents : ");
+    dump_memory(mem);
+
+    // "Our team:" and a no-break space (UTF-8), then the first row as raw bytes.
+    printf("Our team:\xC2\xA0");
+    for (i = 0; i < 8; i++)
+        putchar(mem[i]);
+    printf("\n");
+    return 0;
+}

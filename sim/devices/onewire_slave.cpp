@@ -1,0 +1,626 @@
+#include "onewire_slave.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace pikit::sim {
+
+namespace {
+
+constexpr std::uint8_t kReadRom = 0x33;
+constexpr std::uint8_t kMatchRom = 0x55;
+constexpr std::uint8_t kSkipRom = 0xCC;
+constexpr std::uint8_t kSearchRom = 0xF0;
+constexpr std::uint8_t kAlarmSearch = 0xEC;
+
+// How often the part checks its supply while it is busy programming.
+constexpr Time kPowerPoll = 100_us;
+
+std::string hex2(unsigned v) {
+    char b[8];
+    std::snprintf(b, sizeof b, "0x%02X", v & 0xFF);
+    return b;
+}
+
+std::string us(Time t) { return format_duration(t); }
+
+}  // namespace
+
+std::uint8_t onewire_crc8(const std::uint8_t* data, std::size_t len) {
+    std::uint8_t crc = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        std::uint8_t b = data[i];
+        for (int k = 0; k < 8; ++k) {
+            const bool mix = ((crc ^ b) & 1) != 0;
+            crc >>= 1;
+            if (mix) crc ^= 0x8C;
+            b >>= 1;
+        }
+    }
+    return crc;
+}
+
+std::uint16_t onewire_crc16(std::uint16_t crc, const std::uint8_t* data, std::size_t len) {
+    for (std::size_t i = 0; i < len; ++i) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
+    }
+    return crc;
+}
+
+RomId make_rom(const std::vector<std::uint8_t>& bytes) {
+    RomId r{};
+    if (bytes.size() == 7) {
+        for (int i = 0; i < 7; ++i) r[i] = bytes[i];
+        r[7] = onewire_crc8(r.data(), 7);
+    } else if (bytes.size() == 8) {
+        for (int i = 0; i < 8; ++i) r[i] = bytes[i];
+    } else {
+        throw std::invalid_argument("a ROM id has 7 bytes (CRC computed) or 8 bytes");
+    }
+    return r;
+}
+
+std::string rom_hex(const RomId& rom) {
+    std::string s;
+    char b[4];
+    for (auto v : rom) {
+        std::snprintf(b, sizeof b, "%02X", v);
+        s += b;
+    }
+    return s;
+}
+
+std::uint8_t config_byte(const Config& c, const char* key, std::uint8_t fallback) {
+    if (!c.has(key)) return fallback;
+    const std::string t = c.text(key);
+    char* end = nullptr;
+    const long v = std::strtol(t.c_str(), &end, 0);
+    if (t.empty() || *end != '\0' || v < 0 || v > 255) c.fail(key, "expected a byte (0..255 or 0x00..0xFF)");
+    return static_cast<std::uint8_t>(v);
+}
+
+// ---------------------------------------------------------------- settings
+
+namespace {
+
+const char* const kCommonKeys[] = {"type", "name", "pin", "rom", "timing", "presence_wait", "presence_low",
+                                   "sample_at", "hold_zero", "alarm", "stuck_low", "flip_reply",
+                                   "flip_received", "flip_random", "leave_after_search_bits", "leave_at"};
+
+Time window(const Config& c, const char* key, Time fallback, Time lo, Time hi) {
+    if (!c.has(key)) return fallback;
+    const Time t = c.duration(key);
+    if (t < lo || t > hi) c.fail(key, "must lie between " + us(lo) + " and " + us(hi));
+    return t;
+}
+
+std::vector<FlipRule> flip_rules(const Config& c, const char* key) {
+    std::vector<FlipRule> out;
+    if (!c.has(key)) return out;
+    for (const Config& e : c.list(key)) {
+        e.allow_only({"command", "byte", "bit", "after", "times", "layer"});
+        FlipRule r;
+        const std::string layer = e.text("layer", "function");
+        if (layer == "rom") r.layer = FlipRule::Layer::Rom;
+        else if (layer != "function") e.fail("layer", "expected rom or function");
+        if (!e.has("command")) e.fail_here("a flip needs the command whose bytes it hits");
+        r.command = config_byte(e, "command", 0);
+        if (r.layer == FlipRule::Layer::Rom && (r.command == kSearchRom || r.command == kAlarmSearch))
+            e.fail("command", "search answers are bit pairs, not bytes; use flip_random");
+        r.byte = static_cast<int>(e.integer("byte", 0, 0, 255));
+        r.bit = static_cast<int>(e.integer("bit", 0, 0, 7));
+        r.after = static_cast<int>(e.integer("after", 0, 0, 1000000));
+        r.times = static_cast<int>(e.integer("times", 1, 0, 1000000));
+        out.push_back(r);
+    }
+    return out;
+}
+
+}  // namespace
+
+OneWireSettings OneWireSettings::from_config(const Config& c, std::initializer_list<const char*> allowed) {
+    if (c.node().IsMap()) {
+        for (const auto& kv : c.node()) {
+            const std::string k = kv.first.as<std::string>();
+            bool ok = false;
+            for (const char* a : kCommonKeys) ok = ok || k == a;
+            for (const char* a : allowed) ok = ok || k == a;
+            if (!ok) c.fail(k.c_str(), "unknown setting");
+        }
+    }
+    OneWireSettings s;
+    s.pin = c.pin("pin", 27);
+    if (c.has("rom")) {
+        const auto b = c.bytes("rom");
+        if (b.size() != 7 && b.size() != 8) c.fail("rom", "a ROM id has 7 bytes (CRC computed) or 8 bytes");
+        s.rom = make_rom(b);
+    }
+    const std::string corner = c.text("timing", "typical");
+    if (corner == "typical") s.timing = OneWireTiming::typical();
+    else if (corner == "fast") s.timing = OneWireTiming::fast();
+    else if (corner == "slow") s.timing = OneWireTiming::slow();
+    else c.fail("timing", "expected typical, fast or slow");
+    s.timing.presence_wait = window(c, "presence_wait", s.timing.presence_wait, 15_us, 60_us);
+    s.timing.presence_low = window(c, "presence_low", s.timing.presence_low, 60_us, 240_us);
+    s.timing.sample_at = window(c, "sample_at", s.timing.sample_at, 15_us, 60_us);
+    s.timing.hold_zero = window(c, "hold_zero", s.timing.hold_zero, 15_us, 60_us);
+    s.alarm = c.flag("alarm", false);
+    s.stuck_low = c.flag("stuck_low", false);
+    s.flip_reply = flip_rules(c, "flip_reply");
+    s.flip_received = flip_rules(c, "flip_received");
+    if (c.has("flip_random")) {
+        const Config r = c.child("flip_random");
+        r.allow_only({"reply", "received", "seed"});
+        s.random.reply = r.number_in("reply", 0.0, 0.0, 1.0);
+        s.random.received = r.number_in("received", 0.0, 0.0, 1.0);
+        s.random.seed = static_cast<std::uint64_t>(r.integer("seed", 1, 0, 0x7FFFFFFF));
+    }
+    s.leave_after_search_bits = c.integer("leave_after_search_bits", -1, 0, 1000000000L);
+    s.leave_at = c.duration("leave_at", kNever);
+    return s;
+}
+
+// ---------------------------------------------------------------- the engine
+
+OneWireSlave::OneWireSlave(std::string type, std::string name, OneWireSettings settings)
+    : Device(std::move(type), std::move(name)),
+      s_(std::move(settings)),
+      rng_(s_.random.seed),
+      reply_seen_(s_.flip_reply.size(), 0),
+      received_seen_(s_.flip_received.size(), 0) {}
+
+void OneWireSlave::add_reply_flip(const FlipRule& r) {
+    s_.flip_reply.push_back(r);
+    reply_seen_.push_back(0);
+}
+
+void OneWireSlave::add_received_flip(const FlipRule& r) {
+    s_.flip_received.push_back(r);
+    received_seen_.push_back(0);
+}
+
+void OneWireSlave::set_random_flips(const RandomFlips& r) {
+    s_.random = r;
+    rng_.seed(r.seed);
+}
+
+void OneWireSlave::attach(Board& board) {
+    board.attach(*this, s_.pin, PinRole::OpenDrain);
+    if (s_.stuck_low) stick_low(true);
+    if (s_.leave_at != kNever) board.schedule(s_.leave_at, [this] { leave_bus(); });
+}
+
+std::function<void()> OneWireSlave::stimulus(const std::string& action, const Config& args) {
+    if (action == "alarm") args.allow_only({"at", "device", "action", "on"});
+    else args.allow_only({"at", "device", "action"});
+    if (action == "stuck-low") return [this] { stick_low(true); };
+    if (action == "release") return [this] { stick_low(false); };
+    if (action == "leave") return [this] { leave_bus(); };
+    if (action == "rejoin") return [this] { rejoin_bus(); };
+    if (action == "alarm") {
+        const bool on = args.flag("on", true);
+        return [this, on] {
+            s_.alarm = on;
+            board()->info(*this, std::string("alarm flag ") + (on ? "set" : "cleared"));
+        };
+    }
+    return Device::stimulus(action, args);
+}
+
+bool OneWireSlave::master_drives_low() const {
+    return board()->master_output(s_.pin) && board()->master_latch(s_.pin) == Level::Low;
+}
+
+void OneWireSlave::drive_low() {
+    driving_ = true;
+    board()->drive(*this, s_.pin, Drive::Low);
+}
+
+void OneWireSlave::let_go() {
+    if (!driving_) return;
+    driving_ = false;
+    board()->drive(*this, s_.pin, Drive::Release);
+}
+
+void OneWireSlave::cancel(std::optional<Board::EventId>& id) {
+    if (id) board()->cancel(*id);
+    id.reset();
+}
+
+void OneWireSlave::clear_events() {
+    cancel(ev_sample_);
+    cancel(ev_release_);
+    cancel(ev_presence_);
+    cancel(ev_check_);
+    cancel(ev_busy_);
+    cancel(ev_poll_);
+    pending_byte_ = false;
+}
+
+void OneWireSlave::stick_low(bool on) {
+    s_.stuck_low = on;
+    if (!board()) return;  // takes effect at attach
+    if (on && !stuck_) {
+        clear_events();
+        stuck_ = true;
+        phase_ = Phase::Idle;
+        drive_low();
+        board()->report(*this, ReportKind::Fault, "holds the line low (stuck)");
+    } else if (!on && stuck_) {
+        stuck_ = false;
+        in_low_ = false;  // the rise our letting go may cause ends no slot
+        phase_ = Phase::Idle;
+        let_go();
+        board()->info(*this, "lets go of the line (no longer stuck)");
+    }
+}
+
+void OneWireSlave::leave_bus() { leave("left the bus"); }
+
+void OneWireSlave::leave(const std::string& why) {
+    if (gone_ || !board()) return;
+    clear_events();
+    gone_ = true;  // first, so the edge of letting go is not ours to handle
+    phase_ = Phase::Idle;
+    let_go();
+    board()->report(*this, ReportKind::Fault, why);
+}
+
+void OneWireSlave::rejoin_bus() {
+    if (!gone_ || !board()) return;
+    gone_ = false;
+    in_low_ = false;
+    phase_ = Phase::Idle;
+    board()->info(*this, "back on the bus (answers from the next reset)");
+}
+
+void OneWireSlave::on_edge(int pin, Level level) {
+    if (pin != s_.pin || gone_ || stuck_) return;
+    if (level == Level::Low) {
+        if (master_drives_low()) master_fall();  // falls made by devices are not slots
+    } else {
+        line_rise();
+    }
+}
+
+void OneWireSlave::master_fall() {
+    const Time now = board()->now();
+    if (reset_rise_at_ >= 0) {
+        if (now - reset_rise_at_ < OneWireLimits::reset_high_min)
+            board()->breach(*this, "first slot " + us(now - reset_rise_at_) +
+                                       " after the reset pulse; the presence phase needs 480us");
+        reset_rise_at_ = -1;
+    } else if (last_low_was_slot_) {
+        if (now - fall_at_ < OneWireLimits::slot_min)
+            board()->breach(*this, "time slot too short: " + us(now - fall_at_) +
+                                       " from falling edge to falling edge, at least 60us");
+        if (now - rise_at_ < OneWireLimits::recovery_min)
+            board()->breach(*this, "recovery between slots too short: " + us(now - rise_at_) + ", at least 1us");
+    }
+    fall_at_ = now;
+    in_low_ = true;
+    master_long_read_ = false;
+    slot_ = Slot::None;
+
+    switch (phase_) {
+    case Phase::Idle:
+        break;
+    case Phase::Presence:
+        cancel(ev_presence_);
+        let_go();
+        phase_ = Phase::Idle;
+        break;
+    case Phase::Busy:
+        board()->breach(*this, "line pulled low " + us(now - busy_start_) +
+                                   " into the programming time; the line must stay high until it ends");
+        end_busy(false);
+        break;
+    case Phase::RomCommand:
+    case Phase::Receive:
+        start_write_slot();
+        break;
+    case Phase::Send:
+        start_read_slot(((tx_byte_ >> tx_bits_) & 1) != 0);
+        if (++tx_bits_ == 8) {
+            tx_bits_ = 0;
+            ++tx_count_;
+            if (layer_ == FlipRule::Layer::Rom) {  // Read ROM: the id, then selected
+                if (tx_count_ < 8) send(s_.rom[tx_count_]);
+                else select();
+            } else {
+                function_byte_sent();
+            }
+        }
+        break;
+    case Phase::Search:
+        if (search_step_ == Step::Id) {
+            if (s_.leave_after_search_bits >= 0 && search_bits_ >= s_.leave_after_search_bits) {
+                leave("left the bus at search bit position " + std::to_string(search_pos_ + 1) + ", after " +
+                      std::to_string(search_bits_) + " positions answered");
+                return;
+            }
+            search_bit_ = ((s_.rom[search_pos_ / 8] >> (search_pos_ % 8)) & 1) != 0;
+            start_read_slot(search_bit_);
+            search_step_ = Step::Complement;
+        } else if (search_step_ == Step::Complement) {
+            start_read_slot(!search_bit_);
+            search_step_ = Step::Direction;
+        } else {
+            start_write_slot();
+        }
+        break;
+    }
+}
+
+void OneWireSlave::start_write_slot() {
+    slot_ = Slot::Write;
+    ev_sample_ = board()->schedule(fall_at_ + s_.timing.sample_at, [this] {
+        ev_sample_.reset();
+        sample_write_slot();
+    });
+}
+
+void OneWireSlave::start_read_slot(bool bit) {
+    slot_ = Slot::Read;
+    if (s_.random.reply > 0.0 && uni_(rng_) < s_.random.reply) {
+        bit = !bit;
+        board()->report(*this, ReportKind::Fault, std::string("random flip: sends a ") + (bit ? "1" : "0") +
+                                                      " for a " + (bit ? "0" : "1"));
+    }
+    if (!bit) {
+        drive_low();
+        ev_release_ = board()->schedule(fall_at_ + s_.timing.hold_zero, [this] {
+            ev_release_.reset();
+            release_zero();
+        });
+    }
+    // The master must let go well before the bit's valid window ends.
+    ev_check_ = board()->schedule(fall_at_ + OneWireLimits::read_low_max, [this] {
+        ev_check_.reset();
+        if (master_drives_low()) master_long_read_ = true;
+    });
+}
+
+void OneWireSlave::release_zero() {
+    let_go();
+}
+
+void OneWireSlave::sample_write_slot() {
+    bool bit = is_high(board()->level(s_.pin));
+    if (s_.random.received > 0.0 && uni_(rng_) < s_.random.received) {
+        bit = !bit;
+        rx_fault_ = true;
+        board()->report(*this, ReportKind::Fault, std::string("random flip: takes a written ") + (bit ? "0" : "1") +
+                                                      " for a " + (bit ? "1" : "0"));
+    }
+    if (phase_ == Phase::Search) {
+        if (bit != search_bit_) {
+            phase_ = Phase::Idle;  // the master took the other branch
+            return;
+        }
+        ++search_bits_;
+        search_step_ = Step::Id;
+        if (++search_pos_ == 64) {
+            board()->info(*this, "found by the search");
+            select();
+        }
+        return;
+    }
+    if (phase_ != Phase::RomCommand && phase_ != Phase::Receive) return;
+    if (bit) rx_byte_ |= static_cast<std::uint8_t>(1u << rx_bits_);
+    if (++rx_bits_ < 8) return;
+    const std::uint8_t b = rx_byte_;
+    rx_byte_ = 0;
+    rx_bits_ = 0;
+    // A byte counts once its last slot has ended as a slot: a long low that
+    // turns out to be a reset pulse must not complete a command.
+    if (is_high(board()->level(s_.pin))) {
+        byte_received(b);
+    } else {
+        pending_byte_ = true;
+        pending_value_ = b;
+    }
+}
+
+void OneWireSlave::line_rise() {
+    const Time now = board()->now();
+    rise_at_ = now;
+    if (!in_low_) return;  // end of a presence pulse, not of a master's low
+    in_low_ = false;
+    const Time d = now - fall_at_;
+    if (d > OneWireLimits::slot_low_max) {
+        if (d < OneWireLimits::reset_low_min)
+            board()->breach(*this, "line held low " + us(d) +
+                                       ": too long for a time slot (120us), too short for a reset (480us)");
+        reset_pulse();
+        return;
+    }
+    last_low_was_slot_ = true;
+    cancel(ev_check_);
+    if (d < OneWireLimits::slot_low_min)
+        board()->breach(*this, "low pulse of only " + us(d) + ": a time slot starts with at least 1us low");
+    if (slot_ == Slot::Write && d > OneWireLimits::write1_low_max && d < OneWireLimits::write0_low_min)
+        board()->breach(*this, "write slot low for " + us(d) +
+                                   ": neither a 1 (at most 15us) nor a 0 (at least 60us)");
+    if (slot_ == Slot::Read && master_long_read_)
+        board()->breach(*this, "read slot: the master held the line low past 15us, where the bit is no longer valid");
+    if (pending_byte_) {
+        pending_byte_ = false;
+        byte_received(pending_value_);
+    }
+}
+
+void OneWireSlave::reset_pulse() {
+    clear_events();
+    let_go();
+    if (phase_ == Phase::Busy) end_busy(false);
+    ++resets_;
+    bus_reset();  // still sees the counts of the transaction it ends
+    rx_fault_ = false;
+    rx_byte_ = 0;
+    rx_bits_ = 0;
+    tx_bits_ = 0;
+    rx_count_ = tx_count_ = 0;
+    awaiting_function_cmd_ = false;
+    last_low_was_slot_ = false;
+    phase_ = Phase::Presence;
+    reset_rise_at_ = board()->now();
+    ev_presence_ = board()->schedule(board()->now() + s_.timing.presence_wait, [this] {
+        drive_low();
+        ev_presence_ = board()->schedule(board()->now() + s_.timing.presence_low, [this] {
+            ev_presence_.reset();
+            let_go();
+            phase_ = Phase::RomCommand;
+            rx_byte_ = 0;
+            rx_bits_ = 0;
+            if (master_drives_low()) {
+                // The master started something while the presence pulse hid its edge.
+                board()->breach(*this, "master pulled the line low during the presence pulse");
+                fall_at_ = board()->now();
+                in_low_ = true;
+                slot_ = Slot::None;
+                phase_ = Phase::Idle;
+            }
+        });
+    });
+}
+
+void OneWireSlave::byte_received(std::uint8_t b) {
+    if (phase_ == Phase::RomCommand) {
+        start_command(FlipRule::Layer::Rom, b);
+        switch (b) {
+        case kReadRom:
+            send(s_.rom[0]);
+            break;
+        case kMatchRom:
+            receive();
+            break;
+        case kSkipRom:
+            select();
+            break;
+        case kAlarmSearch:
+            if (!s_.alarm) {
+                idle();
+                break;
+            }
+            [[fallthrough]];
+        case kSearchRom:
+            phase_ = Phase::Search;
+            search_pos_ = 0;
+            search_step_ = Step::Id;
+            break;
+        default:
+            sequence_breach("unknown ROM command " + hex2(b));
+            idle();
+        }
+        return;
+    }
+    if (awaiting_function_cmd_) {
+        awaiting_function_cmd_ = false;
+        start_command(FlipRule::Layer::Function, b);
+        function_command(b);
+        return;
+    }
+    b = flip(s_.flip_received, received_seen_, b, rx_count_, "received");
+    const int index = rx_count_++;
+    if (layer_ == FlipRule::Layer::Rom) {  // Match ROM: the id, byte by byte
+        if (b != s_.rom[index]) idle();
+        else if (index == 7) select();
+        return;
+    }
+    function_byte(b);
+}
+
+void OneWireSlave::start_command(FlipRule::Layer layer, std::uint8_t cmd) {
+    layer_ = layer;
+    cmd_ = cmd;
+    rx_count_ = 0;
+    tx_count_ = 0;
+    for (std::size_t i = 0; i < s_.flip_reply.size(); ++i)
+        if (s_.flip_reply[i].layer == layer && s_.flip_reply[i].command == cmd) ++reply_seen_[i];
+    for (std::size_t i = 0; i < s_.flip_received.size(); ++i)
+        if (s_.flip_received[i].layer == layer && s_.flip_received[i].command == cmd) ++received_seen_[i];
+}
+
+std::uint8_t OneWireSlave::flip(std::vector<FlipRule>& rules, std::vector<int>& seen, std::uint8_t b, int index,
+                                const char* what) {
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        const FlipRule& r = rules[i];
+        if (r.layer != layer_ || r.command != cmd_ || r.byte != index) continue;
+        const int n = seen[i];  // this transaction is the n-th with that command
+        if (n <= r.after || (r.times != 0 && n > r.after + r.times)) continue;
+        const std::uint8_t was = b;
+        b = static_cast<std::uint8_t>(b ^ (1u << r.bit));
+        if (&rules == &s_.flip_received) rx_fault_ = true;
+        board()->report(*this, ReportKind::Fault,
+                        std::string("flips bit ") + std::to_string(r.bit) + " of " + what + " byte " +
+                            std::to_string(index) + " of command " + hex2(cmd_) + ": " + hex2(was) + " -> " +
+                            hex2(b));
+    }
+    return b;
+}
+
+void OneWireSlave::sequence_breach(const std::string& text) {
+    // A command the master never sent is no fault of the master's.
+    if (rx_fault_) board()->report(*this, ReportKind::Fault, text + " (made by an injected flip of a received bit)");
+    else board()->breach(*this, text);
+}
+
+void OneWireSlave::select() {
+    phase_ = Phase::Receive;
+    awaiting_function_cmd_ = true;
+    rx_byte_ = 0;
+    rx_bits_ = 0;
+}
+
+void OneWireSlave::function_command(std::uint8_t cmd) {
+    board()->info(*this, "ignores function command " + hex2(cmd) + " (this part only answers ROM commands)");
+    idle();
+}
+
+void OneWireSlave::receive() {
+    phase_ = Phase::Receive;
+    rx_byte_ = 0;
+    rx_bits_ = 0;
+}
+
+void OneWireSlave::send(std::uint8_t byte) {
+    phase_ = Phase::Send;
+    tx_byte_ = flip(s_.flip_reply, reply_seen_, byte, tx_count_, "reply");
+    tx_bits_ = 0;
+}
+
+void OneWireSlave::idle() { phase_ = Phase::Idle; }
+
+void OneWireSlave::busy(Time duration) {
+    phase_ = Phase::Busy;
+    busy_powered_ = true;
+    busy_start_ = board()->now();
+    ev_busy_ = board()->schedule(busy_start_ + duration, [this] {
+        ev_busy_.reset();
+        end_busy(busy_powered_);
+    });
+    poll_power();
+}
+
+void OneWireSlave::poll_power() {
+    ev_poll_.reset();
+    const bool powered = board()->master_output(s_.pin) && board()->master_latch(s_.pin) == Level::High;
+    if (!powered && busy_powered_) {
+        busy_powered_ = false;
+        board()->breach(*this, "master stopped driving the line high " + us(board()->now() - busy_start_) +
+                                   " into the programming time; the part programs on the line's power");
+    }
+    ev_poll_ = board()->schedule(board()->now() + kPowerPoll, [this] { poll_power(); });
+}
+
+void OneWireSlave::end_busy(bool powered) {
+    cancel(ev_busy_);
+    cancel(ev_poll_);
+    phase_ = Phase::Idle;
+    busy_done(powered);
+}
+
+}  // namespace pikit::sim
