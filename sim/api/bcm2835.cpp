@@ -50,7 +50,7 @@ bool sample(int pin) {
     return v;
 }
 
-void wait_half() { board().wait_until(board().now() + half_period()); }
+void wait_half() { board().wait_for(half_period()); }
 
 // Releases SCL and waits for it to rise; a slave may stretch the clock, but
 // only for so long before the controller reports a clock-stretch timeout.

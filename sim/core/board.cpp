@@ -491,11 +491,16 @@ struct Board::Impl {
         dispatching = false;
     }
 
-    void wait_until(Time when) {
+    // The calling thread waits until `when`, or for `when` from the moment it
+    // has the clock when `relative` (the usual case: a delay starts when the
+    // call is made, and a thread may have to wait for the clock first).
+    void wait(Time when, bool relative, CallKind kind = CallKind::DelayMs, int value = -1) {
         std::unique_lock<std::mutex> lk(m);
         if (finished && release_on_finish) return;
         Thread* t = enter(lk);
         if (finished) return;
+        if (value >= 0) record(kind, -1, value);
+        if (relative) when += b.now_;
         if (when <= b.now_) {
             advance_to(b.now_);
             maybe_yield(lk, t);
@@ -1013,7 +1018,9 @@ int Board::read(int pin) {
     return v;
 }
 
-void Board::wait_until(Time when) { impl_->wait_until(when); }
+void Board::wait_until(Time when) { impl_->wait(when, false); }
+
+void Board::wait_for(Time duration) { impl_->wait(duration, true); }
 
 void Board::apply(const std::function<void()>& fn, bool pin_call) {
     CallScope c(*impl_);
@@ -1030,20 +1037,17 @@ void Board::give_to_peripheral(int pin) {
 }
 
 void Board::delay_ms(unsigned ms) {
-    {
-        std::lock_guard<std::mutex> g(impl_->m);
-        impl_->record(CallKind::DelayMs, -1, static_cast<int>(ms));
-    }
-    impl_->wait_until(now_ + static_cast<Time>(ms) * 1_ms + options_.sleep_overrun);
+    impl_->wait(static_cast<Time>(ms) * 1_ms + options_.sleep_overrun, true, CallKind::DelayMs, static_cast<int>(ms));
 }
 
 void Board::delay_us(unsigned us) {
-    {
+    if (us == 0) {  // returns at once, as wiringPi's does
         std::lock_guard<std::mutex> g(impl_->m);
-        impl_->record(CallKind::DelayUs, -1, static_cast<int>(us));
+        impl_->record(CallKind::DelayUs, -1, 0);
+        return;
     }
-    if (us == 0) return;
-    impl_->wait_until(now_ + static_cast<Time>(us) * 1_us + (us >= 100 ? options_.sleep_overrun : 0));
+    impl_->wait(static_cast<Time>(us) * 1_us + (us >= 100 ? options_.sleep_overrun : 0), true, CallKind::DelayUs,
+                static_cast<int>(us));
 }
 
 int Board::isr(int pin, int mode, void (*handler)()) {

@@ -192,8 +192,10 @@ public:
     int tone_create(int pin);
     void tone_write(int pin, int freq);
     void tone_stop(int pin);
-    // The calling thread waits until `when` (virtual), letting time run.
+    // The calling thread waits until `when` (virtual), letting time run...
     void wait_until(Time when);
+    // ...or for `duration` from the moment it has the clock.
+    void wait_for(Time duration);
     // Runs `fn` as one library call of the calling thread: it gets the clock,
     // pays one pin call if `pin_call`, and fn runs with the board lock held.
     // For library front ends (the I2C controller) and the scenario loader.
