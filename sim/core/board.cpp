@@ -235,8 +235,8 @@ struct Board::Impl {
         bool edge = level != p.level;
         p.level = level;
         p.floating = floating;
-        if (b.options_.record_history) p.history.push_back({b.now_, level, floating});
-        if (vcd) vcd->change(b.now_, pin, floating ? 'z' : (is_high(level) ? '1' : '0'));
+        if (b.options_.record_history) p.history.push_back({b.now(), level, floating});
+        if (vcd) vcd->change(b.now(), pin, floating ? 'z' : (is_high(level) ? '1' : '0'));
         if (edge) {
             pending_edges.emplace_back(pin, level);
             propagate();
@@ -247,12 +247,12 @@ struct Board::Impl {
         Pin& p = pins[pin];
         if (!fight.empty() && p.contention < 0) {
             p.contention = static_cast<int>(contentions.size());
-            contentions.push_back({pin, b.now_, kNever, fight});
+            contentions.push_back({pin, b.now(), kNever, fight});
             add_report(ReportKind::Contention, "board", pin_name(pin) + ": " + fight);
         } else if (fight.empty() && p.contention >= 0) {
             Contention& c = contentions[static_cast<std::size_t>(p.contention)];
-            c.end = b.now_;
-            if (log) log->line(b.now_, "board", "contention on " + pin_name(pin) + " over after " + format_duration(c.end - c.start));
+            c.end = b.now();
+            if (log) log->line(b.now(), "board", "contention on " + pin_name(pin) + " over after " + format_duration(c.end - c.start));
             p.contention = -1;
         }
     }
@@ -272,8 +272,8 @@ struct Board::Impl {
     }
 
     void add_report(ReportKind kind, const std::string& source, const std::string& text) {
-        reports.push_back({b.now_, kind, source, text});
-        if (log) log->line(b.now_, source, kind == ReportKind::Info ? text : std::string(to_string(kind)) + ": " + text);
+        reports.push_back({b.now(), kind, source, text});
+        if (log) log->line(b.now(), source, kind == ReportKind::Info ? text : std::string(to_string(kind)) + ": " + text);
     }
 
     bool check_pin(int pin, const char* what) {
@@ -290,14 +290,14 @@ struct Board::Impl {
     }
 
     void record(CallKind kind, int pin, int value) {
-        if (b.options_.record_calls) calls.push_back({b.now_, kind, pin, value});
+        if (b.options_.record_calls) calls.push_back({b.now(), kind, pin, value});
     }
 
     // ================= time and events =================
 
     EventId schedule(Time at, std::function<void()> fn) {
         EventId id = next_event++;
-        events.push({std::max(at, b.now_), id, std::move(fn)});
+        events.push({std::max(at, b.now()), id, std::move(fn)});
         return id;
     }
 
@@ -307,10 +307,10 @@ struct Board::Impl {
             Event e = events.top();
             events.pop();
             if (cancelled.erase(e.id)) continue;
-            b.now_ = std::max(b.now_, e.at);
+            if (e.at > b.now()) b.now_.store(e.at, std::memory_order_relaxed);
             e.fn();
         }
-        b.now_ = std::max(b.now_, target);
+        if (target > b.now()) b.now_.store(target, std::memory_order_relaxed);
     }
 
     Time next_event_time() {
@@ -335,15 +335,15 @@ struct Board::Impl {
     void pin_call(std::unique_lock<std::mutex>& lk) {
         Time cost = b.options_.pin_call_cost;
         if (cost == 0) {
-            if (b.now_ != frozen_at) {
-                frozen_at = b.now_;
+            if (b.now() != frozen_at) {
+                frozen_at = b.now();
                 frozen_count = 0;
             } else if (++frozen_count >= b.options_.frozen_calls) {
-                fatal("virtual time frozen at " + format_time(b.now_) + ": " + std::to_string(frozen_count) +
+                fatal("virtual time frozen at " + format_time(b.now()) + ": " + std::to_string(frozen_count) +
                       " pin calls without any wait, and the pin call cost is 0 (PIKIT_SIM_PIN_COST)");
             }
         }
-        advance_to(b.now_ + cost);
+        advance_to(b.now() + cost);
         if (b.options_.speed != Speed::Max && (++pace_tick & 1023) == 0) pace(lk);
     }
 
@@ -355,7 +355,7 @@ struct Board::Impl {
     // Keeps a paced run from getting ahead of the wall clock during long
     // stretches of pin calls without waits.
     void pace(std::unique_lock<std::mutex>& lk) {
-        Time ahead = wall_deadline(b.now_) - wall_time();
+        Time ahead = wall_deadline(b.now()) - wall_time();
         if (ahead <= 2000000) return;
         Thread* t = self();
         lk.unlock();
@@ -500,9 +500,9 @@ struct Board::Impl {
         Thread* t = enter(lk);
         if (finished) return;
         if (value >= 0) record(kind, -1, value);
-        if (relative) when += b.now_;
-        if (when <= b.now_) {
-            advance_to(b.now_);
+        if (relative) when += b.now();
+        if (when <= b.now()) {
+            advance_to(b.now());
             maybe_yield(lk, t);
             return;
         }
@@ -685,10 +685,10 @@ struct Board::Impl {
         int mark = w.value, space = w.range - w.value;
         if (mark != 0) set_latch(pin, Level::High);
         if (space != 0)
-            schedule(b.now_ + mark * 100_us, [this, pin, gen] {
+            schedule(b.now() + mark * 100_us, [this, pin, gen] {
                 if (wave_gen[pin] == gen) set_latch(pin, Level::Low);
             });
-        schedule(b.now_ + w.range * 100_us, [this, pin, gen] { pwm_period(pin, gen); });
+        schedule(b.now() + w.range * 100_us, [this, pin, gen] { pwm_period(pin, gen); });
     }
 
     // One cycle of wiringPi's soft tone thread: half a period HIGH, half LOW,
@@ -697,21 +697,21 @@ struct Board::Impl {
         if (wave_gen[pin] != gen) return;
         int freq = pins[pin].wave.freq;
         if (freq == 0) {
-            schedule(b.now_ + 1_ms, [this, pin, gen] { tone_cycle(pin, gen); });
+            schedule(b.now() + 1_ms, [this, pin, gen] { tone_cycle(pin, gen); });
             return;
         }
         Time half = (500000 / freq) * 1_us;
         set_latch(pin, Level::High);
-        schedule(b.now_ + half, [this, pin, gen] {
+        schedule(b.now() + half, [this, pin, gen] {
             if (wave_gen[pin] == gen) set_latch(pin, Level::Low);
         });
-        schedule(b.now_ + 2 * half, [this, pin, gen] { tone_cycle(pin, gen); });
+        schedule(b.now() + 2 * half, [this, pin, gen] { tone_cycle(pin, gen); });
     }
 
     void stop_wave(int pin) {
         ++wave_gen[pin];
         pins[pin].wave = Waveform{};
-        pins[pin].wave.since = b.now_;
+        pins[pin].wave.since = b.now();
         set_latch(pin, Level::Low);
         waveform_changed(pin);
     }
@@ -781,14 +781,18 @@ std::uint64_t Board::impl_generation() const { return impl_->generation; }
 void Board::thread_gone(void* rec) { impl_->thread_gone(static_cast<Impl::Thread*>(rec)); }
 
 void Board::finish(bool release_threads) {
-    std::unique_lock<std::mutex> lk(impl_->m);
-    if (impl_->finished) return;
-    impl_->release_on_finish = release_threads;
-    impl_->finish_devices();
-    impl_->finished = true;
-    impl_->close_outputs();
-    for (auto& t : impl_->threads) t->cv.notify_all();
-    impl_->supervisor_cv.notify_all();
+    {
+        std::unique_lock<std::mutex> lk(impl_->m);
+        if (impl_->finished) return;
+        impl_->release_on_finish = release_threads;
+        impl_->finish_devices();
+        impl_->finished = true;
+        impl_->close_outputs();
+        for (auto& t : impl_->threads) t->cv.notify_all();
+        impl_->supervisor_cv.notify_all();
+    }
+    if (impl_->supervisor.joinable() && impl_->supervisor.get_id() != std::this_thread::get_id())
+        impl_->supervisor.join();
 }
 
 Device& Board::add_device(std::unique_ptr<Device> device) {
@@ -935,13 +939,13 @@ void Board::clear_records() {
     impl_->reports.clear();
     impl_->calls.clear();
     for (auto& c : impl_->contentions)
-        if (c.end == kNever) c.end = now_;
+        if (c.end == kNever) c.end = now();
     impl_->contentions.clear();
     for (int pin = 0; pin < kPins; ++pin) {
         auto& p = impl_->pins[pin];
         p.contention = -1;
         p.history.clear();
-        if (options_.record_history) p.history.push_back({now_, p.level, p.floating});
+        if (options_.record_history) p.history.push_back({now(), p.level, p.floating});
     }
 }
 
@@ -1090,7 +1094,7 @@ int Board::pwm_create(int pin, int value, int range) {
     impl_->set_latch(pin, Level::Low);
     p.mode = kModeOutput;
     impl_->resolve(pin);
-    p.wave = Waveform{Waveform::Kind::Pwm, std::clamp(value, 0, range), range, 0, now_};
+    p.wave = Waveform{Waveform::Kind::Pwm, std::clamp(value, 0, range), range, 0, now()};
     impl_->waveform_changed(pin);
     impl_->pwm_period(pin, impl_->wave_gen[pin]);
     return 0;
@@ -1105,7 +1109,7 @@ void Board::pwm_write(int pin, int value) {
         return;
     }
     p.wave.value = std::clamp(value, 0, p.wave.range);
-    p.wave.since = now_;
+    p.wave.since = now();
     impl_->waveform_changed(pin);
 }
 
@@ -1125,7 +1129,7 @@ int Board::tone_create(int pin) {
     ++impl_->wave_gen[pin];
     p.mode = kModeOutput;
     impl_->set_latch(pin, Level::Low);
-    p.wave = Waveform{Waveform::Kind::Tone, 0, 0, 0, now_};
+    p.wave = Waveform{Waveform::Kind::Tone, 0, 0, 0, now()};
     impl_->waveform_changed(pin);
     impl_->tone_cycle(pin, impl_->wave_gen[pin]);
     return 0;
@@ -1140,7 +1144,7 @@ void Board::tone_write(int pin, int freq) {
         return;
     }
     p.wave.freq = std::clamp(freq, 0, 5000);
-    p.wave.since = now_;
+    p.wave.since = now();
     impl_->waveform_changed(pin);
 }
 

@@ -18,6 +18,7 @@
 // while no program thread is inside the library, or from the thread that is.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -143,7 +144,7 @@ public:
     const Options& options() const { return options_; }
 
     // ---- device side (board lock held) ----
-    Time now() const { return now_; }
+    Time now() const { return now_.load(std::memory_order_relaxed); }
     void attach(Device& device, int pin, PinRole role);
     void drive(Device& device, int pin, Drive d);
     Level level(int pin) const;
@@ -211,7 +212,8 @@ public:
 
 private:
     Options options_;
-    Time now_ = 0;
+    // Written only with the board lock held; read anywhere (relaxed).
+    std::atomic<Time> now_{0};
     std::unique_ptr<Impl> impl_;
 };
 
