@@ -28,6 +28,21 @@ private:
     int pin_;
 };
 
+// A module output that drives its pin both ways, like a sensor's data output.
+class Output final : public Device {
+public:
+    Output(std::string name, int pin) : Device("test-output", std::move(name)), pin_(pin) {}
+    void attach(Board& b) override { b.attach(*this, pin_, PinRole::PushPull); }
+
+private:
+    int pin_;
+};
+
+const DeviceRegistrar reg_output{"test-output", [](const std::string& name, const Config& c) {
+                                     c.allow_only({"type", "name", "pin"});
+                                     return std::make_unique<Output>(name, c.pin("pin"));
+                                 }};
+
 const DeviceRegistrar reg{"test-clamp", [](const std::string& name, const Config& c) {
                               c.allow_only({"type", "name", "pin"});
                               return std::make_unique<Clamp>(name, c.pin("pin"));
@@ -81,6 +96,8 @@ TEST(Scenario, EveryUnusableEntryIsNamedWithFileKeyAndValue) {
     EXPECT_EQ(error_of("pulls: {8: sideways}\n"), "s.yaml: pulls.8: expected up, down or none 'sideways'");
     EXPECT_EQ(error_of("board: {pin_call_cost: 5}\n"),
               "s.yaml: board.pin_call_cost: unparsable duration (expected e.g. 500ms, 2.5s, 2min, 80us, 100ns) '5'");
+    EXPECT_EQ(error_of("devices:\n  - {type: test-output, name: a, pin: 6}\n  - {type: test-output, name: b, pin: 6}\n"),
+              "s.yaml: devices[1]: pin 6 would be driven push-pull by both test-output 'a' and test-output 'b' 'test-output'");
     EXPECT_EQ(error_of("devices: [\n").rfind("s.yaml: line 2:", 0), 0u);
     EXPECT_EQ(error_of("wires: []\n").rfind("s.yaml: wires: unknown setting", 0), 0u);
     EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, name: c, pin: 3}\n  - {type: test-clamp, name: c, pin: 4}\n"),
