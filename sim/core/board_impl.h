@@ -1,0 +1,214 @@
+// Inside the simulated Pi: the state behind Board and the operations on it,
+// shared by the core's three sources:
+//   lines.cpp  - per-pin electrical state and its resolution into a level,
+//                edges to devices and interrupt threads, soft PWM/tone
+//                waveforms, reports;
+//   clock.cpp  - virtual time, the event queue, pin-call costs, and which
+//                program thread may run at the current virtual instant;
+//   board.cpp  - the public Board API on top of both.
+// Not for device models or tests: they use board.h.
+#pragma once
+
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <queue>
+#include <thread>
+#include <unordered_set>
+
+#include "board.h"
+#include "trace.h"
+
+namespace pikit::sim {
+
+constexpr int kPins = 32;  // wiringPi pins 0-31; those on the header: is_header_pin()
+constexpr int kModeInput = 0;
+constexpr int kModeOutput = 1;
+
+// The board the simulated libraries act on, and a counter that tells boards
+// (and the threads that used them) apart.
+extern std::atomic<Board*> g_current;
+extern std::atomic<std::uint64_t> g_generation;
+
+// Which simulated-thread record the calling OS thread is, for the board of
+// that generation. Its destructor tells the board when the OS thread ends.
+struct SelfTls {
+    std::uint64_t generation = 0;
+    void* rec = nullptr;
+    ~SelfTls();
+};
+extern thread_local SelfTls t_self;
+
+Time cpu_time(clockid_t id);  // CPU time of a thread's clock
+Time wall_time();             // monotonic wall clock
+
+struct Board::Impl {
+    Board& b;
+    explicit Impl(Board& board) : b(board) {}
+
+    std::mutex m;
+    bool finished = false;
+    std::uint64_t generation = 0;
+
+    // ---- lines ----
+    struct Attachment {
+        Device* dev;
+        PinRole role;
+        Drive drive;
+    };
+    struct Pin {
+        bool used = false;
+        int mode = kModeInput;
+        Level latch = Level::Low;
+        Pull internal = Pull::None;
+        Pull external = Pull::None;
+        std::vector<Attachment> attached;
+        Level level = Level::Low;
+        bool floating = true;
+        int contention = -1;  // index into contentions while one lasts
+        std::vector<LineChange> history;
+        Waveform wave;
+        EventId wave_event = 0;
+        bool error_reported = false;
+    };
+    Pin pins[kPins];
+    std::deque<std::pair<int, Level>> pending_edges;
+    bool propagating = false;
+
+    std::vector<std::unique_ptr<Device>> devices;
+    std::vector<Report> reports;
+    std::vector<Contention> contentions;
+    std::vector<Call> calls;
+    std::unique_ptr<VcdWriter> vcd;
+    std::unique_ptr<LogWriter> log;
+    std::filesystem::path state_dir;
+
+    // ---- time and events ----
+    struct Event {
+        Time at;
+        EventId id;
+        std::function<void()> fn;
+    };
+    struct Later {
+        bool operator()(const Event& a, const Event& b) const {
+            return a.at != b.at ? a.at > b.at : a.id > b.id;
+        }
+    };
+    std::priority_queue<Event, std::vector<Event>, Later> events;
+    std::unordered_set<EventId> cancelled;
+    EventId next_event = 1;
+    Time frozen_at = -1;
+    std::uint64_t frozen_count = 0;
+    Time wall_origin = 0;    // wall time of virtual time 0, for paced runs
+    std::uint64_t pace_tick = 0;
+
+    // ---- threads ----
+    enum class St { Free, Ready, Holder, Waiting, Gone };
+    struct Thread {
+        int id;
+        std::string name;
+        St st = St::Free;
+        bool wants_edge = false;  // interrupt thread waiting for its next edge
+        std::condition_variable cv;
+        std::uint64_t calls = 0;
+        clockid_t cpu{};
+        bool has_cpu = false;
+    };
+    std::vector<std::unique_ptr<Thread>> threads;
+    std::deque<Thread*> ready;
+    Thread* holder = nullptr;
+    bool dispatching = false;
+    std::uint64_t activity = 0;  // library calls of all threads
+    std::uint64_t quiet_ok_activity = UINT64_MAX;
+    std::condition_variable supervisor_cv;
+    std::thread supervisor;
+
+    struct Isr {
+        int pin;
+        int mode;
+        void (*handler)();
+        Thread* thread;
+        unsigned pending = 0;
+        std::thread worker;
+    };
+    std::vector<std::unique_ptr<Isr>> isrs;
+    Isr* isr_of[kPins] = {};
+
+    bool release_on_finish = true;   // finish() lets blocked threads go
+    bool devices_finished = false;
+    std::uint64_t wave_gen[kPins] = {};  // bumped to end a pin's waveform events
+
+    // ---- lines (lines.cpp): electrical state, edges, waveforms, reports ----
+    void use_pin(int pin);
+    void resolve(int pin);
+    void update_contention(int pin, const std::string& fight);
+    // Edges reach devices and interrupt threads in the order they happened,
+    // also when a device's reaction causes further edges.
+    void propagate();
+    void add_report(ReportKind kind, const std::string& source, const std::string& text);
+    bool check_pin(int pin, const char* what);
+    void record(CallKind kind, int pin, int value);
+    void set_latch(int pin, Level l);
+    void waveform_changed(int pin);
+    // One period of wiringPi's soft PWM thread: HIGH for `value` 100 us steps,
+    // LOW for the rest of `range`; the value is read at the start of a period.
+    void pwm_period(int pin, std::uint64_t gen);
+    // One cycle of wiringPi's soft tone thread: half a period HIGH, half LOW,
+    // with the half period in whole microseconds; silence polls every 1 ms.
+    void tone_cycle(int pin, std::uint64_t gen);
+    void stop_wave(int pin);
+
+    // ---- clock (clock.cpp): virtual time, events, program threads ----
+    EventId schedule(Time at, std::function<void()> fn);
+    // Applies every event due up to `target` (in order), then sets now = target.
+    void advance_to(Time target);
+    Time next_event_time();
+    void fatal(const std::string& text);
+    // The cost of one pin call by the holder: time moves on, events due happen.
+    void pin_call(std::unique_lock<std::mutex>& lk);
+    Time wall_deadline(Time t) const;
+    // Keeps a paced run from getting ahead of the wall clock during long
+    // stretches of pin calls without waits.
+    void pace(std::unique_lock<std::mutex>& lk);
+    Thread* self();
+    void set_self(Thread* t);
+    // An OS thread that used the library has ended.
+    void thread_gone(Thread* t);
+    Thread* add_thread(std::string name);
+    static void bind_cpu_clock(Thread& t);
+    // Start of every library call: the calling thread gets the clock (waiting
+    // for it if another thread holds it).
+    Thread* enter(std::unique_lock<std::mutex>& lk);
+    void block_until_holder(std::unique_lock<std::mutex>& lk, Thread* t);
+    // A thread that holds the clock and finds another one ready at this
+    // instant lets it go first: threads interleave in virtual-time order.
+    void maybe_yield(std::unique_lock<std::mutex>& lk, Thread* t);
+    void make_ready(Thread* t);
+    bool any_free() const;
+    // Hands the clock to the next ready thread, advancing virtual time as far
+    // as needed. Any thread may run this with the lock held; when advancing
+    // must wait for the wall clock (paced run) or for free threads to settle,
+    // it leaves that to the supervisor.
+    void dispatch(std::unique_lock<std::mutex>& lk);
+    // The calling thread waits until `when`, or for `when` from the moment it
+    // has the clock when `relative` (the usual case: a delay starts when the
+    // call is made, and a thread may have to wait for the clock first).
+    void wait(Time when, bool relative, CallKind kind = CallKind::DelayMs, int value = -1);
+    void deliver_interrupt(int pin, Level level);
+    // Body of an interrupt thread: one handler call per edge, in order. The
+    // thread's record was set up (waiting for an edge) by wiringPiISR itself,
+    // so edges that come before this OS thread gets going are not lost.
+    void isr_loop(Isr* isr);
+    // The supervisor thread: frees holders that stopped calling the library,
+    // and lets time advance past free threads once they have had their chance.
+    void supervise();
+    void close_outputs();
+    void finish_devices();
+    void run_limit();
+};
+
+}  // namespace pikit::sim

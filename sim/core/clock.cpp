@@ -1,0 +1,391 @@
+// Virtual time and the program's threads.
+//
+// Threads. Program threads (main, interrupt handlers) run for real, but only
+// one of them "holds the clock" at a time: the holder's library calls take
+// effect at the current virtual time and cost Options::pin_call_cost each.
+// When the holder waits (delay...), the clock passes to the next thread that
+// is ready, or, if none is, advances to the next event. A thread that stops
+// calling the library while holding the clock (it spins on memory or blocks on
+// something we cannot see) is noticed by the supervisor thread from its CPU and
+// wall time and set free; time may then advance without it, but only after the
+// free threads have had a fair chance (Options::quiet_cpu of CPU time each,
+// with no library call anywhere) to react to what the last running thread did.
+// Threads that become ready at one instant run in the order they became
+// ready, so a scenario replays identically on every run.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "board_impl.h"
+
+namespace pikit::sim {
+
+std::atomic<Board*> g_current{nullptr};
+std::atomic<std::uint64_t> g_generation{0};
+thread_local SelfTls t_self;
+
+SelfTls::~SelfTls() {
+    Board* board = g_current.load();
+    if (!rec || !board || board->impl_generation() != generation) return;
+    board->thread_gone(rec);
+}
+
+Time cpu_time(clockid_t id) {
+    timespec ts{};
+    if (clock_gettime(id, &ts) != 0) return 0;
+    return static_cast<Time>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+Time wall_time() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) {
+    EventId id = next_event++;
+    events.push({std::max(at, b.now()), id, std::move(fn)});
+    return id;
+}
+
+void Board::Impl::advance_to(Time target) {
+    while (!events.empty() && events.top().at <= target) {
+        Event e = events.top();
+        events.pop();
+        if (cancelled.erase(e.id)) continue;
+        if (e.at > b.now()) b.now_.store(e.at, std::memory_order_relaxed);
+        e.fn();
+    }
+    if (target > b.now()) b.now_.store(target, std::memory_order_relaxed);
+}
+
+Time Board::Impl::next_event_time() {
+    while (!events.empty() && cancelled.count(events.top().id)) {
+        cancelled.erase(events.top().id);
+        events.pop();
+    }
+    return events.empty() ? kNever : events.top().at;
+}
+
+void Board::Impl::fatal(const std::string& text) {
+    add_report(ReportKind::Error, "board", text);
+    if (b.options_.exit_on_fatal) {
+        std::fprintf(stderr, "pikit-sim: %s\n", text.c_str());
+        close_outputs();
+        _exit(3);
+    }
+    throw SimError(text);
+}
+
+void Board::Impl::pin_call(std::unique_lock<std::mutex>& lk) {
+    Time cost = b.options_.pin_call_cost;
+    if (cost == 0) {
+        if (b.now() != frozen_at) {
+            frozen_at = b.now();
+            frozen_count = 0;
+        } else if (++frozen_count >= b.options_.frozen_calls) {
+            fatal("virtual time frozen at " + format_time(b.now()) + ": " + std::to_string(frozen_count) +
+                  " pin calls without any wait, and the pin call cost is 0 (PIKIT_SIM_PIN_COST)");
+        }
+    }
+    advance_to(b.now() + cost);
+    if (b.options_.speed != Speed::Max && (++pace_tick & 1023) == 0) pace(lk);
+}
+
+Time Board::Impl::wall_deadline(Time t) const {
+    double factor = b.options_.speed == Speed::Realtime ? 1.0 : b.options_.speed_factor;
+    return wall_origin + static_cast<Time>(static_cast<double>(t) / factor);
+}
+
+void Board::Impl::pace(std::unique_lock<std::mutex>& lk) {
+    Time ahead = wall_deadline(b.now()) - wall_time();
+    if (ahead <= 2000000) return;
+    Thread* t = self();
+    lk.unlock();
+    std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<Time>(ahead, 50000000)));
+    lk.lock();
+    // A long sleep may have looked like a stalled holder to the supervisor.
+    if (t->st == St::Free) {
+        t->st = St::Ready;
+        ready.push_back(t);
+        if (!holder) dispatch(lk);
+    }
+    block_until_holder(lk, t);
+}
+
+Board::Impl::Thread* Board::Impl::self() {
+    if (t_self.generation != generation || !t_self.rec) {
+        Thread* t = add_thread("thread " + std::to_string(threads.size()));
+        bind_cpu_clock(*t);
+        t_self.generation = generation;
+        t_self.rec = t;
+    }
+    return static_cast<Thread*>(t_self.rec);
+}
+
+void Board::Impl::set_self(Thread* t) {
+    t_self.generation = generation;
+    t_self.rec = t;
+}
+
+void Board::Impl::thread_gone(Thread* t) {
+    std::unique_lock<std::mutex> lk(m);
+    auto it = std::find(ready.begin(), ready.end(), t);
+    if (it != ready.end()) ready.erase(it);
+    t->st = St::Gone;
+    if (holder == t) {
+        holder = nullptr;
+        dispatch(lk);
+    }
+}
+
+Board::Impl::Thread* Board::Impl::add_thread(std::string name) {
+    threads.push_back(std::make_unique<Thread>());
+    Thread* t = threads.back().get();
+    t->id = static_cast<int>(threads.size()) - 1;
+    t->name = std::move(name);
+    return t;
+}
+
+void Board::Impl::bind_cpu_clock(Thread& t) {
+    t.has_cpu = pthread_getcpuclockid(pthread_self(), &t.cpu) == 0;
+}
+
+Board::Impl::Thread* Board::Impl::enter(std::unique_lock<std::mutex>& lk) {
+    Thread* t = self();
+    ++t->calls;
+    ++activity;
+    if (t->st == St::Holder) return t;
+    t->st = St::Ready;
+    ready.push_back(t);
+    if (!holder) dispatch(lk);
+    block_until_holder(lk, t);
+    return t;
+}
+
+void Board::Impl::block_until_holder(std::unique_lock<std::mutex>& lk, Thread* t) {
+    while (t->st != St::Holder) {
+        if (finished) {
+            if (release_on_finish) return;
+            t->cv.wait(lk, [] { return false; });
+        }
+        t->cv.wait(lk);
+    }
+}
+
+void Board::Impl::maybe_yield(std::unique_lock<std::mutex>& lk, Thread* t) {
+    if (ready.empty() || holder != t) return;
+    t->st = St::Ready;
+    ready.push_back(t);
+    holder = nullptr;
+    dispatch(lk);
+    block_until_holder(lk, t);
+}
+
+void Board::Impl::make_ready(Thread* t) {
+    if (t->st == St::Ready || t->st == St::Holder) return;
+    t->st = St::Ready;
+    t->wants_edge = false;
+    ready.push_back(t);
+}
+
+bool Board::Impl::any_free() const {
+    for (const auto& t : threads)
+        if (t->st == St::Free) return true;
+    return false;
+}
+
+void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
+    (void)lk;
+    if (dispatching) return;
+    dispatching = true;
+    while (!holder && !finished) {
+        if (!ready.empty()) {
+            holder = ready.front();
+            ready.pop_front();
+            holder->st = St::Holder;
+            holder->cv.notify_one();
+            break;
+        }
+        Time next = next_event_time();
+        if (next == kNever) break;
+        if (quiet_ok_activity != activity && any_free()) {
+            supervisor_cv.notify_one();
+            break;
+        }
+        if (b.options_.speed != Speed::Max && wall_deadline(next) > wall_time()) {
+            supervisor_cv.notify_one();
+            break;
+        }
+        advance_to(next);
+    }
+    dispatching = false;
+}
+
+void Board::Impl::wait(Time when, bool relative, CallKind kind, int value) {
+    std::unique_lock<std::mutex> lk(m);
+    if (finished && release_on_finish) return;
+    Thread* t = enter(lk);
+    if (finished) return;
+    if (value >= 0) record(kind, -1, value);
+    if (relative) when += b.now();
+    if (when <= b.now()) {
+        advance_to(b.now());
+        maybe_yield(lk, t);
+        return;
+    }
+    t->st = St::Waiting;
+    schedule(when, [this, t] { make_ready(t); });
+    holder = nullptr;
+    frozen_at = -1;
+    dispatch(lk);
+    block_until_holder(lk, t);
+}
+
+void Board::Impl::deliver_interrupt(int pin, Level level) {
+    Isr* isr = isr_of[pin];
+    if (!isr) return;
+    bool fall = level == Level::Low;
+    bool wanted = isr->mode == 3 || isr->mode == 0 || (isr->mode == 1 && fall) || (isr->mode == 2 && !fall);
+    if (!wanted) return;
+    if (isr->thread->wants_edge) make_ready(isr->thread);  // wakes for this edge
+    else ++isr->pending;                                  // handled after the running call
+}
+
+void Board::Impl::isr_loop(Isr* isr) {
+    Thread* t = isr->thread;
+    std::unique_lock<std::mutex> lk(m);
+    bind_cpu_clock(*t);
+    set_self(t);
+    for (;;) {
+        block_until_holder(lk, t);
+        if (finished) return;
+        ++t->calls;
+        ++activity;
+        lk.unlock();
+        isr->handler();
+        lk.lock();
+        if (finished) return;
+        if (isr->pending > 0) {
+            --isr->pending;
+            if (t->st == St::Holder) {
+                maybe_yield(lk, t);
+            } else {
+                make_ready(t);
+                if (!holder) dispatch(lk);
+            }
+            continue;
+        }
+        if (holder == t) holder = nullptr;
+        t->st = St::Waiting;
+        t->wants_edge = true;
+        ++activity;
+        dispatch(lk);
+    }
+}
+
+void Board::Impl::supervise() {
+    std::unique_lock<std::mutex> lk(m);
+    Thread* sampled = nullptr;
+    std::uint64_t sampled_calls = 0;
+    Time sampled_cpu = 0, sampled_wall = 0;
+    std::uint64_t quiet_activity = UINT64_MAX;
+    std::vector<std::pair<Thread*, Time>> quiet_cpu;
+    Time quiet_wall = 0;
+    const Time poll = std::max<Time>(b.options_.quiet_cpu / 4, 200000);
+    while (!finished) {
+        Time wake = kNever;
+        // 1. A holder that stopped calling the library is set free.
+        if (holder) {
+            if (holder != sampled || holder->calls != sampled_calls) {
+                sampled = holder;
+                sampled_calls = holder->calls;
+                sampled_cpu = holder->has_cpu ? cpu_time(holder->cpu) : 0;
+                sampled_wall = wall_time();
+            } else {
+                Time cpu = holder->has_cpu ? cpu_time(holder->cpu) - sampled_cpu : 0;
+                Time wall = wall_time() - sampled_wall;
+                if (cpu >= b.options_.quiet_cpu || wall >= b.options_.quiet_wall) {
+                    holder->st = St::Free;
+                    holder = nullptr;
+                    sampled = nullptr;
+                    dispatch(lk);
+                }
+            }
+            wake = wall_time() + poll;
+        } else {
+            sampled = nullptr;
+        }
+        // 2. No holder: advance, once free threads have had their chance.
+        if (!holder && !dispatching) {
+            Time next = next_event_time();
+            if (next != kNever && quiet_ok_activity != activity && any_free()) {
+                if (quiet_activity != activity) {
+                    quiet_activity = activity;
+                    quiet_cpu.clear();
+                    for (const auto& t : threads)
+                        if (t->st == St::Free) quiet_cpu.emplace_back(t.get(), t->has_cpu ? cpu_time(t->cpu) : 0);
+                    quiet_wall = wall_time();
+                } else {
+                    bool settled = wall_time() - quiet_wall >= b.options_.quiet_wall;
+                    if (!settled) {
+                        settled = true;
+                        for (auto& [t, c0] : quiet_cpu)
+                            if (t->st == St::Free && (!t->has_cpu || cpu_time(t->cpu) - c0 < b.options_.quiet_cpu)) settled = false;
+                    }
+                    if (settled) {
+                        quiet_ok_activity = activity;
+                        quiet_activity = UINT64_MAX;
+                    }
+                }
+            }
+            dispatch(lk);
+            if (!holder) {
+                next = next_event_time();
+                if (next != kNever) {
+                    if (quiet_ok_activity != activity && any_free()) {
+                        wake = std::min(wake, wall_time() + poll);
+                    } else if (b.options_.speed != Speed::Max) {
+                        wake = std::min(wake, wall_deadline(next));
+                    }
+                }
+            }
+        }
+        if (finished) break;
+        if (holder) wake = std::min(wake, wall_time() + poll);
+        if (wake == kNever) {
+            supervisor_cv.wait(lk);
+        } else {
+            Time delta = wake - wall_time();
+            if (delta > 0) supervisor_cv.wait_for(lk, std::chrono::nanoseconds(delta));
+        }
+    }
+}
+
+void Board::Impl::close_outputs() {
+    if (vcd) vcd->finish();
+    if (log) log->flush();
+}
+
+void Board::Impl::finish_devices() {
+    if (devices_finished) return;
+    devices_finished = true;
+    for (auto& d : devices) d->finish();
+}
+
+void Board::Impl::run_limit() {
+    add_report(ReportKind::Info, "board", "run limit reached");
+    if (b.options_.on_until) {
+        b.options_.on_until();
+        return;
+    }
+    finish_devices();
+    close_outputs();
+    std::fflush(stderr);
+    kill(getpid(), SIGTERM);
+}
+
+}  // namespace pikit::sim
