@@ -372,14 +372,7 @@ int Board::pwm_create(int pin, int value, int range) {
     if (!impl_->check_pin(pin, "softPwmCreate")) return -1;
     Impl::Pin& p = impl_->pins[pin];
     if (p.wave.kind == Waveform::Kind::Pwm || range <= 0) return -1;
-    impl_->use_pin(pin);
-    ++impl_->wave_gen[pin];
-    impl_->set_latch(pin, Level::Low);
-    p.mode = kModeOutput;
-    impl_->resolve(pin);
-    p.wave = Waveform{Waveform::Kind::Pwm, std::clamp(value, 0, range), range, 0, now()};
-    impl_->waveform_changed(pin);
-    impl_->pwm_period(pin, impl_->wave_gen[pin]);
+    impl_->start_wave(pin, Waveform{Waveform::Kind::Pwm, std::clamp(value, 0, range), range, 0, now()});
     return 0;
 }
 
@@ -408,13 +401,7 @@ int Board::tone_create(int pin) {
     if (!impl_->check_pin(pin, "softToneCreate")) return -1;
     Impl::Pin& p = impl_->pins[pin];
     if (p.wave.kind == Waveform::Kind::Tone) return -1;
-    impl_->use_pin(pin);
-    ++impl_->wave_gen[pin];
-    p.mode = kModeOutput;
-    impl_->set_latch(pin, Level::Low);
-    p.wave = Waveform{Waveform::Kind::Tone, 0, 0, 0, now()};
-    impl_->waveform_changed(pin);
-    impl_->tone_cycle(pin, impl_->wave_gen[pin]);
+    impl_->start_wave(pin, Waveform{Waveform::Kind::Tone, 0, 0, 0, now()});
     return 0;
 }
 

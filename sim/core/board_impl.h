@@ -160,6 +160,7 @@ struct Board::Impl {
     // One cycle of wiringPi's soft tone thread: half a period HIGH, half LOW,
     // with the half period in whole microseconds; silence polls every 1 ms.
     void tone_cycle(int pin, std::uint64_t gen);
+    void start_wave(int pin, const Waveform& w);
     void stop_wave(int pin);
 
     // ---- clock (clock.cpp): virtual time, events, program threads ----

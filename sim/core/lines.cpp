@@ -172,6 +172,26 @@ void Board::Impl::tone_cycle(int pin, std::uint64_t gen) {
     schedule(b.now() + 2 * half, [this, pin, gen] { tone_cycle(pin, gen); });
 }
 
+void Board::Impl::start_wave(int pin, const Waveform& w) {
+    Pin& p = pins[pin];
+    use_pin(pin);
+    ++wave_gen[pin];  // ends any generator the pin had
+    // wiringPi's soft PWM writes LOW before making the pin an output; soft
+    // tone makes it an output first. With a latch left HIGH the order shows.
+    if (w.kind == Waveform::Kind::Pwm) {
+        set_latch(pin, Level::Low);
+        p.mode = kModeOutput;
+        resolve(pin);
+    } else {
+        p.mode = kModeOutput;
+        set_latch(pin, Level::Low);
+    }
+    p.wave = w;
+    waveform_changed(pin);
+    if (w.kind == Waveform::Kind::Pwm) pwm_period(pin, wave_gen[pin]);
+    else tone_cycle(pin, wave_gen[pin]);
+}
+
 void Board::Impl::stop_wave(int pin) {
     ++wave_gen[pin];
     pins[pin].wave = Waveform{};
