@@ -221,12 +221,10 @@ void Board::clear_records() {
     std::lock_guard<std::mutex> g(impl_->m);
     impl_->reports.clear();
     impl_->calls.clear();
-    for (auto& c : impl_->contentions)
-        if (c.end == kNever) c.end = now();
     impl_->contentions.clear();
     for (int pin = 0; pin < kPins; ++pin) {
         auto& p = impl_->pins[pin];
-        p.contention = -1;
+        p.contention = -1;  // a fight still going on is not listed again
         p.history.clear();
         if (options_.record_history) p.history.push_back({now(), p.level, p.floating});
     }

@@ -100,7 +100,10 @@ struct Options {
     std::string vcd_path;           // empty: no trace
     std::string log_path;           // empty: no log; "-": standard error
     std::filesystem::path state_dir;  // empty: $XDG_STATE_HOME/pikit-sim or ~/.local/state/pikit-sim
-    bool record_history = true;     // keep every LineChange (tests); off for programs
+    // Keep every LineChange, report and contention in memory for inspection
+    // (tests). Off for programs, whose memory must stay flat over long runs:
+    // the log and the trace get everything all the same.
+    bool record_history = true;
     bool record_calls = false;      // keep every Call (tests)
     bool exit_on_fatal = false;     // fatal simulation errors: report and _exit(3) instead of throwing
     // A thread is taken to be spinning outside the library (so time may move on

@@ -69,7 +69,8 @@ struct Board::Impl {
         std::vector<Attachment> attached;
         Level level = Level::Low;
         bool floating = true;
-        int contention = -1;  // index into contentions while one lasts
+        Time contention_start = -1;  // while drivers fight over the line
+        int contention = -1;         // its entry in `contentions`, when kept
         std::vector<LineChange> history;
         Waveform wave;
         EventId wave_event = 0;

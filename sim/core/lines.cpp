@@ -90,15 +90,18 @@ void Board::Impl::resolve(int pin) {
 
 void Board::Impl::update_contention(int pin, const std::string& fight) {
     Pin& p = pins[pin];
-    if (!fight.empty() && p.contention < 0) {
-        p.contention = static_cast<int>(contentions.size());
-        contentions.push_back({pin, b.now(), kNever, fight});
+    if (!fight.empty() && p.contention_start < 0) {
+        p.contention_start = b.now();
+        if (b.options_.record_history) {
+            p.contention = static_cast<int>(contentions.size());
+            contentions.push_back({pin, b.now(), kNever, fight});
+        }
         add_report(ReportKind::Contention, "board", pin_name(pin) + ": " + fight);
-    } else if (fight.empty() && p.contention >= 0) {
-        Contention& c = contentions[static_cast<std::size_t>(p.contention)];
-        c.end = b.now();
-        if (log) log->line(b.now(), "board", "contention on " + pin_name(pin) + " over after " + format_duration(c.end - c.start));
+    } else if (fight.empty() && p.contention_start >= 0) {
+        if (p.contention >= 0) contentions[static_cast<std::size_t>(p.contention)].end = b.now();
+        if (log) log->line(b.now(), "board", "contention on " + pin_name(pin) + " over after " + format_duration(b.now() - p.contention_start));
         p.contention = -1;
+        p.contention_start = -1;
     }
 }
 
@@ -115,7 +118,7 @@ void Board::Impl::propagate() {
 }
 
 void Board::Impl::add_report(ReportKind kind, const std::string& source, const std::string& text) {
-    reports.push_back({b.now(), kind, source, text});
+    if (b.options_.record_history) reports.push_back({b.now(), kind, source, text});
     if (log) log->line(b.now(), source, kind == ReportKind::Info ? text : std::string(to_string(kind)) + ": " + text);
 }
 

@@ -92,6 +92,7 @@ public:
     struct Counters {
         unsigned starts = 0;            // START and repeated START conditions seen
         unsigned stops = 0;
+        unsigned transfers = 0;         // transfers addressed to the sensor
         unsigned acks = 0;              // acknowledges given (address and data bytes)
         unsigned acks_withheld = 0;     // by the nack_byte fault
         unsigned status_reads = 0;      // read transfers (each begins with the status)
