@@ -106,11 +106,21 @@ struct Options {
     bool record_history = true;
     bool record_calls = false;      // keep every Call (tests)
     bool exit_on_fatal = false;     // fatal simulation errors: report and _exit(3) instead of throwing
-    // A thread is taken to be spinning outside the library (so time may move on
-    // without it) after this much CPU time without a library call...
+    // A thread that holds the clock but makes no library call for this much
+    // CPU time is taken to be spinning (or stuck) outside the library, and
+    // time may go on without it...
+    Time stall_cpu = 25_ms;
+    // ...and before each step of time, threads that spin outside the library
+    // get this much CPU time, with no library call anywhere, to react to what
+    // the last running thread did.
     Time quiet_cpu = 3_ms;
-    // ...or this much wall time without a call and without using CPU (blocked).
+    // A thread that uses no CPU (blocked on something the kit cannot see)
+    // counts as stalled or settled after this much wall time.
     Time quiet_wall = 250_ms;
+    // The three limits above are multiplied by the host's slowness, measured
+    // once per process (1 on a current PC; more under valgrind or an emulator),
+    // so that a slow host never mistakes ordinary work for spinning.
+    bool scale_to_host = true;
     // Calls at one virtual instant, with no wait, before the clock counts as frozen.
     std::uint64_t frozen_calls = 20000000;
     bool isr_fails = false;         // wiringPiISR returns -1 (to exercise programs' failure paths)

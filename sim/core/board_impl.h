@@ -45,6 +45,7 @@ extern thread_local SelfTls t_self;
 
 Time cpu_time(clockid_t id);  // CPU time of a thread's clock
 Time wall_time();             // monotonic wall clock
+double host_slowness();       // 1 on a current PC, more on slow or emulated hosts
 
 struct Board::Impl {
     Board& b;

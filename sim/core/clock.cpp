@@ -7,9 +7,12 @@
 // is ready, or, if none is, advances to the next event. A thread that stops
 // calling the library while holding the clock (it spins on memory or blocks on
 // something we cannot see) is noticed by the supervisor thread from its CPU and
-// wall time and set free; time may then advance without it, but only after the
-// free threads have had a fair chance (Options::quiet_cpu of CPU time each,
-// with no library call anywhere) to react to what the last running thread did.
+// wall time (Options::stall_cpu, quiet_wall) and set free; time may then
+// advance without it, but only after the free threads have had a fair chance
+// (Options::quiet_cpu of CPU time each, with no library call anywhere) to react
+// to what the last running thread did. CPU time, not wall time, is what
+// counts, so a thread that is merely descheduled on a busy host is never taken
+// for a spinning one; and the limits grow with the host's measured slowness.
 // Threads that become ready at one instant run in the order they became
 // ready, so a scenario replays identically on every run.
 
@@ -38,6 +41,20 @@ Time cpu_time(clockid_t id) {
     timespec ts{};
     if (clock_gettime(id, &ts) != 0) return 0;
     return static_cast<Time>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+double host_slowness() {
+    static const double slowness = [] {
+        // A fixed piece of work that takes about 250 us of CPU time on a
+        // current PC, run once: its first run also pays for any translation a
+        // dynamic emulator (valgrind, qemu) makes of new code.
+        Time t0 = cpu_time(CLOCK_THREAD_CPUTIME_ID);
+        volatile std::uint32_t x = 1;
+        for (int i = 0; i < 200000; ++i) x = x * 1664525u + 1013904223u;
+        double ratio = static_cast<double>(cpu_time(CLOCK_THREAD_CPUTIME_ID) - t0) / 250000.0;
+        return std::clamp(ratio, 1.0, 200.0);
+    }();
+    return slowness;
 }
 
 Time wall_time() {
@@ -295,7 +312,11 @@ void Board::Impl::supervise() {
     std::uint64_t quiet_activity = UINT64_MAX;
     std::vector<std::pair<Thread*, Time>> quiet_cpu;
     Time quiet_wall = 0;
-    const Time poll = std::max<Time>(b.options_.quiet_cpu / 4, 200000);
+    const double slow = b.options_.scale_to_host ? host_slowness() : 1.0;
+    const Time stall_cpu = static_cast<Time>(static_cast<double>(b.options_.stall_cpu) * slow);
+    const Time settle_cpu = static_cast<Time>(static_cast<double>(b.options_.quiet_cpu) * slow);
+    const Time settle_wall = static_cast<Time>(static_cast<double>(b.options_.quiet_wall) * slow);
+    const Time poll = std::max<Time>(settle_cpu / 4, 200000);
     while (!finished) {
         Time wake = kNever;
         // 1. A holder that stopped calling the library is set free.
@@ -308,7 +329,7 @@ void Board::Impl::supervise() {
             } else {
                 Time cpu = holder->has_cpu ? cpu_time(holder->cpu) - sampled_cpu : 0;
                 Time wall = wall_time() - sampled_wall;
-                if (cpu >= b.options_.quiet_cpu || wall >= b.options_.quiet_wall) {
+                if (cpu >= stall_cpu || wall >= settle_wall) {
                     holder->st = St::Free;
                     holder = nullptr;
                     sampled = nullptr;
@@ -330,11 +351,11 @@ void Board::Impl::supervise() {
                         if (t->st == St::Free) quiet_cpu.emplace_back(t.get(), t->has_cpu ? cpu_time(t->cpu) : 0);
                     quiet_wall = wall_time();
                 } else {
-                    bool settled = wall_time() - quiet_wall >= b.options_.quiet_wall;
+                    bool settled = wall_time() - quiet_wall >= settle_wall;
                     if (!settled) {
                         settled = true;
                         for (auto& [t, c0] : quiet_cpu)
-                            if (t->st == St::Free && (!t->has_cpu || cpu_time(t->cpu) - c0 < b.options_.quiet_cpu)) settled = false;
+                            if (t->st == St::Free && (!t->has_cpu || cpu_time(t->cpu) - c0 < settle_cpu)) settled = false;
                     }
                     if (settled) {
                         quiet_ok_activity = activity;

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <wiringPi.h>
 
+#include <time.h>
+
 #include <atomic>
+#include <cstdint>
 #include <vector>
 
 #include "core/board.h"
@@ -137,6 +140,30 @@ TEST(Threads, SpinningMainThreadDoesNotStallHandlerOrEvents) {
     EXPECT_EQ(h[h.size() - 2].level, Level::High);
     EXPECT_EQ(h.back().level, Level::Low);
     EXPECT_EQ(h.back().at - h[h.size() - 2].at, 50_us + 100_ns);
+}
+
+Time thread_cpu() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<Time>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+TEST(Threads, WorkBetweenLibraryCallsIsNotMistakenForSpinning) {
+    // Formatting output after a delay can take milliseconds of CPU on a slow
+    // or emulated host; time must not move on meanwhile.
+    std::atomic<bool> fired{false};
+    Options o;
+    o.until = 2_ms;
+    o.on_until = [&] { fired = true; };
+    Board board(o);
+    delay(1);
+    Time t0 = thread_cpu();
+    volatile std::uint32_t x = 1;
+    while (thread_cpu() - t0 < 10_ms) x = x * 1664525u + 1013904223u;
+    EXPECT_FALSE(fired.load());
+    EXPECT_EQ(board.now(), 1_ms);
+    delay(5);
+    EXPECT_TRUE(fired.load());
 }
 
 TEST(Threads, RunLimitEndsARunWhoseOnlyThreadSpins) {
