@@ -155,7 +155,7 @@ bool Board::master_output(int pin) const { return is_header_pin(pin) && impl_->p
 Level Board::master_latch(int pin) const { return is_header_pin(pin) ? impl_->pins[pin].latch : Level::Low; }
 
 Board::EventId Board::schedule(Time at, std::function<void()> fn) { return impl_->schedule(at, std::move(fn)); }
-void Board::cancel(EventId id) { impl_->cancelled.insert(id); }
+void Board::cancel(EventId id) { impl_->cancel(id); }
 
 const Waveform& Board::waveform(int pin) const {
     static const Waveform none{};

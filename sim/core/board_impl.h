@@ -18,7 +18,7 @@
 #include <mutex>
 #include <queue>
 #include <thread>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "board.h"
 #include "trace.h"
@@ -90,10 +90,11 @@ struct Board::Impl {
     std::filesystem::path state_dir;
 
     // ---- time and events ----
+    // The queue holds times; what to do lives beside it, so that cancelling
+    // (of an event still due, or one long gone) is exact and leaves nothing.
     struct Event {
         Time at;
         EventId id;
-        std::function<void()> fn;
     };
     struct Later {
         bool operator()(const Event& a, const Event& b) const {
@@ -101,7 +102,7 @@ struct Board::Impl {
         }
     };
     std::priority_queue<Event, std::vector<Event>, Later> events;
-    std::unordered_set<EventId> cancelled;
+    std::unordered_map<EventId, std::function<void()>> actions;
     EventId next_event = 1;
     Time frozen_at = -1;
     std::uint64_t frozen_count = 0;
@@ -167,6 +168,7 @@ struct Board::Impl {
 
     // ---- clock (clock.cpp): virtual time, events, program threads ----
     EventId schedule(Time at, std::function<void()> fn);
+    void cancel(EventId id);
     // Applies every event due up to `target` (in order), then sets now = target.
     void advance_to(Time target);
     Time next_event_time();

@@ -64,26 +64,29 @@ Time wall_time() {
 
 Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) {
     EventId id = next_event++;
-    events.push({std::max(at, b.now()), id, std::move(fn)});
+    actions.emplace(id, std::move(fn));
+    events.push({std::max(at, b.now()), id});
     return id;
 }
+
+void Board::Impl::cancel(EventId id) { actions.erase(id); }
 
 void Board::Impl::advance_to(Time target) {
     while (!events.empty() && events.top().at <= target) {
         Event e = events.top();
         events.pop();
-        if (cancelled.erase(e.id)) continue;
+        auto it = actions.find(e.id);
+        if (it == actions.end()) continue;  // cancelled
+        std::function<void()> fn = std::move(it->second);
+        actions.erase(it);
         if (e.at > b.now()) b.now_.store(e.at, std::memory_order_relaxed);
-        e.fn();
+        fn();
     }
     if (target > b.now()) b.now_.store(target, std::memory_order_relaxed);
 }
 
 Time Board::Impl::next_event_time() {
-    while (!events.empty() && cancelled.count(events.top().id)) {
-        cancelled.erase(events.top().id);
-        events.pop();
-    }
+    while (!events.empty() && !actions.count(events.top().id)) events.pop();
     return events.empty() ? kNever : events.top().at;
 }
 
