@@ -141,3 +141,31 @@ TEST(Lines, CallsOutsideTheHeaderAreReportedAndIgnored) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace pikit::sim;
+
+TEST(Events, RunInTimeOrderThenSchedulingOrderAndCancelledOnesNever) {
+    Options o;
+    o.pin_call_cost = 0;
+    Board board(o);
+    std::vector<int> order;
+    Board::EventId late = 0, gone = 0;
+    board.apply([&] {
+        board.schedule(2_us, [&] { order.push_back(3); });
+        board.schedule(1_us, [&] { order.push_back(1); });
+        late = board.schedule(1_us, [&] { order.push_back(2); });
+        gone = board.schedule(1_us, [&] { order.push_back(99); });
+        board.cancel(gone);
+        board.schedule(0, [&] { order.push_back(0); });  // "now": before the next call returns
+    });
+    EXPECT_EQ(order, std::vector<int>{0});
+    delay(1);
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
+    board.apply([&] { board.cancel(late); });  // long gone: nothing happens
+    delay(1);
+    EXPECT_EQ(order.size(), 4u);
+}
+
+}  // namespace
