@@ -47,7 +47,8 @@ bool Config::has(const char* key) const { return node_.IsMap() && node_[key]; }
 void Config::allow_only(std::initializer_list<const char*> keys) const {
     if (!node_.IsMap()) fail_here("expected a mapping of settings");
     for (const auto& kv : node_) {
-        std::string k = kv.first.as<std::string>();
+        if (!kv.first.IsScalar()) fail_here("setting names must be plain words");
+        std::string k = kv.first.Scalar();
         bool ok = std::any_of(keys.begin(), keys.end(), [&](const char* a) { return k == a; });
         if (!ok) {
             std::string known;

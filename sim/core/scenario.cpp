@@ -24,7 +24,8 @@ void load_scenario(Board& board, const Config& root) {
         if (!pulls.IsMap()) root.fail("pulls", "expected a mapping of pin: up|down|none");
         Config pc(pulls, root.file(), "pulls");
         for (const auto& kv : pulls) {
-            std::string key = kv.first.as<std::string>();
+            if (!kv.first.IsScalar()) root.fail("pulls", "expected a mapping of pin: up|down|none");
+            std::string key = kv.first.Scalar();
             int pin = -1;
             try {
                 pin = std::stoi(key);
@@ -49,7 +50,10 @@ void load_scenario(Board& board, const Config& root) {
         const DeviceFactory* factory = find_device_type(type);
         if (!factory) d.fail("type", "unknown device type (known: " + known_device_types() + ")");
         std::string name = d.text("name", type);
-        if (board.find(name)) d.fail("name", "a device of that name is already wired");
+        if (board.find(name)) {
+            if (d.has("name")) d.fail("name", "a device of that name is already wired");
+            d.fail_here("a device named '" + name + "' (the type, as no name is given) is already wired; give each a name");
+        }
         std::unique_ptr<Device> dev = (*factory)(name, d);
         try {
             board.add_device(std::move(dev));

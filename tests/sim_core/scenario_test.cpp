@@ -98,6 +98,9 @@ TEST(Scenario, EveryUnusableEntryIsNamedWithFileKeyAndValue) {
               "s.yaml: board.pin_call_cost: unparsable duration (expected e.g. 500ms, 2.5s, 2min, 80us, 100ns) '5'");
     EXPECT_EQ(error_of("devices:\n  - {type: test-output, name: a, pin: 6}\n  - {type: test-output, name: b, pin: 6}\n"),
               "s.yaml: devices[1]: pin 6 would be driven push-pull by both test-output 'a' and test-output 'b' 'test-output'");
+    EXPECT_EQ(error_of("devices:\n  - {type: test-output, pin: 6}\n  - {type: test-output, pin: 7}\n"),
+              "s.yaml: devices[1]: a device named 'test-output' (the type, as no name is given) is already wired; give each a name");
+    EXPECT_EQ(error_of("pulls: {? [1, 2] : up}\n"), "s.yaml: pulls: expected a mapping of pin: up|down|none '{[1, 2]: up}'");
     EXPECT_EQ(error_of("devices: [\n").rfind("s.yaml: line 2:", 0), 0u);
     EXPECT_EQ(error_of("wires: []\n").rfind("s.yaml: wires: unknown setting", 0), 0u);
     EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, name: c, pin: 3}\n  - {type: test-clamp, name: c, pin: 4}\n"),
