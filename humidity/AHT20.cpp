@@ -86,6 +86,24 @@ static void Trigger_And_Wait(void)
 
 /* Humidity in %RH and temperature in degrees C from the frame's two 20-bit
  * fields, computed in single precision as the sensor's formulas give them. */
+/* One read transfer of `Num` bytes: each acknowledged but the last, which
+ * gets the not-acknowledge that ends the sensor's answer. */
+static void Read_Frame(uint8_t *Byte, uint8_t Num)
+{
+    uint8_t i;
+
+    Start_I2C();
+    Master_WR_Byte(AHT20_READ);
+    Slave_ACK();
+    for (i = 0; i + 1 < Num; i++) {
+        Byte[i] = Master_RD_Byte();
+        Master_ACK();
+    }
+    Byte[Num - 1] = Master_RD_Byte();
+    Master_NACK();
+    Stop_I2C();
+}
+
 static void Convert_CTdata(const uint8_t *Byte, float *ct)
 {
     uint32_t RetuData;
@@ -109,20 +127,9 @@ static void Convert_CTdata(const uint8_t *Byte, float *ct)
 void Read_CTdata_From_AHT20(float *ct)
 {
     uint8_t Byte[6];
-    uint8_t i;
 
     Trigger_And_Wait();
-
-    Start_I2C();
-    Master_WR_Byte(AHT20_READ);
-    Slave_ACK();
-    for (i = 0; i < 5; i++) {
-        Byte[i] = Master_RD_Byte();
-        Master_ACK();
-    }
-    Byte[5] = Master_RD_Byte();
-    Master_NACK();
-    Stop_I2C();
+    Read_Frame(Byte, 6);
 
     Convert_CTdata(Byte, ct);
 }
@@ -132,20 +139,9 @@ void Read_CTdata_From_AHT20(float *ct)
 void Read_CTdata_From_AHT20_crc(float *ct)
 {
     uint8_t Byte[7];
-    uint8_t i;
 
     Trigger_And_Wait();
-
-    Start_I2C();
-    Master_WR_Byte(AHT20_READ);
-    Slave_ACK();
-    for (i = 0; i < 6; i++) {
-        Byte[i] = Master_RD_Byte();
-        Master_ACK();
-    }
-    Byte[6] = Master_RD_Byte();
-    Master_NACK();
-    Stop_I2C();
+    Read_Frame(Byte, 7);
 
     if (Calc_CRC8(Byte, 6) != Byte[6]) {
         ct[0] = 0.0f;

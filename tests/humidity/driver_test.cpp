@@ -116,8 +116,20 @@ TEST(Aht20Driver, DamagedFramesGiveZeroUnlessTheCrcIsSkipped) {
     const auto unchecked = measure(flipped, false);
     EXPECT_FLOAT_EQ(unchecked.first, 0x80010 * 100.0f / 1024.0f / 1024.0f);
     EXPECT_FLOAT_EQ(unchecked.second, 25.0f);
-    // The unchecked read stops after six bytes.
+    // The unchecked read stops after six bytes: the sixth gets the NACK.
     EXPECT_EQ(measure(Aht20::Settings{}, false), std::make_pair(50.0f, 25.0f));
+    Board board;
+    Aht20::Settings s = ready_sensor();
+    s.temperature = 25.0 + 200.0 * 0xA5 / 1048576.0;  // a non-zero last byte
+    auto& sensor = board.add(std::make_unique<Aht20>("sensor", s));
+    float ct[2];
+    Read_CTdata_From_AHT20(ct);
+    const auto reads = reads_of(sensor);
+    ASSERT_FALSE(reads.empty());
+    EXPECT_EQ(reads.back()->bytes.size(), 6u);
+    EXPECT_TRUE(reads.back()->master_nack);
+    EXPECT_EQ(reads.back()->bytes[5], 0xA5);
+    EXPECT_FLOAT_EQ(ct[1], (0x60000 + 0xA5) * 200.0f / 1024.0f / 1024.0f - 50.0f);
 }
 
 TEST(Aht20Driver, BusyBitIsPolledEveryTwoMillisecondsUntilClear) {
