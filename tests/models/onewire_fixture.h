@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "bus_master.h"
+#include "onewire_master.h"
 #include "core/board.h"
 #include "core/scenario.h"
 #include "devices/gx2431.h"

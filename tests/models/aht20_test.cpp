@@ -6,7 +6,7 @@
 
 #include "AHT20.h"
 #include "I2C.h"
-#include "bench.h"
+#include "humidity/bench.h"
 
 using namespace humidity_test;
 

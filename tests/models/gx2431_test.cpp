@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "fixture.h"
+#include "onewire_fixture.h"
 
 namespace owtest {
 namespace {

@@ -1,4 +1,4 @@
-#include "bus_master.h"
+#include "onewire_master.h"
 
 #include <wiringPi.h>
 

@@ -3,7 +3,7 @@
 // the allowed windows, and the breaches a strict part reports.
 #include <wiringPi.h>
 
-#include "fixture.h"
+#include "onewire_fixture.h"
 
 namespace owtest {
 namespace {

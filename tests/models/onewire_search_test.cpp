@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <random>
 
-#include "fixture.h"
+#include "onewire_fixture.h"
 
 namespace owtest {
 namespace {

@@ -2,7 +2,7 @@
 // must catch, and nothing else changes.
 #include <wiringPi.h>
 
-#include "fixture.h"
+#include "onewire_fixture.h"
 
 namespace owtest {
 namespace {
