@@ -78,6 +78,7 @@ struct Board::Impl {
         Waveform wave;
         EventId wave_event = 0;
         bool error_reported = false;
+        bool wave_error_reported = false;  // a soft PWM/tone write with no generator
     };
     Pin pins[kLines];
     std::vector<std::string> net_names;  // line kPins + i is net_names[i]
@@ -177,6 +178,10 @@ struct Board::Impl {
     // with the half period in whole microseconds; silence polls every 1 ms.
     void tone_cycle(int pin, std::uint64_t gen);
     void start_wave(int pin, const Waveform& w);
+    // What a generator's start does to its pin before the thread runs: made
+    // an output and driven LOW, in soft PWM's order (`latch_first`: LOW, then
+    // output) or soft tone's (output, then LOW).
+    void master_output_low(int pin, bool latch_first);
     void stop_wave(int pin);
 
     // ---- clock (clock.cpp): virtual time, events, program threads ----
