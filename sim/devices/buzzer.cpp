@@ -109,7 +109,6 @@ void Buzzer::attach(Board& board) {
         if (this->board()->waveform(settings_.pin).kind != Waveform::Kind::Tone)
             set_frequency(meter_.steady() ? 0 : static_cast<int>(std::lround(meter_.frequency())));
     });
-    silence_.bind(board, [this] { show(0); });
     if (wav_) wav_->edge(board.now(), board.level(settings_.pin));
     show(0);
 }
@@ -135,12 +134,7 @@ void Buzzer::set_frequency(int hz) {
         if (hz > 0) timeline_.push_back({now, kNever, hz});
     }
     frequency_ = hz;
-    if (hz == 0) {
-        silence_.in(1_ms);
-    } else {
-        silence_.cancel();
-        show(hz);
-    }
+    show(hz);
 }
 
 void Buzzer::show(int hz) {

@@ -29,8 +29,9 @@
 //   frequency  the pitch sounding now, in Hz; 0 when silent
 //   note       the nearest note of the equal-tempered scale with A4 = 440 Hz
 //              ("A4", "C#5"), or "silence"
-// A silence shorter than the generator's 1 ms poll is not heard, so it is
-// not shown (the timeline still has the two notes).
+// Every change is shown, also a silence of no length between two notes (441,
+// 0, 441 at one instant), which a person does not hear: the event stream
+// then tells each note the program plays, as the timeline does.
 #pragma once
 
 #include <cstdint>
@@ -80,7 +81,6 @@ private:
     Settings settings_;
     std::unique_ptr<Wav> wav_;
     LineMeter meter_;
-    Timer silence_;
     int frequency_ = 0;
     int shown_ = -1;
     std::vector<Note> timeline_;
