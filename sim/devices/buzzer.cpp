@@ -121,6 +121,7 @@ void Buzzer::on_edge(int pin, Level level) {
 
 void Buzzer::on_waveform(int pin) {
     if (pin != settings_.pin) return;
+    meter_.waveform_changed();
     const Waveform& w = board()->waveform(pin);
     if (w.kind == Waveform::Kind::Tone) set_frequency(w.freq);
     else set_frequency(meter_.steady() ? 0 : static_cast<int>(std::lround(meter_.frequency())));

@@ -47,16 +47,9 @@ void Fan::on_edge(int pin, Level level) {
 }
 
 void Fan::on_waveform(int pin) {
-    if (pin != in1_ && pin != in2_) return;
-    LineMeter& meter = pin == in1_ ? meter1_ : meter2_;
-    bool& generated = pin == in1_ ? generated1_ : generated2_;
-    const bool now_generated = board()->waveform(pin).kind == Waveform::Kind::Pwm;
-    // A generator that stops leaves its pin still at a level of the
-    // program's: the meter starts afresh from that level rather than showing
-    // the last pulses until it notices the line has gone still.
-    if (generated && !now_generated) meter.bind(*board(), pin, [this] { inputs_changed(); });
-    generated = now_generated;
-    inputs_changed();
+    if (pin == in1_) meter1_.waveform_changed();
+    if (pin == in2_) meter2_.waveform_changed();
+    if (pin == in1_ || pin == in2_) inputs_changed();
 }
 
 double Fan::duty(int line, const LineMeter& meter) const {

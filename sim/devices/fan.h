@@ -74,7 +74,6 @@ private:
     double speed_ = 0;     // at speed_at_
     Time speed_at_ = 0;
     double shown_speed_ = 2;  // nothing shown yet
-    bool generated1_ = false, generated2_ = false;  // a soft PWM generator drives the input
     bool told_mixed_ = false;
     bool shown_ = false;
 };

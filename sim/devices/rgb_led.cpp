@@ -28,6 +28,11 @@ void RgbLed::on_edge(int pin, Level level) {
         if (pin == lines_[c]) meters_[c].edge(level);
 }
 
+void RgbLed::on_waveform(int pin) {
+    for (int c = 0; c < 3; ++c)
+        if (pin == lines_[c]) meters_[c].waveform_changed();
+}
+
 std::string RgbLed::hex() const {
     char s[8];
     auto byte = [](double b) { return static_cast<int>(std::lround(std::max(b, 0.0) * 255.0)); };
