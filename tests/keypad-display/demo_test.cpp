@@ -71,17 +71,18 @@ TEST(KeypadDemo, DefaultScenarioShowsAndPrintsThreeKeysTheSameOnEveryRun) {
     EXPECT_EQ(read_file(dir + "/b.vcd"), read_file(dir + "/a.vcd"));
 }
 
-// 12 is pressed while 7 is being shown: its read waits for the display frame
-// on the lines, then replaces 7, and the printout (100 ms after the display)
+// 12 is pressed while a frame showing 7 is on the lines: its read waits for
+// that frame, then replaces 7, and the printout (100 ms after the display)
 // gives 12 while 7.0 stays on the display. 25 comes when the loop is idle.
-// 4 follows 3 within 50 ms: 3 is shown, 4 printed.
+// 4 follows 3 within 33 ms, during the first frame that shows 3: 3 is shown,
+// 4 printed.
 TEST(KeypadDemo, PressesDuringAnUpdateAndInQuickSuccession) {
     const Outcome r = run("devices:\n  - {type: bc7278, name: keypad}\nstimuli:\n"
                       "  - {at: 1s, device: keypad, action: press, key: 7, hold: 80ms}\n"
-                      "  - {at: 1.1s, device: keypad, action: press, key: 12, hold: 80ms}\n"
+                      "  - {at: 1095.5ms, device: keypad, action: press, key: 12, hold: 80ms}\n"
                       "  - {at: 1.45s, device: keypad, action: press, key: 25, hold: 80ms}\n"
-                      "  - {at: 2s, device: keypad, action: press, key: 3, hold: 40ms}\n"
-                      "  - {at: 2.05s, device: keypad, action: press, key: 4, hold: 40ms}\n",
+                      "  - {at: 2s, device: keypad, action: press, key: 3, hold: 20ms}\n"
+                      "  - {at: 2032.5ms, device: keypad, action: press, key: 4, hold: 40ms}\n",
                       "3s");
     EXPECT_EQ(r.r.out, "Key value: 12 \nKey value: 25 \nKey value: 4 \n");
     EXPECT_EQ(r.read, (std::vector<int>{7, 12, 25, 3, 4}));
