@@ -375,6 +375,10 @@ std::function<void()> Bc7278::stimulus(const std::string& action, const Config& 
 
 void Bc7278::finish() {
     if (!board()) return;
+    if (settings_.absent) {
+        board()->info(*this, "summary: absent; " + std::to_string(counters_.presses) + " key press(es) unseen");
+        return;
+    }
     board()->info(*this, "summary: " + std::to_string(counters_.frames) + " frame(s), " +
                              std::to_string(counters_.key_reads) + " key read(s), " +
                              std::to_string(counters_.presses) + " key press(es), " +

@@ -16,8 +16,9 @@
 //    frame begins at the first falling edge after that. Fewer than 16 bits
 //    before the clock goes idle is a frame cut short; a falling edge after
 //    the 16th bit but before the idle time is another frame breaking into
-//    this one. Both are breaches, reported with the bits received, and the
-//    controller acts on neither.
+//    this one. Both are breaches, reported with the bits received; the
+//    controller acts on neither the frame cut short nor the one breaking in
+//    (the whole frame before it stands).
 //  - Timing the part needs: each clock phase (high and low) at least 20 us,
 //    data in stable 5 us before and after each rising edge. A master that
 //    breaks one is reported once per frame and kind.
@@ -57,7 +58,7 @@
 //   display   text: the four positions as a person reads them now, one
 //             character each ("0"-"9", "A" "b" "C" "d" "E" "F", "-" for
 //             segment g alone, a blank for a dark position, other patterns
-//             as their lit segments in brackets: "[ag]"), each followed by
+//             as their lit segments in brackets: "[a g]"), each followed by
 //             "." when its decimal point is lit: 17.0 on the last three
 //             positions reads " 17.0", 7.0 on the last two "  7.0". Blinking
 //             parts go dark in the dark phases.
