@@ -1,5 +1,7 @@
 #include "devices/led_row.h"
 
+#include <algorithm>
+
 #include "core/board.h"
 #include "core/config.h"
 
@@ -10,8 +12,9 @@ LedRow::LedRow(std::string name, Settings settings) : Device("led-row", std::mov
 void LedRow::attach(Board& board) {
     for (const auto& ref : settings_.lines) {
         const int line = board.line(ref);
-        // The LEDs and their resistors only load the lines; they never drive them.
-        board.attach(*this, line, PinRole::Input);
+        // The LEDs and their resistors only load the lines; they never drive
+        // them. A line may feed more than one LED of the row.
+        if (std::find(lines_.begin(), lines_.end(), line) == lines_.end()) board.attach(*this, line, PinRole::Input);
         lines_.push_back(line);
         meters_.push_back(std::make_unique<LineMeter>());
         meters_.back()->bind(board, line, [this] { update(); });
@@ -20,7 +23,6 @@ void LedRow::attach(Board& board) {
 }
 
 void LedRow::on_edge(int pin, Level level) {
-    // A line may feed more than one LED of the row.
     for (std::size_t i = 0; i < lines_.size(); ++i)
         if (lines_[i] == pin) meters_[i]->edge(level);
 }

@@ -49,7 +49,4 @@ inline std::vector<int> sampled_bits(const Board& board, int data, int clock, Ti
     return bits;
 }
 
-// Library calls made from index `from` on.
-inline std::size_t calls_since(const Board& board, std::size_t from) { return board.calls().size() - from; }
-
 }  // namespace shiftled_test
