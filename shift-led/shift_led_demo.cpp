@@ -11,7 +11,7 @@
 
 int main(void)
 {
-    uint8_t i;
+    int i;
 
     /* Nothing is printed; kept line-buffered like every program of the kit. */
     setvbuf(stdout, NULL, _IOLBF, BUFSIZ);
@@ -21,11 +21,11 @@ int main(void)
 
     while (1) {
         for (i = 0; i < 8; i++) {
-            SetLed(i, 1);
+            SetLed((uint8_t)i, 1);
             delay(1000);
         }
-        for (i = 8; i-- > 0;) {
-            setLed(i, 0);
+        for (i = 7; i >= 0; i--) {
+            setLed((uint8_t)i, 0);
             delay(1000);
         }
     }
