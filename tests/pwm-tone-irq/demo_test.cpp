@@ -4,7 +4,9 @@
 #include <sndfile.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,10 +99,12 @@ TEST(RgbFadeDemo, FadesTheColoursTheDateSeedsTheSameOnEveryRun) {
 }
 
 TEST(RgbFadeDemo, AFadedChannelKeepsAFaintGlow) {
-    const Outcome r = run("rgb-fade-demo", kRgbAt, "2s");
-    const auto colours = r.shown("rgb", "colour");
-    ASSERT_FALSE(colours.empty());
-    const Json& last = colours.back().second;
+    // The first pass ends at 1.938 s; the next one's first light comes at
+    // 1.957 s. In between, only the faded channel's glow is left.
+    const Outcome r = run("rgb-fade-demo", kRgbAt, "1.95s");
+    Json last;
+    for (const auto& [t, v] : r.shown("rgb", "colour"))
+        if (t < 1950 * kMs) last = v;
     const std::string c = faded_colours(r).at(0);
     EXPECT_EQ(last[c].as_double(), 0.05) << c;
     EXPECT_EQ(last["red"].as_double() + last["green"].as_double() + last["blue"].as_double(), 0.05);
@@ -118,7 +122,56 @@ TEST(RgbFadeDemo, AGeneratorThatCannotStartEndsItWithOneLineAndNoLight) {
     }
 }
 
+// The last value of a wire in a VCD trace, by its name ("wpi23_BCM13_P33").
+char last_in_trace(const std::string& vcd, const std::string& wire) {
+    std::istringstream in(vcd);
+    std::string line, id;
+    char last = '?';
+    while (std::getline(in, line)) {
+        const std::string var = "$var wire 1 ";
+        if (line.rfind(var, 0) == 0 && line.find(" " + wire + " $end") != std::string::npos)
+            id = line.substr(var.size(), line.find(' ', var.size()) - var.size());
+        else if (!id.empty() && line.size() == id.size() + 1 && line.compare(1, std::string::npos, id) == 0)
+            last = line[0];
+    }
+    return last;
+}
+
+TEST(RgbFadeDemo, EndedByTheRunLimitItsLedGoesDarkBeforeItDies) {
+    Outcome r;
+    r.dir = pikit::test::temp_dir();
+    const std::string vcd = r.dir + "/run.vcd";
+    r.result = pikit::test::run_program(
+        "rgb-fade-demo", {{"PIKIT_SIM_SCENARIO", pikit::test::write_file(r.dir, "s.yaml", kRgbAt)},
+                          {"PIKIT_SIM_UNTIL", "1s"},
+                          {"PIKIT_SIM_EVENTS", r.dir + "/events.jsonl"},
+                          {"PIKIT_SIM_VCD", vcd}});
+    r.events = pikit::test::parse_json_lines(pikit::test::read_file(r.dir + "/events.jsonl"));
+    ASSERT_FALSE(r.events.empty());
+    expect_ended_by_the_run_limit(r);
+    const auto colours = r.shown("rgb", "colour");
+    ASSERT_GE(colours.size(), 3u);
+    const Json& before = colours[colours.size() - 2].second;
+    EXPECT_EQ(std::max({before["red"].as_double(), before["green"].as_double(), before["blue"].as_double()}), 1.0)
+        << "a channel at full at 1 s";
+    EXPECT_EQ(colours.back().first, 1 * kS) << "dark at the limit, with time standing still";
+    EXPECT_EQ(colours.back().second["hex"].text, "#000000");
+    EXPECT_EQ(r.end()["t_ns"].as_int(), 1 * kS);
+    const std::string trace = pikit::test::read_file(vcd);
+    for (const char* wire : {"wpi23_BCM13_P33", "wpi24_BCM19_P35", "wpi26_BCM12_P32"})
+        EXPECT_EQ(last_in_trace(trace, wire), '0') << wire;
+}
+
 // ---------------------------------------------------------------- fan-demo
+
+TEST(FanDemo, EndedByTheRunLimitTheFanIsSwitchedOffBeforeItDies) {
+    const Outcome r = run("fan-demo", "", "2s");
+    expect_ended_by_the_run_limit(r);
+    const auto directions = r.shown("fan", "direction");
+    ASSERT_FALSE(directions.empty());
+    EXPECT_EQ(directions.back().first, 2 * kS);
+    EXPECT_EQ(directions.back().second.text, "off");
+}
 
 TEST(FanDemo, RampsForwardThenInReverseAndExitsWithTheFanOff) {
     const Outcome r = run("fan-demo", "");
