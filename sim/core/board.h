@@ -126,6 +126,21 @@ struct Options {
     bool isr_fails = false;         // wiringPiISR returns -1 (to exercise programs' failure paths)
 };
 
+// A setting of Options that cannot be used: an output file that cannot be
+// written, a state directory given explicitly that cannot be used. what() is
+// why; option() names the member of Options ("vcd_path"), value() its value.
+class OptionError : public std::runtime_error {
+public:
+    OptionError(std::string option, std::string value, const std::string& why)
+        : std::runtime_error(why), option_(std::move(option)), value_(std::move(value)) {}
+    const std::string& option() const { return option_; }
+    const std::string& value() const { return value_; }
+
+private:
+    std::string option_;
+    std::string value_;
+};
+
 // A fatal simulation error (virtual time frozen, ...) when exit_on_fatal is off.
 class SimError : public std::runtime_error {
 public:
@@ -173,7 +188,10 @@ public:
     void report(const Device& from, ReportKind kind, const std::string& text);
     void info(const Device& from, const std::string& text) { report(from, ReportKind::Info, text); }
     void breach(const Device& from, const std::string& text) { report(from, ReportKind::Breach, text); }
-    // Directory for state that outlives a run (created on first use).
+    // Directory for state that outlives a run (created on first use). One
+    // given in Options that cannot be used throws OptionError; the default
+    // one, if unusable, gives a warning on standard error once and an empty
+    // path: the state then lives only as long as the run.
     std::filesystem::path state_dir();
 
     // ---- inspection (test side) ----

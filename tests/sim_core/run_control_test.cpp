@@ -60,7 +60,8 @@ TEST(RunControl, BadRunControlStopsBeforeMainWithStatusTwo) {
         {{{"PIKIT_SIM_SCENARIO", dir + "/missing.yaml"}},
          "pikit-sim: " + dir + "/missing.yaml: cannot read scenario: No such file or directory (from PIKIT_SIM_SCENARIO)\n"},
         {{{"PIKIT_SIM_LOG", dir + "/no/such/dir/log"}},
-         "pikit-sim: environment: cannot write log file '" + dir + "/no/such/dir/log': No such file or directory\n"},
+         "pikit-sim: environment: PIKIT_SIM_LOG: cannot write the log: No such file or directory '" + dir +
+             "/no/such/dir/log'\n"},
     };
     for (const Case& c : cases) {
         auto r = run_program("cast-demo", c.env);
