@@ -43,6 +43,7 @@ Board::Board(Options options) : options_(std::move(options)), impl_(std::make_un
         if (!im.log->ok()) throw OptionError("log_path", options_.log_path, "cannot write the log: " + im.log->error());
     }
     im.state_dir = options_.state_dir;
+    im.start_held = options_.hold_until_started;
     // The thread that builds the board holds the clock, as a program's main
     // thread does from its first instruction.
     Impl::Thread* main = im.self();
@@ -116,6 +117,11 @@ void Board::set_external_pull(int pin, Pull pull) {
     impl_->pins[pin].external = pull;
     impl_->use_pin(pin);
     impl_->resolve(pin);
+}
+
+void Board::started() {
+    std::unique_lock<std::mutex> lk(impl_->m);
+    impl_->start_held = false;
 }
 
 void Board::set_pin_call_cost(Time cost) {

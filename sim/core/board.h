@@ -124,6 +124,11 @@ struct Options {
     // Calls at one virtual instant, with no wait, before the clock counts as frozen.
     std::uint64_t frozen_calls = 20000000;
     bool isr_fails = false;         // wiringPiISR returns -1 (to exercise programs' failure paths)
+    // The thread that builds the board keeps the clock, however long it goes
+    // without a library call, until started(): a program's scenario is wired
+    // before main() runs, and a big one must not let virtual time (stimuli,
+    // the run limit) run ahead meanwhile.
+    bool hold_until_started = false;
 };
 
 // A setting of Options that cannot be used: an output file that cannot be
@@ -170,6 +175,8 @@ public:
     void set_external_pull(int pin, Pull pull);
     void set_pin_call_cost(Time cost);
     const Options& options() const { return options_; }
+    // Ends the hold of Options::hold_until_started: the program starts.
+    void started();
 
     // ---- device side (board lock held) ----
     Time now() const { return now_.load(std::memory_order_relaxed); }

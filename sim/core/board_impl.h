@@ -132,7 +132,8 @@ struct Board::Impl {
     bool dispatching = false;
     std::uint64_t activity = 0;  // library calls of all threads
     std::uint64_t quiet_ok_activity = UINT64_MAX;
-    int ending = 0;  // threads in St::Ending: the clock stands still until they are gone
+    int ending = 0;
+    bool start_held = false;  // Options::hold_until_started, until started()  // threads in St::Ending: the clock stands still until they are gone
     std::condition_variable supervisor_cv;
     std::thread supervisor;
 

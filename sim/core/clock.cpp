@@ -352,9 +352,10 @@ void Board::Impl::supervise() {
             reap_ended(lk);
             if (ending > 0) wake = wall_time() + std::min<Time>(poll, 1000000);
         }
-        // 1. A holder that stopped calling the library is set free.
+        // 1. A holder that stopped calling the library is set free (not the
+        //    one still wiring the scenario before main()).
         if (holder) {
-            if (holder != sampled || holder->calls != sampled_calls) {
+            if (holder != sampled || holder->calls != sampled_calls || start_held) {
                 sampled = holder;
                 sampled_calls = holder->calls;
                 sampled_cpu = holder->has_cpu ? cpu_time(holder->cpu) : 0;

@@ -48,6 +48,7 @@ void boot() {
     Options base;
     base.record_history = false;
     base.exit_on_fatal = true;
+    base.hold_until_started = true;
 
     std::string text, file;
     FileId scenario_id;
@@ -81,6 +82,7 @@ void boot() {
     }
     std::atexit(at_exit);
     install_ending_signals(*g_board);
+    g_board->started();
 }
 
 __attribute__((constructor)) void pikit_sim_start() {

@@ -228,7 +228,7 @@ void Gx2431::set_memory(const std::array<std::uint8_t, kMemorySize>& m) {
 }
 
 void Gx2431::save() {
-    if (file_.empty()) return;
+    if (file_.empty() || lock_fd_ < 0) return;  // not persisting, or the run is over
     // A new file of a name nobody else can have (created exclusively, so a
     // link planted there is never followed), synced, then renamed over the
     // old one: a run killed at any moment leaves the old memory or the new.
@@ -268,6 +268,7 @@ void Gx2431::finish() {
         board()->info(*this, "Read Memory from " + hex4(read_start_) + ": " +
                                  std::to_string(bytes_sent()) + " bytes");
     op_ = Op::None;
+    unlock();  // the run is over: nothing more is programmed
 }
 
 void Gx2431::function_command(std::uint8_t cmd) {
