@@ -6,16 +6,16 @@
 //   thread-exit  a second thread calls exit(7) at 5 ms while main sleeps
 #include <wiringPi.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
-extern "C" {
-const char pikit_sim_default_scenario[] = "description: nothing wired\n";
-const char pikit_sim_default_scenario_name[] = "probe.yaml";
-}
+// The kit's start-up wires this instead of a scenario file of its own.
+extern "C" const char pikit_sim_default_scenario[] = "description: nothing wired\n";
+extern "C" const char pikit_sim_default_scenario_name[] = "probe.yaml";
 
 namespace {
 
@@ -39,10 +39,18 @@ int main() {
         return 0;
     }
     if (mode && std::strcmp(mode, "thread-exit") == 0) {
+        // The kit knows a thread from its first library call; main waits for
+        // that without a call of its own (the kit lets the thread go first
+        // once main spins), so that no time passes before the thread is known.
+        static std::atomic<bool> known{false};
         std::thread([] {
+            digitalRead(0);
+            known = true;
             delay(5);
             std::exit(7);
         }).detach();
+        while (!known.load()) {
+        }
         for (;;) delay(1000);
     }
     std::puts("unknown PROBE_MODE");

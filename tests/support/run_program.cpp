@@ -28,7 +28,8 @@ namespace {
 std::vector<std::string> child_environment(const std::map<std::string, std::string>& env) {
     std::vector<std::string> out;
     for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "PIKIT_SIM_", 10) != 0) out.emplace_back(*e);
+        const std::string name(*e, std::strcspn(*e, "="));
+        if (name.compare(0, 10, "PIKIT_SIM_") != 0 && !env.count(name)) out.emplace_back(*e);
     }
     bool speed = false;
     for (const auto& [k, v] : env) {

@@ -25,8 +25,8 @@ struct Interrupt {
 };
 
 // Runs <build>/bin/<program> (or `program` itself when it is a path) with the
-// PIKIT_SIM_* variables in `env` (the test's own PIKIT_SIM_* variables are
-// cleared first; PIKIT_SIM_SPEED defaults to max), with SIGINT, SIGTERM and
+// variables in `env` (the test's own PIKIT_SIM_* variables are cleared first,
+// and any it names are replaced; PIKIT_SIM_SPEED defaults to max), with SIGINT, SIGTERM and
 // SIGHUP at their default actions as in a terminal. The child is killed after
 // `wall_limit_s` wall seconds, well inside the test's own CTest timeout.
 RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
