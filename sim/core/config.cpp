@@ -1,9 +1,12 @@
 #include "config.h"
 
+#include <yaml-cpp/eventhandler.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <sstream>
 #include <utility>
 
 namespace pikit::sim {
@@ -71,15 +74,42 @@ void check_tree(const YAML::Node& n, const std::string& text, const std::string&
     }
 }
 
+// Where each document of a YAML stream starts, and nothing else.
+class DocumentStarts final : public YAML::EventHandler {
+public:
+    std::vector<YAML::Mark> starts;
+    void OnDocumentStart(const YAML::Mark& mark) override { starts.push_back(mark); }
+    void OnDocumentEnd() override {}
+    void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
+    void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
+    void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t, const std::string&) override {}
+    void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
+    void OnSequenceEnd() override {}
+    void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
+    void OnMapEnd() override {}
+};
+
+// yaml-cpp's Load() reads the first document and ignores the rest, and its
+// LoadAll() never returns for some malformed streams (", x"), finding empty
+// documents without end. So count the documents ourselves, stopping at two.
+void one_document(const std::string& text, const std::string& file) {
+    std::istringstream in(text);
+    YAML::Parser parser(in);
+    DocumentStarts docs;
+    while (docs.starts.size() < 2 && parser.HandleNextDocument(docs)) {
+    }
+    if (docs.starts.size() > 1)
+        throw ScenarioError(file + ": line " + std::to_string(docs.starts[1].line + 1) +
+                            ": a second YAML document, or text after the first that belongs to none; a scenario "
+                            "is one document");
+}
+
 }  // namespace
 
 Config Config::parse(const std::string& text, const std::string& file) {
     try {
-        std::vector<YAML::Node> docs = YAML::LoadAll(text);
-        if (docs.size() > 1)
-            throw ScenarioError(file + ": line " + std::to_string(docs[1].Mark().line + 1) +
-                                ": a second YAML document (after '---'); a scenario is one document");
-        YAML::Node root = docs.empty() ? YAML::Node() : docs[0];
+        one_document(text, file);
+        YAML::Node root = YAML::Load(text);
         if (root.IsNull()) root = YAML::Node(YAML::NodeType::Map);
         if (!root.IsMap()) throw ScenarioError(file + ": top level: expected a mapping of settings");
         check_tree(root, text, file, "");

@@ -180,7 +180,11 @@ TEST(Scenario, WhatYamlTakesSilentlyIsRefused) {
     EXPECT_EQ(error_of("pulls: {27: up, 27: down}\n"), "s.yaml: pulls.27: given twice (lines 1 and 1) 'down'");
     EXPECT_EQ(error_of("pulls: {27: up, 0x1B: down}\n"), "s.yaml: pulls.0x1B: pin 27 has a resistor already '0x1B'");
     EXPECT_EQ(error_of("description: a\n---\ndescription: b\n"),
-              "s.yaml: line 3: a second YAML document (after '---'); a scenario is one document");
+              "s.yaml: line 2: a second YAML document, or text after the first that belongs to none; a scenario is "
+              "one document");
+    EXPECT_EQ(error_of("description: a\n...\n"), "") << "an end marker alone is one document";
+    // A stream that yaml-cpp's own LoadAll() would read for ever.
+    EXPECT_EQ(error_of("# a comment\n, {type: aht20}\n").rfind("s.yaml: line 2: a second YAML document", 0), 0u);
     EXPECT_EQ(error_of("description: \"never closed\n"),
               "s.yaml: line 1: description: quoted value without its closing quote 'never closed '");
     EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, name: 'c, pin: 3}\n").rfind("s.yaml: line 3: end of map flow not found", 0), 0u);
