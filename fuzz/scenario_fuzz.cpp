@@ -29,17 +29,20 @@ namespace {
 
 // One state directory per fuzzing process: EEPROM models lock and read
 // their memory there. Removed at exit.
+struct StateDir {
+    std::string path = (std::filesystem::temp_directory_path() / "pikit-fuzz-XXXXXX").string();
+    StateDir() {
+        if (!mkdtemp(path.data())) finding("cannot make a state directory");
+    }
+    ~StateDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
 const std::string& state_dir() {
-    static const std::string dir = [] {
-        std::string d = (std::filesystem::temp_directory_path() / "pikit-fuzz-XXXXXX").string();
-        if (!mkdtemp(d.data())) finding("cannot make a state directory");
-        std::atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(state_dir(), ec);
-        });
-        return d;
-    }();
-    return dir;
+    static const StateDir dir;
+    return dir.path;
 }
 
 // Each line of the input as the value of the run variables that hold
