@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "I2C.h"
@@ -64,6 +65,22 @@ std::string texts(const Board& b, ReportKind k) {
     for (const auto& r : b.reports(k)) s += r.text + "\n";
     return s;
 }
+
+// One register read of the part at 0x2D through the Pi's controller at
+// 100 kHz: the reason code, and the value (0 where nothing was received).
+std::pair<int, int> controller_read(std::uint8_t reg = 4) {
+    bcm2835_init();
+    bcm2835_i2c_begin();
+    bcm2835_i2c_set_baudrate(100000);
+    bcm2835_i2c_setSlaveAddress(0x2D);
+    char cmd[] = {static_cast<char>(reg)};
+    char buf[2] = {0, 0};
+    const int r = bcm2835_i2c_write_read_rs(cmd, 1, buf, 2);
+    return {r, static_cast<std::uint8_t>(buf[0]) << 8 | static_cast<std::uint8_t>(buf[1])};
+}
+
+const std::pair<int, int> kOk{BCM2835_I2C_REASON_OK, 0xFF38};
+const std::pair<int, int> kNack{BCM2835_I2C_REASON_ERROR_NACK, 0};
 
 // A bit-banged master with every phase its own length. Pin calls cost
 // nothing, so the lengths are exact. A bit: SCL falls, `hold` later SDA
@@ -237,14 +254,7 @@ TEST(I2cSlaveEngine, SequenceRules) {
 TEST(I2cSlaveEngine, HooksOfACombinedTransferThroughTheController) {
     Board board;
     auto& part = board.add(std::make_unique<RegisterPart>(0x2D, I2cMode::Standard));
-    bcm2835_init();
-    bcm2835_i2c_begin();
-    bcm2835_i2c_set_baudrate(100000);
-    bcm2835_i2c_setSlaveAddress(0x2D);
-    char reg[] = {4};
-    char buf[2] = {0, 0};
-    EXPECT_EQ(bcm2835_i2c_write_read_rs(reg, 1, buf, 2), BCM2835_I2C_REASON_OK);
-    EXPECT_EQ((static_cast<std::uint8_t>(buf[0]) << 8) | static_cast<std::uint8_t>(buf[1]), 0xFF38);
+    EXPECT_EQ(controller_read(), kOk);
     EXPECT_EQ(part.calls, (std::vector<std::string>{"addressed W", "written 0x04", "ended by START", "addressed R",
                                                     "next 0", "sending 0xFF", "next 1", "sending 0x38",
                                                     "ended by STOP"}));
@@ -255,12 +265,12 @@ TEST(I2cSlaveEngine, HooksOfACombinedTransferThroughTheController) {
     // A part that refuses: a second byte written is not acknowledged, and
     // neither is a read address.
     char two[] = {1, 2};
+    char buf[2] = {0x55, 0x55};
     EXPECT_EQ(bcm2835_i2c_write_read_rs(two, 2, buf, 2), BCM2835_I2C_REASON_ERROR_NACK);
     EXPECT_TRUE(part.transfers().back().dropped);
+    EXPECT_EQ(buf[0], 0x55) << "nothing read, the buffer kept";
     part.answer_reads = false;
-    buf[0] = buf[1] = 0x55;
-    EXPECT_EQ(bcm2835_i2c_write_read_rs(reg, 1, buf, 2), BCM2835_I2C_REASON_ERROR_NACK);
-    EXPECT_EQ(buf[0], 0x55);
+    EXPECT_EQ(controller_read(), kNack);
     EXPECT_TRUE(is_high(board.level(kSda)) && is_high(board.level(kScl)));
     EXPECT_TRUE(board.reports(ReportKind::Breach).empty()) << texts(board, ReportKind::Breach);
 }
@@ -294,34 +304,26 @@ TEST(I2cSlaveEngine, AnswersTheBitBangedMasterAndOnlyAtItsAddress) {
 // The wire faults a part gets from the engine, as a register read through the
 // controller sees them.
 TEST(I2cSlaveEngine, FaultsAbsentWithheldAcknowledgeAndFlippedBit) {
-    auto read_reg = [](Board& board, RegisterPart*& part, I2cSlaveSettings s) {
-        part = &board.add(std::make_unique<RegisterPart>(0x2D, I2cMode::Standard, s));
-        bcm2835_init();
-        bcm2835_i2c_begin();
-        bcm2835_i2c_setSlaveAddress(0x2D);
-        char reg[] = {4};
-        char buf[2] = {0, 0};
-        const int r = bcm2835_i2c_write_read_rs(reg, 1, buf, 2);
-        return std::make_pair(r, (static_cast<std::uint8_t>(buf[0]) << 8) | static_cast<std::uint8_t>(buf[1]));
+    auto with = [](Board& board, I2cSlaveSettings s) -> RegisterPart& {
+        return board.add(std::make_unique<RegisterPart>(0x2D, I2cMode::Standard, s));
     };
-    RegisterPart* part = nullptr;
     {
         I2cSlaveSettings s;
         s.absent = true;
         Board board;
-        EXPECT_EQ(read_reg(board, part, s), std::make_pair(int{BCM2835_I2C_REASON_ERROR_NACK}, 0));
-        EXPECT_TRUE(part->calls.empty());
-        part->set_absent(false);
-        char reg[] = {4};
-        char buf[2] = {0, 0};
-        EXPECT_EQ(bcm2835_i2c_write_read_rs(reg, 1, buf, 2), BCM2835_I2C_REASON_OK) << "back on the bus";
+        auto& part = with(board, s);
+        EXPECT_EQ(controller_read(), kNack);
+        EXPECT_TRUE(part.calls.empty());
+        part.set_absent(false);
+        EXPECT_EQ(controller_read(), kOk) << "back on the bus";
     }
     for (long nth : {1L, 2L, 3L}) {  // address W, the register number, address R
         SCOPED_TRACE("acknowledge withheld on byte " + std::to_string(nth));
         I2cSlaveSettings s;
         s.nack_byte = nth;
         Board board;
-        EXPECT_EQ(read_reg(board, part, s).first, BCM2835_I2C_REASON_ERROR_NACK);
+        const auto* part = &with(board, s);
+        EXPECT_EQ(controller_read(), kNack);
         EXPECT_EQ(part->bus_counters().acks_withheld, 1u);
         EXPECT_EQ(board.reports(ReportKind::Fault).size(), 1u);
         // A withheld byte never reaches the part; a withheld address leaves
@@ -338,8 +340,9 @@ TEST(I2cSlaveEngine, FaultsAbsentWithheldAcknowledgeAndFlippedBit) {
         s.flip_byte = 1;
         s.flip_bit = 3;
         Board board;
-        EXPECT_EQ(read_reg(board, part, s), std::make_pair(int{BCM2835_I2C_REASON_OK}, 0xFF30));
-        EXPECT_EQ(part->transfers().back().bytes, (std::vector<std::uint8_t>{0xFF, 0x30})) << "as on the wire";
+        const auto& part = with(board, s);
+        EXPECT_EQ(controller_read(), std::make_pair(int{BCM2835_I2C_REASON_OK}, 0xFF30));
+        EXPECT_EQ(part.transfers().back().bytes, (std::vector<std::uint8_t>{0xFF, 0x30})) << "as on the wire";
         EXPECT_EQ(texts(board, ReportKind::Fault), "bit 3 of byte 1 flipped in transit: 0x38 sent as 0x30\n");
     }
 }
@@ -352,20 +355,14 @@ TEST(I2cSlaveEngine, ClockStretching) {
         SCOPED_TRACE(format_duration(stretch));
         Board board;
         board.add(std::make_unique<RegisterPart>(0x2D, I2cMode::Standard, I2cSlaveSettings{}, stretch));
-        bcm2835_init();
-        bcm2835_i2c_begin();
-        bcm2835_i2c_setSlaveAddress(0x2D);
-        char reg[] = {4};
-        char buf[2] = {0, 0};
         const Time t0 = board.now();
-        const int r = bcm2835_i2c_write_read_rs(reg, 1, buf, 2);
+        const auto r = controller_read();
         if (stretch == 30_us) {
-            EXPECT_EQ(r, BCM2835_I2C_REASON_OK);
-            EXPECT_EQ((static_cast<std::uint8_t>(buf[0]) << 8) | static_cast<std::uint8_t>(buf[1]), 0xFF38);
+            EXPECT_EQ(r, kOk);
             // The first bit of each byte read has a 30 us low phase instead of 5 us.
             EXPECT_EQ(board.now() - t0, 500_us + 2 * 25_us);
         } else {
-            EXPECT_EQ(r, BCM2835_I2C_REASON_ERROR_CLKT);
+            EXPECT_EQ(r.first, BCM2835_I2C_REASON_ERROR_CLKT);
         }
         EXPECT_TRUE(board.contentions().empty());
     }
