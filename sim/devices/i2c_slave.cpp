@@ -34,7 +34,6 @@ void read_i2c_settings(const Config& c, I2cSlaveSettings& s) {
     s.absent = c.flag("absent", s.absent);
     if (c.has("flip_bit")) {
         const Config f = c.child("flip_bit");
-        f.allow_only({"byte", "bit"});
         s.flip_byte = static_cast<int>(f.integer("byte", 0, 0, 255));
         s.flip_bit = static_cast<int>(f.integer("bit", 0, 0, 7));
     }

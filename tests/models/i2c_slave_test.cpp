@@ -4,7 +4,6 @@
 // test master whose every phase is set per case so that it can break one
 // rule at a time.
 #include <bcm2835.h>
-#include <gtest/gtest.h>
 #include <wiringPi.h>
 
 #include <functional>
@@ -13,12 +12,12 @@
 #include <vector>
 
 #include "I2C.h"
-#include "core/board.h"
 #include "devices/i2c_slave.h"
+#include "fixture.h"
 
 namespace {
 
-using namespace pikit::sim;
+using namespace modeltest;
 
 constexpr int kSda = 8;
 constexpr int kScl = 9;
@@ -53,18 +52,6 @@ private:
     Time stretch_;
     int reg_ = 0;
 };
-
-Options exact() {
-    Options o;
-    o.pin_call_cost = 0;
-    return o;
-}
-
-std::string texts(const Board& b, ReportKind k) {
-    std::string s;
-    for (const auto& r : b.reports(k)) s += r.text + "\n";
-    return s;
-}
 
 // One register read of the part at 0x2D through the Pi's controller at
 // 100 kHz: the reason code, and the value (0 where nothing was received).
@@ -184,19 +171,19 @@ TEST(I2cSlaveEngine, TimingRulesOfEachModeAreCheckedOncePerKindAndTransfer) {
         auto& part = board.add(std::make_unique<RegisterPart>(0x2D, c.mode));
         TestMaster m;
         c.run(m);
-        const auto breaches = board.reports(ReportKind::Breach);
+        const auto found = board.reports(ReportKind::Breach);
         if (!c.breach) {
-            EXPECT_TRUE(breaches.empty()) << texts(board, ReportKind::Breach);
+            EXPECT_TRUE(found.empty()) << breaches(board);
             EXPECT_EQ(part.transfers().size(), 4u);
             continue;
         }
-        ASSERT_FALSE(breaches.empty());
-        EXPECT_EQ(breaches[0].text.rfind(c.breach, 0), 0u) << breaches[0].text;
+        ASSERT_FALSE(found.empty());
+        EXPECT_EQ(found[0].text.rfind(c.breach, 0), 0u) << found[0].text;
         // Once per transfer however many clocks break it, and nothing else.
         std::size_t same = 0;
-        for (const auto& b : breaches) same += b.text.rfind(c.breach, 0) == 0;
+        for (const auto& b : found) same += b.text.rfind(c.breach, 0) == 0;
         EXPECT_EQ(same, c.count);
-        EXPECT_EQ(breaches.size(), c.count) << texts(board, ReportKind::Breach);
+        EXPECT_EQ(found.size(), c.count) << breaches(board);
         EXPECT_EQ(part.bus_counters().breaches, c.count);
     }
 }
@@ -224,7 +211,7 @@ TEST(I2cSlaveEngine, SequenceRules) {
         auto& part = board.add(std::make_unique<RegisterPart>(0x2D, I2cMode::Standard));
         TestMaster m;
         c.run(m);
-        EXPECT_EQ(texts(board, ReportKind::Breach), c.breach ? std::string(c.breach) + "\n" : "");
+        EXPECT_EQ(breaches(board), c.breach ? "[" + part.label() + "] " + c.breach + "\n" : "");
         EXPECT_FALSE(part.in_transfer());
         if (!c.breach) {
             EXPECT_TRUE(part.transfers().empty() && part.calls.empty());
@@ -245,7 +232,7 @@ TEST(I2cSlaveEngine, SequenceRules) {
     m.stop(), m.wait(1_ms), m.start();
     EXPECT_TRUE(m.write(0x2D << 1));
     m.stop();
-    EXPECT_EQ(texts(board, ReportKind::Breach), "addressed 90us after power-up, before the 1ms the part needs to start\n");
+    EXPECT_EQ(breaches(board), "[" + part.label() + "] addressed 90us after power-up, before the 1ms the part needs to start\n");
     EXPECT_EQ(part.transfers().size(), 1u);
 }
 
@@ -272,7 +259,7 @@ TEST(I2cSlaveEngine, HooksOfACombinedTransferThroughTheController) {
     part.answer_reads = false;
     EXPECT_EQ(controller_read(), kNack);
     EXPECT_TRUE(is_high(board.level(kSda)) && is_high(board.level(kScl)));
-    EXPECT_TRUE(board.reports(ReportKind::Breach).empty()) << texts(board, ReportKind::Breach);
+    EXPECT_TRUE(board.reports(ReportKind::Breach).empty()) << breaches(board);
 }
 
 // The same part answers the humidity program's master, which cannot make a
@@ -343,7 +330,8 @@ TEST(I2cSlaveEngine, FaultsAbsentWithheldAcknowledgeAndFlippedBit) {
         const auto& part = with(board, s);
         EXPECT_EQ(controller_read(), std::make_pair(int{BCM2835_I2C_REASON_OK}, 0xFF30));
         EXPECT_EQ(part.transfers().back().bytes, (std::vector<std::uint8_t>{0xFF, 0x30})) << "as on the wire";
-        EXPECT_EQ(texts(board, ReportKind::Fault), "bit 3 of byte 1 flipped in transit: 0x38 sent as 0x30\n");
+        EXPECT_EQ(texts(board.reports(ReportKind::Fault)),
+                  "[" + part.label() + "] bit 3 of byte 1 flipped in transit: 0x38 sent as 0x30\n");
     }
 }
 
