@@ -55,6 +55,7 @@ void I2cSlave::attach(Board& board) {
     board.attach(*this, bus_.scl, stretches_ ? PinRole::OpenDrain : PinRole::Input);
     scl_ = board.level(bus_.scl);
     sda_ = board.level(bus_.sda);
+    clock_release_.bind(board, [this] { release_clock(); });
     if (bus_.absent) info("absent: does not answer on the bus");
 }
 
@@ -132,18 +133,13 @@ void I2cSlave::set_sda_low(bool low) {
 void I2cSlave::stretch_clock(Time duration) {
     if (!stretches_) throw std::logic_error(label() + " stretches the clock but was not made to (stretches_clock)");
     if (is_high(scl_) || duration <= 0) return;  // only while the master has the clock low
-    if (clock_release_) board()->cancel(*clock_release_);
     if (!holding_scl_) board()->drive(*this, bus_.scl, Drive::Low);
     holding_scl_ = true;
-    clock_release_ = board()->schedule(board()->now() + duration, [this] {
-        clock_release_.reset();
-        release_clock();
-    });
+    clock_release_.in(duration);
 }
 
 void I2cSlave::release_clock() {
-    if (clock_release_) board()->cancel(*clock_release_);
-    clock_release_.reset();
+    clock_release_.cancel();
     if (!holding_scl_) return;
     holding_scl_ = false;
     board()->drive(*this, bus_.scl, Drive::Release);

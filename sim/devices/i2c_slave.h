@@ -21,7 +21,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +28,7 @@
 #include "core/config.h"
 #include "core/device.h"
 #include "core/time.h"
+#include "core/timing.h"
 
 namespace pikit::sim {
 
@@ -214,7 +214,7 @@ private:
     bool clocked_after_nack_ = false;
     bool early_reported_ = false;
     bool holding_scl_ = false;
-    std::optional<Board::EventId> clock_release_;
+    Timer clock_release_;  // ends a stretch
 
     // Times for the timing checks.
     Time scl_rise_ = 0;
