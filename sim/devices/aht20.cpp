@@ -218,7 +218,6 @@ void Aht20::start_measurement() {
 
 std::function<void()> Aht20::stimulus(const std::string& action, const Config& args) {
     if (action != "set") args.fail("action", "aht20 knows the action 'set', not");
-    args.allow_only({"at", "device", "action", "humidity", "temperature"});
     if (!args.has("humidity") && !args.has("temperature")) args.fail_here("'set' needs humidity or temperature");
     const bool has_h = args.has("humidity");
     const bool has_t = args.has("temperature");
@@ -243,8 +242,6 @@ void Aht20::finish() {
 namespace {
 
 std::unique_ptr<Device> make_aht20(const std::string& name, const Config& c) {
-    c.allow_only({"type", "name", "sda", "scl", "humidity", "temperature", "calibration_bits", "measurement_time",
-                  "startup_time", "absent", "never_ready", "corrupt_crc", "flip_bit", "nack_byte"});
     Aht20::Settings s;
     read_i2c_settings(c, s);
     s.humidity = c.number_in("humidity", s.humidity, 0, 100);
