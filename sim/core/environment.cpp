@@ -64,6 +64,7 @@ RunEnvironment read_environment(const std::function<const char*(const char*)>& g
     }
     if (const char* v = var("PIKIT_SIM_VCD")) o.vcd_path = v;
     if (const char* v = var("PIKIT_SIM_LOG")) o.log_path = v;
+    if (const char* v = var("PIKIT_SIM_EVENTS")) o.events_path = v;
     if (const char* v = var("PIKIT_SIM_STATE_DIR")) o.state_dir = v;
     return env;
 }
@@ -106,6 +107,8 @@ std::vector<OutputFile> output_files(const Options& o) {
         out.push_back({"PIKIT_SIM_VCD", VcdWriter::body_path(o.vcd_path), "the trace's working file"});
     }
     if (!o.log_path.empty() && o.log_path != "-") out.push_back({"PIKIT_SIM_LOG", o.log_path, "the log"});
+    if (!o.events_path.empty() && o.events_path != "-")
+        out.push_back({"PIKIT_SIM_EVENTS", o.events_path, "the event stream"});
     return out;
 }
 
@@ -159,6 +162,7 @@ void check_output_files(const std::vector<OutputFile>& outputs, const FileId* sc
 std::string variable_of(const std::string& option) {
     if (option == "vcd_path") return "PIKIT_SIM_VCD";
     if (option == "log_path") return "PIKIT_SIM_LOG";
+    if (option == "events_path") return "PIKIT_SIM_EVENTS";
     if (option == "state_dir") return "PIKIT_SIM_STATE_DIR";
     return option;
 }

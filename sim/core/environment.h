@@ -29,7 +29,7 @@ constexpr double kMaxSpeedFactor = 1e9;
 struct RunEnvironment {
     std::string scenario_path;      // PIKIT_SIM_SCENARIO; empty: the program's built-in scenario
     std::optional<Time> pin_cost;   // PIKIT_SIM_PIN_COST, which wins over the scenario's
-    Options options;                // until, speed, vcd_path, log_path, state_dir
+    Options options;                // until, speed, vcd_path, log_path, events_path, state_dir
 };
 
 // Reads the variables through `get` (std::getenv in a program; an empty value

@@ -5,6 +5,7 @@
 // status 2, so a typo never turns into a silently different experiment.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,7 +31,7 @@ Board* g_board = nullptr;
     // A board already built must not run on while the process exits: its
     // clock would go on without the main thread, and its run limit could
     // overtake this exit with a SIGTERM.
-    if (g_board) g_board->finish(false);
+    if (g_board) g_board->finish(false, "refused");
     std::fprintf(stderr, "pikit-sim: %s\n", message.c_str());
     std::fflush(stderr);
     _exit(2);
@@ -41,7 +42,7 @@ std::string option_message(const OptionError& e) {
 }
 
 void at_exit() {
-    if (g_board) g_board->finish(false);
+    if (g_board) g_board->finish(false, "exit");
 }
 
 void boot() {
@@ -66,6 +67,8 @@ void boot() {
     } catch (const ScenarioError& e) {
         bad_input(e.what());
     }
+    env.options.program = program_invocation_short_name;
+    env.options.scenario = file;
 
     try {
         Config root = Config::parse(text, file);

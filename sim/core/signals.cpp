@@ -60,7 +60,8 @@ void ender() {
         if (n < 0 && errno == EINTR) continue;
         return;  // the pipe is gone: nothing to do
     }
-    g_board->finish(false);  // devices, trace and log closed; the program's threads stay where they are
+    // Devices, trace, log and event stream closed; the program's threads stay where they are.
+    g_board->finish(false, b == SIGINT ? "SIGINT" : b == SIGTERM ? "SIGTERM" : "SIGHUP");
     std::fflush(stderr);
     die_of(b);
 }
