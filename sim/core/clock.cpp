@@ -20,9 +20,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 

@@ -185,10 +185,10 @@ void Gx2431::remove_stale_temporaries() {
     // Only a run holding the lock writes temporaries, so any found now were
     // left by a run that was killed while saving.
     const std::string prefix = file_.filename().string() + ".tmp-";
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(file_.parent_path(), ec)) {
-        const std::string name = e.path().filename().string();
-        if (name.compare(0, prefix.size(), prefix) == 0) std::filesystem::remove(e.path(), ec);
+    std::error_code ec, gone;
+    for (std::filesystem::directory_iterator it(file_.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) == 0) std::filesystem::remove(it->path(), gone);
     }
 }
 
