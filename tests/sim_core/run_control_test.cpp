@@ -144,8 +144,9 @@ TEST(RunControl, ASignalFromOutsideLeavesACompleteTrace) {
         pikit::test::Interrupt stop;
         stop.signal = sig;
         stop.after_output = "Humidity";  // one measurement on the wires at least
+        // Paced, so that the signal finds the program running, as a person would.
         auto r = run_program("humidity-demo",
-                             {{"PIKIT_SIM_SPEED", "realtime"}, {"PIKIT_SIM_VCD", vcd}, {"PIKIT_SIM_LOG", log}}, 20.0,
+                             {{"PIKIT_SIM_SPEED", "4"}, {"PIKIT_SIM_VCD", vcd}, {"PIKIT_SIM_LOG", log}}, 20.0,
                              stop);
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.signal, sig);
