@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <algorithm>
 #include <map>
@@ -217,6 +218,37 @@ TEST(FanDemo, AGeneratorThatCannotStartEndsItWithOneLineAndTheFanStill) {
         EXPECT_EQ(r.result.exit_code, 0);
         EXPECT_EQ(r.shown("fan", "direction").size(), 1u);
         EXPECT_EQ(r.end()["t_ns"].as_int(), 0);
+    }
+}
+
+// Ctrl-C or kill from outside, while the program runs paced as a person would
+// watch it: the outputs go off in that instant, and the program dies of the
+// signal.
+TEST(PwmDemos, SwitchTheirOutputsOffWhenEndedFromOutside) {
+    struct Case {
+        const char* program;
+        int signal;
+        const char* device;
+        const char* key;
+        const char* off;  // the value, or a record's hex
+    } cases[] = {{"rgb-fade-demo", SIGINT, "rgb", "colour", "#000000"}, {"fan-demo", SIGTERM, "fan", "direction", "off"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program);
+        Outcome r;
+        r.dir = pikit::test::temp_dir();
+        pikit::test::Interrupt stop;
+        stop.signal = c.signal;
+        stop.after_s = 0.5;
+        r.result = pikit::test::run_program(c.program, {{"PIKIT_SIM_SPEED", "1"}, {"PIKIT_SIM_EVENTS", r.dir + "/e.jsonl"}},
+                                            20.0, stop);
+        EXPECT_EQ(r.result.signal, c.signal) << r.result.err;
+        r.events = pikit::test::parse_json_lines(pikit::test::read_file(r.dir + "/e.jsonl"));
+        ASSERT_GE(r.shown(c.device, c.key).size(), 3u);
+        const auto& [at, last] = r.shown(c.device, c.key).back();
+        EXPECT_EQ(last.kind == Json::Kind::Object ? last["hex"].text : last.text, c.off);
+        EXPECT_EQ(r.end()["event"].text, "end");
+        EXPECT_EQ(r.end()["t_ns"].as_int(), at) << "off in the instant the signal came";
+        EXPECT_GT(at, 300 * kMs);
     }
 }
 
