@@ -27,8 +27,11 @@ public:
     }
 };
 
+// Boards are told apart by their generation, not their address: a test's
+// next board may be built where the last one was.
 struct State {
-    Board* board = nullptr;  // the board the controller was added to
+    std::uint64_t mapped = 0;  // the board whose peripherals bcm2835_init mapped
+    std::uint64_t board = 0;   // the board the controller was added to
     I2cController* ctl = nullptr;
     uint32_t baudrate = 100000;
     uint8_t address = 0;
@@ -36,7 +39,11 @@ struct State {
 
 Board& board() { return *Board::current(); }
 
-bool ready() { return g.board == Board::current() && g.ctl != nullptr; }
+bool is_current(std::uint64_t generation) {
+    return generation != 0 && Board::current() && Board::current()->impl_generation() == generation;
+}
+
+bool ready() { return is_current(g.board) && g.ctl != nullptr; }
 
 Time half_period() { return static_cast<Time>(500000000.0 / (g.baudrate ? g.baudrate : 1)); }
 
@@ -125,13 +132,22 @@ void stop() {
 
 extern "C" {
 
-int bcm2835_init(void) { return Board::current() ? 1 : 0; }
+// Fails (0) when the scenario says so, as the real call does for a user
+// without the rights to map the peripherals.
+int bcm2835_init(void) {
+    Board* b = Board::current();
+    if (!b || b->options().bcm2835_init_fails) return 0;
+    g.mapped = b->impl_generation();
+    return 1;
+}
 
+// Like the real library, needs a successful bcm2835_init first: without the
+// mapped peripherals there is no controller to start.
 int bcm2835_i2c_begin(void) {
     Board* b = Board::current();
-    if (!b) return 0;
-    if (g.board != b) {
-        g.board = b;
+    if (!b || !is_current(g.mapped) || b->options().bcm2835_i2c_begin_fails) return 0;
+    if (!is_current(g.board)) {
+        g.board = b->impl_generation();
         g.ctl = &b->add(std::make_unique<I2cController>());
     }
     b->apply([&] {
