@@ -67,6 +67,7 @@ void NecRemote::attach(Board& board) {
         if (held_) transmit({Kind::Repeat, {}, true});
     });
     release_.bind(board, [this] { release(); });
+    slot_.bind(board, [this] { start_next(); });
     rise_.bind(board, [this] {
         demod_low_ = false;
         update_output();
@@ -165,14 +166,19 @@ void NecRemote::send_repeat() { transmit({Kind::Repeat, {}, false}); }
 
 void NecRemote::transmit(const Pending& p) {
     queue_.push_back(p);
-    if (!player_.playing()) start_next();
+    if (!player_.playing() && !slot_.armed()) start_next();
 }
 
 void NecRemote::start_next() {
     if (queue_.empty()) return;
+    const Time now = board()->now();
+    if (last_start_ >= 0 && now < last_start_ + scaled(kRepeatPeriod)) {
+        slot_.at(last_start_ + scaled(kRepeatPeriod));
+        return;
+    }
     const Pending p = queue_.front();
     queue_.pop_front();
-    const Time now = board()->now();
+    last_start_ = now;
     if (!board()->options().record_history) sent_.clear();
     sent_.push_back({now, p.kind, p.bytes});
     ++sent_count_;

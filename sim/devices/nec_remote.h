@@ -24,7 +24,7 @@
 //                length of its frames, and the repeat period, scale by it
 //   stretch      the receiver lengthens every burst and shortens every space
 //                by this much (its output rises this late); real receivers
-//                do, by up to about 100 us. A space no longer than it
+//                do, by up to about 100 us. A space shorter than it
 //                vanishes: two bursts merge
 //   glitches     random interference: {every: <mean interval>, length:
 //                <duration>, seed: <n>}; at random times (exponentially
@@ -43,9 +43,10 @@
 //   repeat   one repeat code
 //   glitch   {length}: invert the receiver's output once, now
 //   set      {clock_error, stretch}: change the link from now on
-// A transmission asked for while another is being sent starts right after
-// it, as a remote finishes the frame in progress; a new press ends the
-// repeats of the key held before.
+// The remote sends in a fixed frame period: a transmission asked for while
+// another is being sent, or sooner than 108 ms after the start of the last
+// one, waits for that slot, as a remote finishes the frame in progress. A new
+// press ends the repeats of the key held before.
 //
 // Shows: `held` (a key of the remote is held down) and `key` (the last key
 // pressed: a record of address and command).
@@ -144,6 +145,8 @@ private:
     int light_ = -1;
     LinePlayer player_;
     std::deque<Pending> queue_;
+    Time last_start_ = -1;  // start of the last transmission, -1 before the first
+    Timer slot_;            // the next frame period begins
     std::vector<Transmission> sent_;
     unsigned sent_count_ = 0;
 
