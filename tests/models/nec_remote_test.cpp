@@ -199,15 +199,7 @@ TEST(NecRemote, WithoutAReceiverTheLineFollowsItsPullAlone) {
 }
 
 TEST(NecRemote, BadSettingsAndActionsAreRefusedNamingTheKey) {
-    auto refuse = [&](const std::string& yaml, const std::string& message) {
-        Board board(exact());
-        try {
-            load_scenario_text(board, yaml, "ir.yaml");
-            ADD_FAILURE() << "accepted: " << yaml;
-        } catch (const ScenarioError& e) {
-            EXPECT_EQ(e.what(), message);
-        }
-    };
+    auto refuse = [](const std::string& yaml, const std::string& message) { EXPECT_EQ(refusal(yaml, "ir.yaml"), message); };
     refuse("devices:\n  - {type: nec-remote, name: a, clock_error: 60}\n",
            "ir.yaml: devices[0].clock_error: out of range -50.000000 to 50.000000 '60'");
     refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 0ms}}\n",
