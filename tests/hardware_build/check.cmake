@@ -79,7 +79,19 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK}/wiringpi
 if(NOT rc EQUAL 0 OR NOT out STREQUAL "No GX2431 found on the 1-Wire bus. \n")
   message(FATAL_ERROR "eeprom-search-demo on the stand-in library: status ${rc}, output '${out}'")
 endif()
-<<<<<<< HEAD
+# The shift-register programs call their own shiftOut, not the library's:
+# one cycle of sixteen updates is 128 data bits (64 of them 1: the patterns
+# 0x01 ... 0xFF ... 0x00 hold 36 + 28 set bits), 256 clock writes (half of
+# them HIGH) and 32 latch writes (half HIGH).
+foreach(program shift-led-demo led-chaser-demo)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK}/wiringpi/lib STANDIN_DELAYS=16
+                          ${WORK}/build/bin/${program}
+                  OUTPUT_VARIABLE out RESULT_VARIABLE rc TIMEOUT 20)
+  set(expected "pin 0: 128 writes, 64 high\npin 2: 256 writes, 128 high\npin 3: 32 writes, 16 high\n")
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL expected)
+    message(FATAL_ERROR "${program} on the stand-in library: status ${rc}, output '${out}'")
+  endif()
+endforeach()
 
 # With bcm2835 on the machine (the real library: Debian's libbcm2835-dev), the
 # board reader is built too, against the real bcm2835.h, whose HIGH, LOW,
@@ -102,19 +114,4 @@ if(REAL_BCM2835_H)
 else()
   message(STATUS "bcm2835.h not installed: ir-board-demo's build against the real header not checked")
 endif()
-=======
-# The shift-register programs call their own shiftOut, not the library's:
-# one cycle of sixteen updates is 128 data bits (64 of them 1: the patterns
-# 0x01 ... 0xFF ... 0x00 hold 36 + 28 set bits), 256 clock writes (half of
-# them HIGH) and 32 latch writes (half HIGH).
-foreach(program shift-led-demo led-chaser-demo)
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK}/wiringpi/lib STANDIN_DELAYS=16
-                          ${WORK}/build/bin/${program}
-                  OUTPUT_VARIABLE out RESULT_VARIABLE rc TIMEOUT 20)
-  set(expected "pin 0: 128 writes, 64 high\npin 2: 256 writes, 128 high\npin 3: 32 writes, 16 high\n")
-  if(NOT rc EQUAL 0 OR NOT out STREQUAL expected)
-    message(FATAL_ERROR "${program} on the stand-in library: status ${rc}, output '${out}'")
-  endif()
-endforeach()
->>>>>>> main
 file(REMOVE_RECURSE ${WORK})
