@@ -27,11 +27,12 @@ public:
     }
 };
 
-// Boards are told apart by their generation, not their address: a test's
-// next board may be built where the last one was.
 struct State {
-    std::uint64_t mapped = 0;  // the board whose peripherals bcm2835_init mapped
-    std::uint64_t board = 0;   // the board the controller was added to
+    // The board the controller was added to, and the one bcm2835_init mapped,
+    // by generation: a new board may be built at the address of one that is
+    // gone.
+    std::uint64_t board = 0;
+    std::uint64_t mapped = 0;
     I2cController* ctl = nullptr;
     uint32_t baudrate = 100000;
     uint8_t address = 0;
@@ -39,11 +40,10 @@ struct State {
 
 Board& board() { return *Board::current(); }
 
-bool is_current(std::uint64_t generation) {
-    return generation != 0 && Board::current() && Board::current()->impl_generation() == generation;
+bool ready() {
+    const Board* b = Board::current();
+    return b && g.board == b->impl_generation() && g.ctl != nullptr;
 }
-
-bool ready() { return is_current(g.board) && g.ctl != nullptr; }
 
 Time half_period() { return static_cast<Time>(500000000.0 / (g.baudrate ? g.baudrate : 1)); }
 
@@ -70,8 +70,12 @@ bool clock_high() {
     return false;
 }
 
-bool start() {
+// START, or with `repeated` a repeated START after a byte's ninth clock: then
+// SCL has just fallen, and SDA is let go for a whole low phase of the clock
+// before SCL rises again.
+bool start(bool repeated) {
     set(kSda, true);
+    if (repeated) wait_half();
     if (!clock_high()) return false;
     wait_half();
     set(kSda, false);
@@ -145,8 +149,8 @@ int bcm2835_init(void) {
 // mapped peripherals there is no controller to start.
 int bcm2835_i2c_begin(void) {
     Board* b = Board::current();
-    if (!b || !is_current(g.mapped) || b->options().bcm2835_i2c_begin_fails) return 0;
-    if (!is_current(g.board)) {
+    if (!b || g.mapped != b->impl_generation() || b->options().bcm2835_i2c_begin_fails) return 0;
+    if (g.board != b->impl_generation()) {
         g.board = b->impl_generation();
         g.ctl = &b->add(std::make_unique<I2cController>());
     }
@@ -167,12 +171,11 @@ uint8_t bcm2835_i2c_write_read_rs(char* cmds, uint32_t cmds_len, char* buf, uint
         stop();
         return r == 1 ? BCM2835_I2C_REASON_ERROR_NACK : r == 2 ? BCM2835_I2C_REASON_ERROR_CLKT : BCM2835_I2C_REASON_OK;
     };
-    if (!start()) return finish(2);
+    if (!start(false)) return finish(2);
     int r = write_byte(static_cast<uint8_t>(g.address << 1));
     for (uint32_t i = 0; r == 0 && i < cmds_len; ++i) r = write_byte(static_cast<uint8_t>(cmds[i]));
     if (r != 0) return finish(r);
-    // Repeated start: SDA high while SCL is low, then the start condition.
-    if (!start()) return finish(2);
+    if (!start(true)) return finish(2);
     r = write_byte(static_cast<uint8_t>((g.address << 1) | 1));
     for (uint32_t i = 0; r == 0 && i < buf_len; ++i) {
         uint8_t v = 0;
