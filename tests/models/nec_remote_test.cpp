@@ -200,12 +200,8 @@ TEST(NecRemote, WithoutAReceiverTheLineFollowsItsPullAlone) {
 
 TEST(NecRemote, BadSettingsAndActionsAreRefusedNamingTheKey) {
     auto refuse = [](const std::string& yaml, const std::string& message) { EXPECT_EQ(refusal(yaml, "ir.yaml"), message); };
-    refuse("devices:\n  - {type: nec-remote, name: a, clock_error: 60}\n",
-           "ir.yaml: devices[0].clock_error: out of range -50.000000 to 50.000000 '60'");
     refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 0ms}}\n",
            "ir.yaml: devices[0].glitches.every: the mean interval must be longer than 0, not '0ms'");
-    refuse("devices:\n  - {type: nec-remote, name: c, stretch: 1}\n",
-           "ir.yaml: devices[0].stretch: unparsable duration (expected e.g. 500ms, 2.5s, 2min, 80us, 100ns) '1'");
     const std::string remote = "devices:\n  - {type: nec-remote, name: r}\nstimuli:\n";
     refuse(remote + "  - {at: 1s, device: r, action: press, address: 0x100, extended: false, command: 1}\n",
            "ir.yaml: stimuli[0].address: an 8-bit address is 0 to 255; this one needs extended: true, not '0x100'");
