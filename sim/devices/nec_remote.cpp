@@ -4,6 +4,7 @@
 // level of the output pin.
 #include "devices/nec_remote.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
