@@ -1,8 +1,15 @@
 #include "gx2431.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 
 namespace pikit::sim {
@@ -79,12 +86,138 @@ Gx2431::Gx2431(std::string name, Gx2431Settings settings)
     scratch_.fill(0xFF);
 }
 
+Gx2431::~Gx2431() { unlock(); }
+
 void Gx2431::attach(Board& board) {
     OneWireSlave::attach(board);
     if (!g_.persist) return;
-    file_ = board.state_dir() / ("gx2431-" + rom_hex(rom()) + ".mem");
-    if (preset_) save();
-    else load();
+    const std::filesystem::path dir = board.state_dir();
+    if (dir.empty()) return;  // no usable state directory: the memory lives as long as the run
+    const std::string base = "gx2431-" + rom_hex(rom());
+    file_ = dir / (base + ".mem");
+    lock(dir / (base + ".lock"));
+    remove_stale_temporaries();
+    std::array<std::uint8_t, kMemorySize> stored{};
+    const bool found = read_state(stored);
+    if (preset_) {
+        save();
+    } else if (found) {
+        mem_ = stored;
+        board.info(*this, "memory loaded from " + file_.string());
+    }
+}
+
+void Gx2431::lock(const std::filesystem::path& path) {
+    auto cannot = [&](const std::string& why) {
+        throw ScenarioError(path.string() + ": cannot lock the memory of " + label() + ": " + why);
+    };
+    // The lock file goes when its holder is done. A run that opened it just
+    // before may then lock a file no longer there; it sees that and tries the
+    // current one, so two runs never both hold a chip.
+    for (int attempt = 0;; ++attempt) {
+        // O_NOFOLLOW: a link planted in the lock's place is refused, never followed.
+        lock_fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+        if (lock_fd_ < 0) cannot(std::strerror(errno));
+        struct stat st {};
+        if (::fstat(lock_fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(lock_fd_);
+            lock_fd_ = -1;
+            cannot("not a regular file");
+        }
+        lock_id_ = {st.st_dev, st.st_ino};
+        if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) break;
+        struct stat now {};
+        if (::lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
+            lock_path_ = path;
+            std::lock_guard<std::mutex> g(held_mutex());
+            held().push_back(lock_id_);
+            return;
+        }
+        ::close(lock_fd_);
+        lock_fd_ = -1;
+        if (attempt == 100) cannot("the lock file keeps changing");
+    }
+    const int err = errno;
+    ::close(lock_fd_);
+    lock_fd_ = -1;
+    bool here = false;
+    {
+        std::lock_guard<std::mutex> g(held_mutex());
+        for (const auto& id : held()) here = here || id == lock_id_;
+    }
+    if (here)
+        throw std::invalid_argument("another gx2431 in this run has the ROM id " + rom_hex(rom()) +
+                                    " and so the same memory (" + file_.string() + "); give each part its own rom");
+    if (err == EWOULDBLOCK)
+        throw ScenarioError(file_.string() + ": the memory of " + label() +
+                            " is in use by another run; one run at a time per chip: wait for it to end, or give "
+                            "this run its own PIKIT_SIM_STATE_DIR");
+    cannot(std::strerror(err));
+}
+
+void Gx2431::unlock() {
+    if (lock_fd_ < 0) return;
+    {
+        std::lock_guard<std::mutex> g(held_mutex());
+        auto& h = held();
+        for (auto it = h.begin(); it != h.end(); ++it)
+            if (*it == lock_id_) {
+                h.erase(it);
+                break;
+            }
+    }
+    ::unlink(lock_path_.c_str());  // still ours: removed before the lock is let go
+    ::close(lock_fd_);               // releases the lock
+    lock_fd_ = -1;
+}
+
+std::vector<std::pair<dev_t, ino_t>>& Gx2431::held() {
+    static std::vector<std::pair<dev_t, ino_t>> h;
+    return h;
+}
+
+std::mutex& Gx2431::held_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+void Gx2431::remove_stale_temporaries() {
+    // Only a run holding the lock writes temporaries, so any found now were
+    // left by a run that was killed while saving.
+    const std::string prefix = file_.filename().string() + ".tmp-";
+    std::error_code ec, gone;
+    for (std::filesystem::directory_iterator it(file_.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) == 0) std::filesystem::remove(it->path(), gone);
+    }
+}
+
+bool Gx2431::read_state(std::array<std::uint8_t, kMemorySize>& out) const {
+    auto refuse = [&](const std::string& why) {
+        throw ScenarioError(file_.string() + ": not the memory of " + label() + " (" + why +
+                            "); it is left as it is: move it away or delete it to start with a blank part");
+    };
+    const int fd = ::open(file_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return false;  // a blank part
+        refuse(std::strerror(errno));
+    }
+    struct stat st {};
+    std::size_t got = 0;
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular && st.st_size == kMemorySize) {
+        while (got < out.size()) {
+            const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+    }
+    ::close(fd);
+    if (!regular) refuse("not a regular file");
+    if (st.st_size != kMemorySize) refuse(std::to_string(st.st_size) + " bytes, not " + std::to_string(kMemorySize));
+    if (got != out.size()) refuse("cannot be read");
+    return true;
 }
 
 void Gx2431::set_memory(const std::array<std::uint8_t, kMemorySize>& m) {
@@ -93,37 +226,40 @@ void Gx2431::set_memory(const std::array<std::uint8_t, kMemorySize>& m) {
     if (!file_.empty()) save();
 }
 
-void Gx2431::load() {
-    std::error_code ec;
-    if (!std::filesystem::exists(file_, ec)) return;  // a blank part
-    std::ifstream in(file_, std::ios::binary);
-    std::array<std::uint8_t, kMemorySize> m{};
-    in.read(reinterpret_cast<char*>(m.data()), kMemorySize);
-    const bool whole = in.gcount() == kMemorySize && in.peek() == std::char_traits<char>::eof();
-    if (!whole) {
-        board()->report(*this, ReportKind::Error,
-                        "state file " + file_.string() + " is not 128 bytes of memory; starting blank");
+void Gx2431::save() {
+    if (file_.empty() || lock_fd_ < 0) return;  // not persisting, or the run is over
+    // A new file of a name nobody else can have (created exclusively, so a
+    // link planted there is never followed), synced, then renamed over the
+    // old one: a run killed at any moment leaves the old memory or the new.
+    std::string tmp = file_.string() + ".tmp-XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    std::string err;
+    if (fd < 0) {
+        err = std::strerror(errno);
+    } else {
+        std::size_t done = 0;
+        while (done < mem_.size() && err.empty()) {
+            const ssize_t n = ::write(fd, mem_.data() + done, mem_.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) err = n < 0 ? std::strerror(errno) : "short write";
+            else done += static_cast<std::size_t>(n);
+        }
+        if (err.empty() && ::fchmod(fd, 0644) != 0) err = std::strerror(errno);
+        if (err.empty() && ::fsync(fd) != 0) err = std::strerror(errno);
+        if (::close(fd) != 0 && err.empty()) err = std::strerror(errno);
+        if (err.empty() && ::rename(tmp.c_str(), file_.c_str()) != 0) err = std::strerror(errno);
+        if (!err.empty()) ::unlink(tmp.c_str());
+    }
+    if (!err.empty()) {
+        board()->report(*this, ReportKind::Error, "cannot save the memory to " + file_.string() + ": " + err);
         return;
     }
-    mem_ = m;
-    board()->info(*this, "memory loaded from " + file_.string());
-}
-
-void Gx2431::save() {
-    if (file_.empty()) return;
-    // Write a new file and rename it over the old one, so that a run killed
-    // half-way never leaves a torn memory image behind.
-    const std::filesystem::path tmp = file_.string() + ".new";
-    bool ok = false;
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(mem_.data()), kMemorySize);
-        ok = static_cast<bool>(out.flush());
+    // The rename itself is durable once the directory is synced.
+    const int dfd = ::open(file_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
     }
-    std::error_code ec;
-    if (ok) std::filesystem::rename(tmp, file_, ec);
-    if (!ok || ec)
-        board()->report(*this, ReportKind::Error, "cannot save the memory to " + file_.string());
 }
 
 void Gx2431::finish() {
@@ -131,6 +267,7 @@ void Gx2431::finish() {
         board()->info(*this, "Read Memory from " + hex4(read_start_) + ": " +
                                  std::to_string(bytes_sent()) + " bytes");
     op_ = Op::None;
+    unlock();  // the run is over: nothing more is programmed
 }
 
 void Gx2431::function_command(std::uint8_t cmd) {

@@ -74,11 +74,9 @@ std::string rom_hex(const RomId& rom) {
 
 std::uint8_t config_byte(const Config& c, const char* key, std::uint8_t fallback) {
     if (!c.has(key)) return fallback;
-    const std::string t = c.text(key);
-    char* end = nullptr;
-    const long v = std::strtol(t.c_str(), &end, 0);
-    if (t.empty() || *end != '\0' || v < 0 || v > 255) c.fail(key, "expected a byte (0..255 or 0x00..0xFF)");
-    return static_cast<std::uint8_t>(v);
+    const auto v = parse_integer(c.text(key));
+    if (!v || *v < 0 || *v > 255) c.fail(key, "expected a byte (0..255 or 0x00..0xFF)");
+    return static_cast<std::uint8_t>(*v);
 }
 
 // ---------------------------------------------------------------- settings
