@@ -8,18 +8,13 @@
 
 #include "core/board.h"
 #include "core/config.h"
+#include "core/format.h"
 
 namespace pikit::sim {
 
 namespace {
 
 constexpr std::size_t kFileSize = 6;  // registers 0, 2 and 4, two bytes each
-
-std::string hex16(std::uint16_t v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%04X", v);
-    return buf;
-}
 
 }  // namespace
 
@@ -30,12 +25,12 @@ void IrBoard::attach(Board& board) {
     I2cSlave::attach(board);
     decode_.bind(board, [this] {
         ++decoded_;
-        info("key " + hex16(pending_code_) + " decoded");
+        info("key " + hex(pending_code_, 4) + " decoded");
         set_code(pending_code_);
         if (settings_.clear == Clear::OnRelease) clear_.at(std::max(release_at_, this->board()->now() + kRepeatTimeout));
     });
     clear_.bind(board, [this] {
-        info("key " + hex16(code_) + " released");
+        info("key " + hex(code_, 4) + " released");
         set_code(0);
     });
     board.show(*this, "code", 0);
@@ -110,7 +105,7 @@ void IrBoard::sending(std::size_t index, std::uint8_t /*wire*/) {
     ++code_reads_;
     const std::uint16_t sent = static_cast<std::uint16_t>(answer_[4] << 8 | answer_[5]);
     if (settings_.clear == Clear::OnRead && sent != 0 && code_ == sent) {
-        info("key " + hex16(sent) + " read, register 4 cleared");
+        info("key " + hex(sent, 4) + " read, register 4 cleared");
         set_code(0);
     }
 }
@@ -131,7 +126,7 @@ std::function<void()> IrBoard::stimulus(const std::string& action, const Config&
         const long value = args.integer("value", 0, 0, 0xFFFF);
         return [this, reg, value] {
             set_register(static_cast<std::uint8_t>(reg), static_cast<std::uint16_t>(value));
-            info("register " + std::to_string(reg) + " set to " + hex16(static_cast<std::uint16_t>(value)));
+            info("register " + std::to_string(reg) + " set to " + hex(static_cast<std::uint16_t>(value), 4));
         };
     }
     args.fail("action", "ir-board knows the actions press and set, not");

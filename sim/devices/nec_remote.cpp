@@ -10,22 +10,11 @@
 
 #include "core/board.h"
 #include "core/config.h"
+#include "core/format.h"
 
 namespace pikit::sim {
 
 namespace {
-
-std::string hex(unsigned v, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
-    return buf;
-}
-
-std::string byte_list(const std::array<std::uint8_t, 4>& b) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%02X %02X %02X %02X", b[0], b[1], b[2], b[3]);
-    return buf;
-}
 
 Time scale(Time nominal, double clock_error) {
     return static_cast<Time>(std::llround(static_cast<double>(nominal) * (1.0 + clock_error / 100.0)));
@@ -183,7 +172,8 @@ void NecRemote::start_next() {
     if (!board()->options().record_history) sent_.clear();
     sent_.push_back({now, p.kind, p.bytes});
     ++sent_count_;
-    board()->info(*this, p.kind == Kind::Frame ? "sends frame " + byte_list(p.bytes) : std::string("sends repeat code"));
+    board()->info(*this, p.kind == Kind::Frame ? "sends frame " + hex_digits(p.bytes.data(), p.bytes.size(), " ")
+                                               : std::string("sends repeat code"));
     if (p.from_key && held_) {
         // The next repeat counts from the start of this transmission, and
         // goes out only if the key is still down by then.
