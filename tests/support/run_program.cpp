@@ -47,11 +47,25 @@ struct TempDirs {
 };
 TempDirs temp_dirs;
 
+std::vector<std::string> emulator() {
+    std::vector<std::string> words;
+    std::string w;
+    for (const char* c = PIKIT_EMULATOR; *c; ++c) {
+        if (*c == '|') {
+            words.push_back(w);
+            w.clear();
+        } else {
+            w += *c;
+        }
+    }
+    if (!w.empty()) words.push_back(w);
+    return words;
+}
+
 }  // namespace
 
-RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
-                      double wall_limit_s) {
-    const std::string path = std::string(PIKIT_BIN_DIR) + "/" + program;
+RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env, double wall_limit_s) {
+    if (args.empty()) throw std::invalid_argument("run_command: nothing to run");
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
 
@@ -63,21 +77,24 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
     posix_spawn_file_actions_addclose(&fa, err_pipe[0]);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
 
-    std::vector<std::string> envs = child_environment(env);
+    std::vector<std::string> envs = env;
     std::vector<char*> envp;
     for (auto& s : envs) envp.push_back(s.data());
     envp.push_back(nullptr);
-    std::vector<char*> argv{const_cast<char*>(path.c_str()), nullptr};
+    std::vector<std::string> argw = args;
+    std::vector<char*> argv;
+    for (auto& s : argw) argv.push_back(s.data());
+    argv.push_back(nullptr);
 
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, path.c_str(), &fa, nullptr, argv.data(), envp.data());
+    int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (rc != 0) {
         close(out_pipe[0]);
         close(err_pipe[0]);
-        throw std::runtime_error("cannot start " + path + ": " + std::strerror(rc));
+        throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
     }
 
     RunResult r;
@@ -114,6 +131,15 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
     return r;
+}
+
+RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
+                      double wall_limit_s) {
+    // A program built for another machine (the armhf build) runs under the
+    // build's emulator: starting it directly would need binfmt_misc.
+    std::vector<std::string> args = emulator();
+    args.push_back(std::string(PIKIT_BIN_DIR) + "/" + program);
+    return run_command(args, child_environment(env), wall_limit_s);
 }
 
 std::string temp_dir() {

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace pikit::test {
 
@@ -16,9 +17,16 @@ struct RunResult {
 };
 
 // Runs <build>/bin/<program> with the PIKIT_SIM_* variables in `env` (the test's
-// own PIKIT_SIM_* variables are cleared first; PIKIT_SIM_SPEED defaults to max).
-// The child is killed after `wall_limit_s` wall seconds.
+// own PIKIT_SIM_* variables are cleared first; PIKIT_SIM_SPEED defaults to max),
+// through the build's cross-compiling emulator when it has one. The child is
+// killed after `wall_limit_s` wall seconds.
 RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
+                      double wall_limit_s = 60.0);
+
+// Runs args[0] (looked up in PATH when it has no slash) with exactly the
+// environment `env` ("NAME=value" entries), natively; killed after
+// `wall_limit_s` wall seconds.
+RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env,
                       double wall_limit_s = 60.0);
 
 // A fresh empty directory under the system temp dir, removed at process exit.
