@@ -219,21 +219,48 @@ std::vector<int> Config::pins(const char* key) const {
     return out;
 }
 
-LineRef Config::line(const char* key, LineRef fallback) const {
-    if (!has(key)) return fallback;
-    const std::string s = scalar(key);
+// A header pin number or a net name "<device>.<output>" (plain words without
+// blanks); `why` is empty when the text is one, else what is wrong with it.
+static LineRef parse_line(const std::string& s, std::string& why) {
     long v;
     if (parse_long(s, v)) {
         if (!is_header_pin(static_cast<int>(v)))
-            fail(key, "bad pin (expected a wiringPi pin on the header: 0-16 or 21-31, or a net like register.Q0)");
+            why = "bad pin (expected a wiringPi pin on the header: 0-16 or 21-31, or a net like register.Q0)";
         return LineRef{static_cast<int>(v), {}};
     }
-    // A net: "<device>.<output>", plain words without blanks.
     const auto dot = s.find('.');
     const bool plain = std::none_of(s.begin(), s.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)); });
     if (dot == std::string::npos || dot == 0 || dot + 1 == s.size() || !plain)
-        fail(key, "expected a wiringPi pin on the header (0-16 or 21-31) or a net like register.Q0");
+        why = "expected a wiringPi pin on the header (0-16 or 21-31) or a net like register.Q0";
     return LineRef{-1, s};
+}
+
+LineRef Config::line(const char* key, LineRef fallback) const {
+    if (!has(key)) return fallback;
+    std::string why;
+    LineRef ref = parse_line(scalar(key), why);
+    if (!why.empty()) fail(key, why);
+    return ref;
+}
+
+std::vector<LineRef> Config::lines(const char* key) const {
+    note(key);
+    std::vector<LineRef> out;
+    YAML::Node v = node_[key];
+    if (!v) fail_here(std::string("missing setting '") + key + "'");
+    if (!v.IsSequence() || v.size() == 0) fail(key, "expected a list of pins or nets");
+    for (const auto& e : v) {
+        std::string why = e.IsScalar() ? "" : "expected a pin or a net";
+        LineRef ref = e.IsScalar() ? parse_line(e.Scalar(), why) : LineRef{};
+        if (!why.empty()) {
+            std::string value = e.IsScalar() ? e.Scalar() : YAML::Dump(e);
+            std::replace(value.begin(), value.end(), '\n', ' ');
+            throw ScenarioError(file_ + ": " + key_path(key) + "[" + std::to_string(out.size()) + "]: " + why + " '" +
+                                value + "'");
+        }
+        out.push_back(ref);
+    }
+    return out;
 }
 
 }  // namespace pikit::sim

@@ -70,6 +70,8 @@ public:
     std::vector<int> pins(const char* key) const;      // a sequence of pins
     // A header pin number or a net name "<device>.<output>".
     LineRef line(const char* key, LineRef fallback) const;
+    // A sequence of them: [register.Q0, register.Q1, 23].
+    std::vector<LineRef> lines(const char* key) const;
 
     // Throws ScenarioError "<file>: <path>.<key>: <why> '<value as written>'".
     [[noreturn]] void fail(const char* key, const std::string& why) const;

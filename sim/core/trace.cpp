@@ -98,7 +98,7 @@ void VcdWriter::finish(Time end) {
     std::remove(body_path_.c_str());
 }
 
-LogWriter::LogWriter(const std::string& path) {
+TextOutput::TextOutput(const std::string& path) {
     if (path == "-") {
         file_ = stderr;
     } else {
@@ -108,8 +108,12 @@ LogWriter::LogWriter(const std::string& path) {
     }
 }
 
-LogWriter::~LogWriter() {
+TextOutput::~TextOutput() {
     if (file_ && own_) std::fclose(file_);
+}
+
+void TextOutput::flush() {
+    if (file_) std::fflush(file_);
 }
 
 void LogWriter::line(Time at, const std::string& source, const std::string& text) {
@@ -119,32 +123,10 @@ void LogWriter::line(Time at, const std::string& source, const std::string& text
     std::fflush(file_);
 }
 
-void LogWriter::flush() {
-    if (file_) std::fflush(file_);
-}
-
-EventWriter::EventWriter(const std::string& path) {
-    if (path == "-") {
-        file_ = stderr;
-    } else {
-        file_ = std::fopen(path.c_str(), "w");
-        own_ = true;
-        if (!file_) error_ = std::strerror(errno);
-    }
-}
-
-EventWriter::~EventWriter() {
-    if (file_ && own_) std::fclose(file_);
-}
-
 void EventWriter::write(Time at, const char* event, const std::string& fields) {
     if (!file_) return;
     std::fprintf(file_, "{\"t_ns\":%lld,\"event\":\"%s\"%s}\n", static_cast<long long>(at), event, fields.c_str());
     std::fflush(file_);
-}
-
-void EventWriter::flush() {
-    if (file_) std::fflush(file_);
 }
 
 }  // namespace pikit::sim

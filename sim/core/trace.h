@@ -52,39 +52,40 @@ private:
     bool finished_ = false;
 };
 
-// Line-buffered text log: "[   1.500000070s] aht20 'sensor': measurement started".
-class LogWriter {
+// A text file the run writes as it goes, or standard error for "-".
+class TextOutput {
 public:
-    explicit LogWriter(const std::string& path);  // "-" for standard error
-    ~LogWriter();
+    explicit TextOutput(const std::string& path);
+    ~TextOutput();
+    TextOutput(const TextOutput&) = delete;
+    TextOutput& operator=(const TextOutput&) = delete;
     bool ok() const { return file_ != nullptr; }
     const std::string& error() const { return error_; }
-    void line(Time at, const std::string& source, const std::string& text);
     void flush();
 
-private:
+protected:
     std::FILE* file_ = nullptr;
+
+private:
     bool own_ = false;
     std::string error_;
+};
+
+// Line-buffered text log: "[   1.500000070s] aht20 'sensor': measurement started".
+class LogWriter : public TextOutput {
+public:
+    using TextOutput::TextOutput;
+    void line(Time at, const std::string& source, const std::string& text);
 };
 
 // The event stream: one JSON object per line, for a live view or another
 // tool to follow the run (fields documented in docs/simulator.md):
 //   {"t_ns":1580000070,"event":"show","device":"led","key":"on","value":true}
-class EventWriter {
+class EventWriter : public TextOutput {
 public:
-    explicit EventWriter(const std::string& path);  // "-" for standard error
-    ~EventWriter();
-    bool ok() const { return file_ != nullptr; }
-    const std::string& error() const { return error_; }
+    using TextOutput::TextOutput;
     // `fields`: further members, each written as ,"name":value (JSON).
     void write(Time at, const char* event, const std::string& fields);
-    void flush();
-
-private:
-    std::FILE* file_ = nullptr;
-    bool own_ = false;
-    std::string error_;
 };
 
 }  // namespace pikit::sim

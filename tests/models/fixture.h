@@ -55,4 +55,16 @@ inline std::string texts(const std::vector<Report>& rs) {
 
 inline std::string breaches(const Board& b) { return texts(b.reports(ReportKind::Breach)); }
 
+// The one-line message a scenario is refused with, as the user would read
+// it; "accepted" when it loads.
+inline std::string refusal(const std::string& yaml, const std::string& file) {
+    Board board(exact());
+    try {
+        load_scenario_text(board, yaml, file);
+    } catch (const ScenarioError& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
 }  // namespace modeltest

@@ -7,16 +7,12 @@
 
 #include "core/board.h"
 #include "core/timing.h"
+#include "models/fixture.h"
 
 namespace {
 
 using namespace pikit::sim;
-
-Options exact() {
-    Options o;
-    o.pin_call_cost = 0;
-    return o;
-}
+using modeltest::exact;
 
 // A test part that exposes the tools on one pin.
 class Tools final : public Device {
