@@ -107,7 +107,7 @@ endif()
 # them HIGH) and 32 latch writes (half HIGH).
 foreach(program shift-led-demo led-chaser-demo)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK}/wiringpi/lib STANDIN_DELAYS=16
-                          ${WORK}/build/bin/${program}
+                          ${emulator} ${WORK}/build/bin/${program}
                   OUTPUT_VARIABLE out RESULT_VARIABLE rc TIMEOUT 20)
   set(expected "pin 0: 128 writes, 64 high\npin 2: 256 writes, 128 high\npin 3: 32 writes, 16 high\n")
   if(NOT rc EQUAL 0 OR NOT out STREQUAL expected)
