@@ -70,9 +70,10 @@ std::string vcd_channel(int pin) {
     return name;
 }
 
-std::vector<Annotation> sigrok_decode(const std::string& vcd_path, const std::string& stack) {
-    const RunResult r = run_command({"sigrok-cli", "-I", "vcd:downsample=" + std::to_string(kDecodeStepNs), "-i",
-                                     vcd_path, "-P", stack, "--protocol-decoder-jsontrace"},
+std::vector<Annotation> sigrok_decode(const std::string& vcd_path, const std::string& stack, bool squeeze_idle) {
+    std::string input = "vcd:downsample=" + std::to_string(kDecodeStepNs);
+    if (squeeze_idle) input += ":compress=" + std::to_string(1000000 / kDecodeStepNs);  // 1 ms, in samples
+    const RunResult r = run_command({"sigrok-cli", "-I", input, "-i", vcd_path, "-P", stack, "--protocol-decoder-jsontrace"},
                                     environment(), 120.0);
     if (r.timed_out || r.exit_code != 0 || !r.err.empty())
         throw std::runtime_error("sigrok-cli -P " + stack + " on " + vcd_path + " failed (status " +
@@ -183,7 +184,7 @@ I2cTransfer i2c_read(int address, std::vector<std::uint8_t> bytes) {
 I2cDecode decode_i2c(const std::string& vcd_path, int sda_pin, int scl_pin) {
     I2cDecode d;
     const auto annotations =
-        sigrok_decode(vcd_path, "i2c:scl=" + vcd_channel(scl_pin) + ":sda=" + vcd_channel(sda_pin));
+        sigrok_decode(vcd_path, "i2c:scl=" + vcd_channel(scl_pin) + ":sda=" + vcd_channel(sda_pin), true);
     I2cTransfer t;
     bool in_transfer = false;
     auto close = [&](bool stop) {
@@ -315,6 +316,31 @@ OneWireDecode decode_onewire(const std::string& vcd_path, int pin) {
         }
     }
     if (open) d.transactions.push_back(t);
+    return d;
+}
+
+// ---- SPI ----
+
+SpiDecode decode_spi(const std::string& vcd_path, const SpiLink& link) {
+    std::string stack = "spi:clk=" + vcd_channel(link.clk);
+    if (link.mosi >= 0) stack += ":mosi=" + vcd_channel(link.mosi);
+    if (link.miso >= 0) stack += ":miso=" + vcd_channel(link.miso);
+    if (link.cs >= 0)
+        stack += ":cs=" + vcd_channel(link.cs) + ":cs_polarity=" + (link.cs_active_low ? "active-low" : "active-high");
+    stack += ":cpol=" + std::to_string(link.cpol) + ":cpha=" + std::to_string(link.cpha) +
+             ":bitorder=" + (link.msb_first ? "msb-first" : "lsb-first") + ":wordsize=" + std::to_string(link.word_bits);
+    SpiDecode d;
+    for (const Annotation& a : sigrok_decode(vcd_path, stack, true)) {
+        unsigned long long v = 0;
+        if (a.row == "MOSI data" || a.row == "MISO data") {
+            if (hex_after(a.text, "", v)) (a.row == "MOSI data" ? d.mosi : d.miso).push_back(static_cast<std::uint32_t>(v));
+            else d.problems.push_back("at " + std::to_string(a.start_ns) + " ns: " + a.row + ": " + a.text);
+        } else if (a.row.find(" bits") == std::string::npos && a.row.find(" transfer") == std::string::npos) {
+            // Bits and whole transfers repeat the words; anything else (the
+            // "Other" row holds the warnings) is news.
+            d.problems.push_back("at " + std::to_string(a.start_ns) + " ns: " + a.row + ": " + a.text);
+        }
+    }
     return d;
 }
 
