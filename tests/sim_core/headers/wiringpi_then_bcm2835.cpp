@@ -3,16 +3,5 @@
 #include <wiringPi.h>
 #include <bcm2835.h>
 
-#include "probe.h"
-
-#define PROBE_TEXT(x) #x
-#define PROBE_EXPANDED(x) PROBE_TEXT(x)
-
-const HeaderProbe wiringpi_then_bcm2835 = {
-    PROBE_EXPANDED(delay(1)),
-    PROBE_EXPANDED(delayMicroseconds(1)),
-    HIGH,
-    LOW,
-    [](unsigned ms) { delay(ms); },
-    [](unsigned us) { delayMicroseconds(us); },
-};
+#define PROBE_NAME wiringpi_then_bcm2835
+#include "probe_define.h"

@@ -4,16 +4,5 @@
 #include <bcm2835.h>
 #include <wiringPi.h>
 
-#include "probe.h"
-
-#define PROBE_TEXT(x) #x
-#define PROBE_EXPANDED(x) PROBE_TEXT(x)
-
-const HeaderProbe without_delay_macros = {
-    PROBE_EXPANDED(delay(1)),
-    PROBE_EXPANDED(delayMicroseconds(1)),
-    HIGH,
-    LOW,
-    [](unsigned ms) { delay(ms); },
-    [](unsigned us) { delayMicroseconds(us); },
-};
+#define PROBE_NAME without_delay_macros
+#include "probe_define.h"
