@@ -17,13 +17,16 @@
 // ready, so a scenario replays identically on every run.
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
 #include "board_impl.h"
+#include "signals.h"
 
 namespace pikit::sim {
 
@@ -72,7 +75,7 @@ Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) {
 void Board::Impl::cancel(EventId id) { actions.erase(id); }
 
 void Board::Impl::advance_to(Time target) {
-    while (!events.empty() && events.top().at <= target) {
+    while (!events.empty() && events.top().at <= target && !finished) {
         Event e = events.top();
         events.pop();
         auto it = actions.find(e.id);
@@ -111,13 +114,15 @@ void Board::Impl::pin_call(std::unique_lock<std::mutex>& lk) {
                   " pin calls without any wait, and the pin call cost is 0 (PIKIT_SIM_PIN_COST)");
         }
     }
-    advance_to(b.now() + cost);
+    advance_to(add_time(b.now(), cost));
     if (b.options_.speed != Speed::Max && (++pace_tick & 1023) == 0) pace(lk);
 }
 
 Time Board::Impl::wall_deadline(Time t) const {
     double factor = b.options_.speed == Speed::Realtime ? 1.0 : b.options_.speed_factor;
-    return wall_origin + static_cast<Time>(static_cast<double>(t) / factor);
+    // Held below overflow: at a slow factor a far virtual time is "never" on the wall clock too.
+    const double wall = std::min(static_cast<double>(t) / factor, 4e18);
+    return wall_origin + static_cast<Time>(wall);
 }
 
 void Board::Impl::pace(std::unique_lock<std::mutex>& lk) {
@@ -155,11 +160,25 @@ void Board::Impl::thread_gone(Thread* t) {
     std::unique_lock<std::mutex> lk(m);
     auto it = std::find(ready.begin(), ready.end(), t);
     if (it != ready.end()) ready.erase(it);
-    t->st = St::Gone;
-    if (holder == t) {
-        holder = nullptr;
-        dispatch(lk);
+    if (holder == t) holder = nullptr;
+    if (t->st == St::Ending || t->st == St::Gone) return;
+    t->st = St::Ending;
+    ++ending;
+    supervisor_cv.notify_one();
+}
+
+void Board::Impl::reap_ended(std::unique_lock<std::mutex>& lk) {
+    bool any = false;
+    for (const auto& t : threads) {
+        if (t->st != St::Ending) continue;
+        // Signal 0 only asks whether the thread still exists.
+        if (t->tid != 0 && syscall(SYS_tgkill, getpid(), t->tid, 0) == 0) continue;
+        if (t->tid != 0 && errno != ESRCH) continue;
+        t->st = St::Gone;
+        --ending;
+        any = true;
     }
+    if (any && !holder) dispatch(lk);
 }
 
 Board::Impl::Thread* Board::Impl::add_thread(std::string name) {
@@ -172,6 +191,7 @@ Board::Impl::Thread* Board::Impl::add_thread(std::string name) {
 
 void Board::Impl::bind_cpu_clock(Thread& t) {
     t.has_cpu = pthread_getcpuclockid(pthread_self(), &t.cpu) == 0;
+    t.tid = static_cast<pid_t>(syscall(SYS_gettid));
 }
 
 Board::Impl::Thread* Board::Impl::enter(std::unique_lock<std::mutex>& lk) {
@@ -223,6 +243,10 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
     if (dispatching) return;
     dispatching = true;
     while (!holder && !finished) {
+        if (ending > 0) {  // the supervisor carries on once they are gone
+            supervisor_cv.notify_one();
+            break;
+        }
         if (!ready.empty()) {
             holder = ready.front();
             ready.pop_front();
@@ -251,7 +275,7 @@ void Board::Impl::wait(Time when, bool relative, CallKind kind, int value) {
     Thread* t = enter(lk);
     if (finished) return;
     if (value >= 0) record(kind, -1, value);
-    if (relative) when += b.now();
+    if (relative) when = add_time(b.now(), when);
     if (when <= b.now()) {
         advance_to(b.now());
         maybe_yield(lk, t);
@@ -322,9 +346,15 @@ void Board::Impl::supervise() {
     const Time poll = std::max<Time>(settle_cpu / 4, 200000);
     while (!finished) {
         Time wake = kNever;
-        // 1. A holder that stopped calling the library is set free.
+        // 0. Threads that are ending: time goes on once they have really gone.
+        if (ending > 0) {
+            reap_ended(lk);
+            if (ending > 0) wake = wall_time() + std::min<Time>(poll, 1000000);
+        }
+        // 1. A holder that stopped calling the library is set free (not the
+        //    one still wiring the scenario before main()).
         if (holder) {
-            if (holder != sampled || holder->calls != sampled_calls) {
+            if (holder != sampled || holder->calls != sampled_calls || start_held) {
                 sampled = holder;
                 sampled_calls = holder->calls;
                 sampled_cpu = holder->has_cpu ? cpu_time(holder->cpu) : 0;
@@ -408,8 +438,18 @@ void Board::Impl::run_limit() {
         b.options_.on_until();
         return;
     }
-    finish_devices();
-    close_outputs("run limit");
+    if (prepare_to_die_of(SIGTERM)) {
+        // The process dies of it: the run ends at this instant. Nothing more
+        // happens in virtual time, and threads that call the library from
+        // now on stay there until the signal has done its work.
+        finish_devices();
+        finished = true;
+        release_on_finish = false;
+        close_outputs("run limit");
+        supervisor_cv.notify_all();
+    }
+    // Otherwise the program handles or ignores SIGTERM itself and goes on;
+    // its outputs are closed when it ends.
     std::fflush(stderr);
     kill(getpid(), SIGTERM);
 }

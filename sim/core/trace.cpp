@@ -16,7 +16,7 @@ std::string vcd_id(int pin) {
 }
 }  // namespace
 
-VcdWriter::VcdWriter(std::string path) : path_(std::move(path)), body_path_(path_ + ".body") {
+VcdWriter::VcdWriter(std::string path) : path_(std::move(path)), body_path_(body_path(path_)) {
     body_ = std::fopen(body_path_.c_str(), "w");
     if (!body_) error_ = std::strerror(errno);
 }

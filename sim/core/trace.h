@@ -26,6 +26,8 @@ class VcdWriter {
 public:
     explicit VcdWriter(std::string path);
     ~VcdWriter();
+    // Where the changes stream while the run goes on.
+    static std::string body_path(const std::string& path) { return path + ".body"; }
     bool ok() const { return body_ != nullptr; }
     const std::string& error() const { return error_; }
     void initial(int pin, char value);  // power-on value

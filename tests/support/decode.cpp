@@ -74,7 +74,7 @@ std::vector<Annotation> sigrok_decode(const std::string& vcd_path, const std::st
     std::string input = "vcd:downsample=" + std::to_string(kDecodeStepNs);
     if (squeeze_idle) input += ":compress=" + std::to_string(1000000 / kDecodeStepNs);  // 1 ms, in samples
     const RunResult r = run_command({"sigrok-cli", "-I", input, "-i", vcd_path, "-P", stack, "--protocol-decoder-jsontrace"},
-                                    environment(), 120.0);
+                                    environment(), 45.0);
     if (r.timed_out || r.exit_code != 0 || !r.err.empty())
         throw std::runtime_error("sigrok-cli -P " + stack + " on " + vcd_path + " failed (status " +
                                  std::to_string(r.exit_code) + "): " + r.err);

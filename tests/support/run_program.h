@@ -16,18 +16,29 @@ struct RunResult {
     bool timed_out = false;  // wall-clock guard hit (the test fails on this)
 };
 
-// Runs <build>/bin/<program> with the PIKIT_SIM_* variables in `env` (the test's
-// own PIKIT_SIM_* variables are cleared first; PIKIT_SIM_SPEED defaults to max),
-// through the build's cross-compiling emulator when it has one. The child is
-// killed after `wall_limit_s` wall seconds.
+// A signal sent to the running program from outside: once `after_output`
+// has appeared on its standard output (if given) and `after_s` wall seconds
+// have passed since it started.
+struct Interrupt {
+    int signal = 0;  // 0: none
+    std::string after_output;
+    double after_s = 0;
+};
+
+// Runs <build>/bin/<program> (or `program` itself when it is a path) with the
+// variables in `env` (the test's own PIKIT_SIM_* variables are cleared first,
+// and any it names are replaced; PIKIT_SIM_SPEED defaults to max), with SIGINT, SIGTERM and
+// SIGHUP at their default actions as in a terminal, through the build's
+// cross-compiling emulator when it has one (qemu-arm for the armhf build). The
+// child is killed after `wall_limit_s` wall seconds, well inside the test's
+// own CTest timeout.
 RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
-                      double wall_limit_s = 60.0);
+                      double wall_limit_s = 30.0, const Interrupt& interrupt = {});
 
 // Runs args[0] (looked up in PATH when it has no slash) with exactly the
-// environment `env` ("NAME=value" entries), natively; killed after
-// `wall_limit_s` wall seconds.
+// environment `env` ("NAME=value" entries), natively, as run_program does.
 RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                      double wall_limit_s = 60.0);
+                      double wall_limit_s = 30.0, const Interrupt& interrupt = {});
 
 // A fresh empty directory under the system temp dir, removed at process exit.
 std::string temp_dir();
