@@ -130,6 +130,43 @@ std::vector<std::pair<std::int64_t, char>> vcd_signal(const std::string& vcd_pat
     return changes;
 }
 
+std::string vcd_from(const std::string& vcd_path, std::int64_t from_ns) {
+    std::ifstream in(vcd_path);
+    if (!in) throw std::runtime_error("cannot read " + vcd_path);
+    const std::string out_path = vcd_path + ".from-" + std::to_string(from_ns) + ".vcd";
+    std::ofstream out(out_path);
+    std::string line;
+    std::vector<std::pair<std::string, char>> value;  // id, value at from_ns
+    while (std::getline(in, line)) {
+        out << line << '\n';
+        std::istringstream words(line);
+        std::string var, kind, width, code;
+        if (words >> var >> kind >> width >> code && var == "$var") value.emplace_back(code, 'x');
+        if (starts_with(line, "$enddefinitions")) break;
+    }
+    std::int64_t now = 0;
+    std::ostringstream later;
+    while (std::getline(in, line)) {
+        if (line.empty() || starts_with(line, "$")) continue;
+        if (line[0] == '#') {
+            now = std::stoll(line.substr(1));
+            if (now > from_ns) later << '#' << now - from_ns << '\n';
+            continue;
+        }
+        if (now > from_ns) {
+            later << line << '\n';
+            continue;
+        }
+        for (auto& v : value)
+            if (line.substr(1) == v.first) v.second = line[0];
+    }
+    out << "#0\n$dumpvars\n";
+    for (const auto& v : value) out << v.second << v.first << '\n';
+    out << "$end\n" << later.str();
+    if (!out) throw std::runtime_error("cannot write " + out_path);
+    return out_path;
+}
+
 namespace {
 std::string byte_difference(const char* what, const std::vector<std::uint8_t>& got, const std::vector<std::uint8_t>& want) {
     for (std::size_t i = 0; i < got.size() && i < want.size(); ++i)
@@ -330,7 +367,8 @@ SpiDecode decode_spi(const std::string& vcd_path, const SpiLink& link) {
     stack += ":cpol=" + std::to_string(link.cpol) + ":cpha=" + std::to_string(link.cpha) +
              ":bitorder=" + (link.msb_first ? "msb-first" : "lsb-first") + ":wordsize=" + std::to_string(link.word_bits);
     SpiDecode d;
-    for (const Annotation& a : sigrok_decode(vcd_path, stack, true)) {
+    const std::string path = link.from_ns > 0 ? vcd_from(vcd_path, link.from_ns) : vcd_path;
+    for (const Annotation& a : sigrok_decode(path, stack, true)) {
         unsigned long long v = 0;
         if (a.row == "MOSI data" || a.row == "MISO data") {
             if (hex_after(a.text, "", v)) (a.row == "MOSI data" ? d.mosi : d.miso).push_back(static_cast<std::uint32_t>(v));

@@ -61,6 +61,10 @@ struct Annotation {
 std::vector<Annotation> sigrok_decode(const std::string& vcd_path, const std::string& stack,
                                       bool squeeze_idle = false);
 
+// A copy of a VCD that starts at `from_ns` (with every signal's value then as
+// its start value, and times counted from there), written beside it.
+std::string vcd_from(const std::string& vcd_path, std::int64_t from_ns);
+
 // The level changes of one signal of a VCD: (time in ns, '0', '1', 'z' or 'x'),
 // the start value first. For checking what a decoder says against the trace.
 std::vector<std::pair<std::int64_t, char>> vcd_signal(const std::string& vcd_path, const std::string& name);
@@ -126,6 +130,11 @@ struct SpiLink {
     int cpol = 0, cpha = 0;     // clock idle level; data sampled on the first (0) or second (1) edge
     bool msb_first = true;
     int word_bits = 8;
+    // Decode from this virtual time on. A link without a select line is
+    // framed by counting clock edges from the start of the trace, so an edge
+    // before the first word (a clock going to its idle level at start-up)
+    // must be left out.
+    std::int64_t from_ns = 0;
 };
 
 struct SpiDecode {
