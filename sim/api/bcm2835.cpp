@@ -3,8 +3,11 @@
 // open-drain outputs and clocks transfers itself; here it is modelled bit by
 // bit on the same simulated lines, so the bit-level I2C device models answer
 // it exactly as they answer a software master.
+// The library's own source wants its own names, not the delay() macros.
+#define BCM2835_NO_DELAY_COMPATIBILITY
 #include <bcm2835.h>
 
+#include <algorithm>
 #include <string>
 
 #include "core/board.h"
@@ -186,5 +189,15 @@ uint8_t bcm2835_i2c_write_read_rs(char* cmds, uint32_t cmds_len, char* buf, uint
 }
 
 void bcm2835_delay(unsigned int millis) { board().delay_ms(millis); }
+
+// bcm2835 busy-waits on the system timer below about 450 us and sleeps
+// (nanosleep, with its latency) for longer waits; wiringPi's threshold is
+// 100 us. A wait too long for virtual time is held to a practical forever.
+void bcm2835_delayMicroseconds(uint64_t micros) {
+    if (micros == 0) return;
+    constexpr uint64_t kLongest = static_cast<uint64_t>(kNever / 4 / 1000);
+    const Time wait = static_cast<Time>(std::min(micros, kLongest)) * 1_us;
+    board().wait_for(wait + (micros >= 450 ? board().options().sleep_overrun : 0));
+}
 
 }  // extern "C"
