@@ -31,9 +31,11 @@ public:
 };
 
 struct State {
-    // The board the controller was added to, by generation: a new board may
-    // be built at the address of one that is gone.
+    // The board the controller was added to, and the one bcm2835_init mapped,
+    // by generation: a new board may be built at the address of one that is
+    // gone.
     std::uint64_t board = 0;
+    std::uint64_t mapped = 0;
     I2cController* ctl = nullptr;
     uint32_t baudrate = 100000;
     uint8_t address = 0;
@@ -137,11 +139,20 @@ void stop() {
 
 extern "C" {
 
-int bcm2835_init(void) { return Board::current() ? 1 : 0; }
+// Fails (0) when the scenario says so, as the real call does for a user
+// without the rights to map the peripherals.
+int bcm2835_init(void) {
+    Board* b = Board::current();
+    if (!b || b->options().bcm2835_init_fails) return 0;
+    g.mapped = b->impl_generation();
+    return 1;
+}
 
+// Like the real library, needs a successful bcm2835_init first: without the
+// mapped peripherals there is no controller to start.
 int bcm2835_i2c_begin(void) {
     Board* b = Board::current();
-    if (!b) return 0;
+    if (!b || g.mapped != b->impl_generation() || b->options().bcm2835_i2c_begin_fails) return 0;
     if (g.board != b->impl_generation()) {
         g.board = b->impl_generation();
         g.ctl = &b->add(std::make_unique<I2cController>());

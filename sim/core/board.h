@@ -129,6 +129,10 @@ struct Options {
     // Calls at one virtual instant, with no wait, before the clock counts as frozen.
     std::uint64_t frozen_calls = 20000000;
     bool isr_fails = false;         // wiringPiISR returns -1 (to exercise programs' failure paths)
+    // bcm2835's start-up calls return 0, as on a Pi without the rights to map
+    // the peripherals, or whose I2C controller cannot be started.
+    bool bcm2835_init_fails = false;
+    bool bcm2835_i2c_begin_fails = false;
     // The thread that builds the board keeps the clock, however long it goes
     // without a library call, until started(): a program's scenario is wired
     // before main() runs, and a big one must not let virtual time (stimuli,

@@ -8,12 +8,14 @@ Options scenario_options(const Config& root, Options base) {
     root.allow_only({"description", "board", "pulls", "devices", "stimuli"});
     if (!root.has("board")) return base;
     Config c = root.child("board");
-    c.allow_only({"pin_call_cost", "sleep_overrun", "isr_fails"});
+    c.allow_only({"pin_call_cost", "sleep_overrun", "isr_fails", "bcm2835_init_fails", "bcm2835_i2c_begin_fails"});
     base.pin_call_cost = c.duration("pin_call_cost", base.pin_call_cost);
     if (base.pin_call_cost > kMaxPinCallCost) c.fail("pin_call_cost", "out of range 0 to 1ms");
     base.sleep_overrun = c.duration("sleep_overrun", base.sleep_overrun);
     if (base.sleep_overrun > kMaxSleepOverrun) c.fail("sleep_overrun", "out of range 0 to 1s");
     base.isr_fails = c.flag("isr_fails", base.isr_fails);
+    base.bcm2835_init_fails = c.flag("bcm2835_init_fails", base.bcm2835_init_fails);
+    base.bcm2835_i2c_begin_fails = c.flag("bcm2835_i2c_begin_fails", base.bcm2835_i2c_begin_fails);
     return base;
 }
 
