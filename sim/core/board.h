@@ -137,6 +137,10 @@ struct Options {
     // the C library's time() as the program sees it. Unset: the wall clock
     // when the board is built, as on a Pi.
     std::optional<std::int64_t> start_date;
+    // bcm2835's start-up calls return 0, as on a Pi without the rights to map
+    // the peripherals, or whose I2C controller cannot be started.
+    bool bcm2835_init_fails = false;
+    bool bcm2835_i2c_begin_fails = false;
     // The thread that builds the board keeps the clock, however long it goes
     // without a library call, until started(): a program's scenario is wired
     // before main() runs, and a big one must not let virtual time (stimuli,

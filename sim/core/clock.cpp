@@ -441,7 +441,7 @@ void Board::Impl::supervise() {
 }
 
 void Board::Impl::close_outputs(const char* reason) {
-    if (vcd) vcd->finish();
+    if (vcd) vcd->finish(b.now());
     if (log) log->flush();
     if (event_stream && !outputs_closed) event_stream->write(b.now(), "end", ",\"reason\":" + json_string(reason));
     outputs_closed = true;

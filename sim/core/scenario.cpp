@@ -65,7 +65,8 @@ Options scenario_options(const Config& root, Options base) {
     root.allow_only({"description", "board", "pulls", "devices", "stimuli"});
     if (!root.has("board")) return base;
     Config c = root.child("board");
-    c.allow_only({"pin_call_cost", "sleep_overrun", "isr_fails", "pwm_fails", "tone_fails", "start_date"});
+    c.allow_only({"pin_call_cost", "sleep_overrun", "isr_fails", "pwm_fails", "tone_fails", "start_date",
+                  "bcm2835_init_fails", "bcm2835_i2c_begin_fails"});
     base.pin_call_cost = c.duration("pin_call_cost", base.pin_call_cost);
     if (base.pin_call_cost > kMaxPinCallCost) c.fail("pin_call_cost", "out of range 0 to 1ms");
     base.sleep_overrun = c.duration("sleep_overrun", base.sleep_overrun);
@@ -79,6 +80,8 @@ Options scenario_options(const Config& root, Options base) {
             c.fail("start_date", "expected a UTC date from 1970 to 2200 such as 2025-03-01 or 2025-03-01T12:30:00Z, or "
                                  "seconds since 1970");
     }
+    base.bcm2835_init_fails = c.flag("bcm2835_init_fails", base.bcm2835_init_fails);
+    base.bcm2835_i2c_begin_fails = c.flag("bcm2835_i2c_begin_fails", base.bcm2835_i2c_begin_fails);
     return base;
 }
 

@@ -1,5 +1,7 @@
 #include "gx2431.h"
 
+#include "core/format.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -21,28 +23,6 @@ constexpr std::uint8_t kReadScratchpad = 0xAA;
 constexpr std::uint8_t kCopyScratchpad = 0x55;
 constexpr std::uint8_t kReadMemory = 0xF0;
 constexpr std::uint8_t kCopyDone = 0xAA;  // answered, over and over, once a copy has been programmed
-
-std::string hex2(unsigned v) {
-    char b[8];
-    std::snprintf(b, sizeof b, "0x%02X", v & 0xFF);
-    return b;
-}
-
-std::string hex4(unsigned v) {
-    char b[8];
-    std::snprintf(b, sizeof b, "0x%04X", v & 0xFFFF);
-    return b;
-}
-
-std::string bytes_text(const std::uint8_t* p, int n) {
-    std::string s;
-    char b[4];
-    for (int i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
-        s += b;
-    }
-    return s;
-}
 
 Time corner_program_time(const std::string& corner) {
     if (corner == "fast") return 2_ms;
@@ -264,7 +244,7 @@ void Gx2431::save() {
 
 void Gx2431::finish() {
     if (op_ == Op::ReadMemory)
-        board()->info(*this, "Read Memory from " + hex4(read_start_) + ": " +
+        board()->info(*this, "Read Memory from " + hex(read_start_, 4) + ": " +
                                  std::to_string(bytes_sent()) + " bytes");
     op_ = Op::None;
     unlock();  // the run is over: nothing more is programmed
@@ -289,8 +269,8 @@ void Gx2431::function_command(std::uint8_t cmd) {
         const std::uint16_t inv = static_cast<std::uint16_t>(~crc_);
         reply_[n++] = static_cast<std::uint8_t>(inv & 0xFF);
         reply_[n++] = static_cast<std::uint8_t>(inv >> 8);
-        board()->info(*this, "Read Scratchpad: TA " + hex4(ta_) + ", E/S " + hex2(es_) + ", data " +
-                                 bytes_text(reply_.data() + 3, n - 5));
+        board()->info(*this, "Read Scratchpad: TA " + hex(ta_, 4) + ", E/S " + hex(es_) + ", data " +
+                                 hex_digits(reply_.data() + 3, n - 5, " "));
         send_reply(n);
         break;
     }
@@ -304,7 +284,7 @@ void Gx2431::function_command(std::uint8_t cmd) {
         break;
     default:
         op_ = Op::None;
-        sequence_breach("unknown function command " + hex2(cmd));
+        sequence_breach("unknown function command " + hex(cmd));
         idle();
     }
 }
@@ -324,7 +304,7 @@ void Gx2431::function_byte(std::uint8_t b) {
         if (index == 1) {
             const std::uint16_t ta = static_cast<std::uint16_t>(args_[1] << 8 | args_[0]);
             if (ta >= kMemorySize) {
-                sequence_breach("Write Scratchpad to " + hex4(ta) + ", outside the data memory 0x0000-0x007F");
+                sequence_breach("Write Scratchpad to " + hex(ta, 4) + ", outside the data memory 0x0000-0x007F");
                 op_ = Op::None;
                 idle();
                 return;
@@ -337,9 +317,9 @@ void Gx2431::function_byte(std::uint8_t b) {
             es_ = static_cast<std::uint8_t>(kPF | offset_);
             if (++offset_ == 8) {  // the end of the scratchpad: complete, answer the CRC
                 es_ = static_cast<std::uint8_t>(es_ & ~kPF);
-                board()->info(*this, "Write Scratchpad: TA " + hex4(ta_) + ", data " +
-                                         bytes_text(scratch_.data() + (ta_ & 7), 8 - (ta_ & 7)) + ", E/S " +
-                                         hex2(es_));
+                board()->info(*this, "Write Scratchpad: TA " + hex(ta_, 4) + ", data " +
+                                         hex_digits(scratch_.data() + (ta_ & 7), 8 - (ta_ & 7), " ") + ", E/S " +
+                                         hex(es_));
                 const std::uint16_t inv = static_cast<std::uint16_t>(~crc_);
                 reply_[0] = static_cast<std::uint8_t>(inv & 0xFF);
                 reply_[1] = static_cast<std::uint8_t>(inv >> 8);
@@ -368,17 +348,17 @@ void Gx2431::function_byte(std::uint8_t b) {
 void Gx2431::copy_request() {
     ++copy_requests_;
     const std::uint16_t ta = static_cast<std::uint16_t>(args_[1] << 8 | args_[0]);
-    const std::string auth = "TA1 " + hex2(args_[0]) + " TA2 " + hex2(args_[1]) + " E/S " + hex2(args_[2]);
+    const std::string auth = "TA1 " + hex(args_[0]) + " TA2 " + hex(args_[1]) + " E/S " + hex(args_[2]);
     if (ta != ta_ || args_[2] != es_) {
-        board()->info(*this, "Copy Scratchpad refused: authorisation " + auth + " does not match TA " + hex4(ta_) +
-                                 " E/S " + hex2(es_));
+        board()->info(*this, "Copy Scratchpad refused: authorisation " + auth + " does not match TA " + hex(ta_, 4) +
+                                 " E/S " + hex(es_));
         op_ = Op::None;
         idle();
         return;
     }
     if (es_ & kPF) {
         board()->info(*this, "Copy Scratchpad refused: the scratchpad was not completely written (E/S " +
-                                 hex2(es_) + ")");
+                                 hex(es_) + ")");
         op_ = Op::None;
         idle();
         return;
@@ -408,8 +388,8 @@ void Gx2431::busy_done(bool powered) {
     es_ = static_cast<std::uint8_t>(es_ | kAA);
     ++copies_;
     save();
-    board()->info(*this, "row " + std::to_string(row >> 3) + " (" + hex4(row) + "-" + hex4(row + 7) +
-                             ") programmed: " + bytes_text(mem_.data() + row, 8));
+    board()->info(*this, "row " + std::to_string(row >> 3) + " (" + hex(row, 4) + "-" + hex(row + 7, 4) +
+                             ") programmed: " + hex_digits(mem_.data() + row, 8, " "));
     op_ = Op::Programmed;
     send(kCopyDone);
 }
@@ -436,9 +416,9 @@ void Gx2431::function_byte_sent() {
 void Gx2431::bus_reset() {
     if (op_ == Op::WriteScratch && (es_ & kPF))
         board()->info(*this, "Write Scratchpad cut off by a reset after " + std::to_string(bytes_received()) +
-                                 " bytes: E/S " + hex2(es_) + " (partial)");
+                                 " bytes: E/S " + hex(es_) + " (partial)");
     if (op_ == Op::ReadMemory && bytes_received() >= 2)
-        board()->info(*this, "Read Memory from " + hex4(read_start_) + ": " +
+        board()->info(*this, "Read Memory from " + hex(read_start_, 4) + ": " +
                                  std::to_string(bytes_sent()) + " bytes");
     op_ = Op::None;
 }

@@ -49,12 +49,26 @@ struct TempDirs {
 };
 TempDirs temp_dirs;
 
+std::vector<std::string> emulator() {
+    std::vector<std::string> words;
+    std::string w;
+    for (const char* c = PIKIT_EMULATOR; *c; ++c) {
+        if (*c == '|') {
+            words.push_back(w);
+            w.clear();
+        } else {
+            w += *c;
+        }
+    }
+    if (!w.empty()) words.push_back(w);
+    return words;
+}
+
 }  // namespace
 
-RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
-                      double wall_limit_s, const Interrupt& interrupt) {
-    const std::string path =
-        program.find('/') == std::string::npos ? std::string(PIKIT_BIN_DIR) + "/" + program : program;
+RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env, double wall_limit_s,
+                      const Interrupt& interrupt) {
+    if (args.empty()) throw std::invalid_argument("run_command: nothing to run");
     // Close-on-exec, so that programs started at once from several threads
     // never hold each other's pipes open.
     int out_pipe[2], err_pipe[2];
@@ -68,11 +82,14 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
     posix_spawn_file_actions_addclose(&fa, err_pipe[0]);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
 
-    std::vector<std::string> envs = child_environment(env);
+    std::vector<std::string> envs = env;
     std::vector<char*> envp;
     for (auto& s : envs) envp.push_back(s.data());
     envp.push_back(nullptr);
-    std::vector<char*> argv{const_cast<char*>(path.c_str()), nullptr};
+    std::vector<std::string> argw = args;
+    std::vector<char*> argv;
+    for (auto& s : argw) argv.push_back(s.data());
+    argv.push_back(nullptr);
 
     // A test run from a background job would hand down SIGINT ignored.
     posix_spawnattr_t attr;
@@ -85,7 +102,7 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
 
     const auto started = std::chrono::steady_clock::now();
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, path.c_str(), &fa, &attr, argv.data(), envp.data());
+    int rc = posix_spawnp(&pid, argv[0], &fa, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
     close(out_pipe[1]);
@@ -93,7 +110,7 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
     if (rc != 0) {
         close(out_pipe[0]);
         close(err_pipe[0]);
-        throw std::runtime_error("cannot start " + path + ": " + std::strerror(rc));
+        throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
     }
 
     RunResult r;
@@ -142,6 +159,15 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
     return r;
+}
+
+RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
+                      double wall_limit_s, const Interrupt& interrupt) {
+    // A program built for another machine (the armhf build) runs under the
+    // build's emulator: starting it directly would need binfmt_misc.
+    std::vector<std::string> args = emulator();
+    args.push_back(program.find('/') == std::string::npos ? std::string(PIKIT_BIN_DIR) + "/" + program : program);
+    return run_command(args, child_environment(env), wall_limit_s, interrupt);
 }
 
 std::string temp_dir() {

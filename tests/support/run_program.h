@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace pikit::test {
 
@@ -27,9 +28,16 @@ struct Interrupt {
 // Runs <build>/bin/<program> (or `program` itself when it is a path) with the
 // variables in `env` (the test's own PIKIT_SIM_* variables are cleared first,
 // and any it names are replaced; PIKIT_SIM_SPEED defaults to max), with SIGINT, SIGTERM and
-// SIGHUP at their default actions as in a terminal. The child is killed after
-// `wall_limit_s` wall seconds, well inside the test's own CTest timeout.
+// SIGHUP at their default actions as in a terminal, through the build's
+// cross-compiling emulator when it has one (qemu-arm for the armhf build). The
+// child is killed after `wall_limit_s` wall seconds, well inside the test's
+// own CTest timeout.
 RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
+                      double wall_limit_s = 30.0, const Interrupt& interrupt = {});
+
+// Runs args[0] (looked up in PATH when it has no slash) with exactly the
+// environment `env` ("NAME=value" entries), natively, as run_program does.
+RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env,
                       double wall_limit_s = 30.0, const Interrupt& interrupt = {});
 
 // A fresh empty directory under the system temp dir, removed at process exit.
