@@ -121,6 +121,13 @@ struct Options {
     // once per process (1 on a current PC; more under valgrind or an emulator),
     // so that a slow host never mistakes ordinary work for spinning.
     bool scale_to_host = true;
+    // A pin call that changes nothing (a read, a write of the level the latch
+    // holds, a mode or pull already set), made by the thread holding the
+    // clock while nothing is due before it ends, skips the lock: same result,
+    // same time, same records. Off: every call takes the locked path (tests
+    // compare the two). Never used when calls are recorded, the pin call cost
+    // is 0, or the run is paced.
+    bool fast_pin_calls = true;
     // Calls at one virtual instant, with no wait, before the clock counts as frozen.
     std::uint64_t frozen_calls = 20000000;
     bool isr_fails = false;         // wiringPiISR returns -1 (to exercise programs' failure paths)

@@ -43,6 +43,13 @@ struct SelfTls {
 };
 extern thread_local SelfTls t_self;
 
+// Per OS thread: set while it is inside a fast pin call (see Board::Impl's
+// fast path). Trivial, so that reaching it is a plain thread-local access.
+struct FastTls {
+    std::atomic<bool> busy{false};
+};
+inline thread_local FastTls t_fast;
+
 Time cpu_time(clockid_t id);  // CPU time of a thread's clock
 Time wall_time();             // monotonic wall clock
 double host_slowness();       // 1 on a current PC, more on slow or emulated hosts
@@ -108,6 +115,7 @@ struct Board::Impl {
     std::uint64_t frozen_count = 0;
     Time wall_origin = 0;    // wall time of virtual time 0, for paced runs
     std::uint64_t pace_tick = 0;
+    Time next_due = kNever;  // time of the first queued event (maybe cancelled): refresh_due()
 
     // ---- threads ----
     enum class St { Free, Ready, Holder, Waiting, Gone };
@@ -117,7 +125,9 @@ struct Board::Impl {
         St st = St::Free;
         bool wants_edge = false;  // interrupt thread waiting for its next edge
         std::condition_variable cv;
-        std::uint64_t calls = 0;
+        // Library calls made; written by the thread itself only, read by the
+        // supervisor at any time (fast pin calls count without the lock).
+        std::atomic<std::uint64_t> calls{0};
         clockid_t cpu{};
         bool has_cpu = false;
     };
@@ -128,7 +138,24 @@ struct Board::Impl {
     std::uint64_t activity = 0;  // library calls of all threads
     std::uint64_t quiet_ok_activity = UINT64_MAX;
     std::condition_variable supervisor_cv;
+    bool supervisor_idle = false;  // waiting with nothing to watch: wake it for a new holder
     std::thread supervisor;
+
+    // ---- the fast path ----
+    // The holder may make pin calls that change nothing (a read, a write of
+    // the latched level, a mode or pull already set) without the lock while
+    // nothing is due before the call ends: no event, no other thread ready.
+    // `fast_owner` names the one OS thread allowed to (its t_fast); it is set
+    // by that thread itself at the end of one of its locked calls, and cleared
+    // (under the lock) whenever that is no longer true. The thread itself just
+    // clears it; any other thread must revoke_fast(), which also waits for a
+    // fast call in progress to end, so that it may then change what such a
+    // call reads or writes. While it is set, only the owner changes the clock,
+    // the event queue and the lines, and fast_thread, fast_cost and next_due
+    // stay as they are.
+    std::atomic<FastTls*> fast_owner{nullptr};
+    Thread* fast_thread = nullptr;
+    Time fast_cost = 0;
 
     struct Isr {
         int pin;
@@ -165,6 +192,41 @@ struct Board::Impl {
     void tone_cycle(int pin, std::uint64_t gen);
     void start_wave(int pin, const Waveform& w);
     void stop_wave(int pin);
+
+    // ---- the fast path (clock.cpp, inline parts here) ----
+    // Starts a fast pin call on `pin`: the pin when the calling thread may
+    // make one (then it must end with fast_commit or fast_end), else null.
+    // The busy flag goes up before the owner is checked: revoke_fast() either
+    // makes the check fail, or sees the flag and waits for the call to end.
+    Pin* fast_begin(int pin) {
+        t_fast.busy.store(true, std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (fast_owner.load(std::memory_order_relaxed) == &t_fast && static_cast<unsigned>(pin) < kPins &&
+            pins[pin].used && b.now() + fast_cost < next_due)
+            return &pins[pin];
+        fast_end();
+        return nullptr;
+    }
+    // The call changed nothing: it costs its time and counts as a call.
+    void fast_commit() {
+        b.now_.store(b.now() + fast_cost, std::memory_order_relaxed);
+        auto& calls = fast_thread->calls;
+        calls.store(calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        fast_end();
+    }
+    static void fast_end() {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        t_fast.busy.store(false, std::memory_order_release);
+    }
+    // At the end of a locked call by `t`: lets it make fast calls from now on
+    // if it holds the clock, no other thread is ready and the options allow.
+    void grant_fast(Thread* t);
+    // The owner gives up the fast path itself (it is giving up the clock).
+    void drop_fast();
+    // Any thread takes the fast path away from its owner and waits until no
+    // fast call is in progress.
+    void revoke_fast();
+    void refresh_due();
 
     // ---- clock (clock.cpp): virtual time, events, program threads ----
     EventId schedule(Time at, std::function<void()> fn);
