@@ -53,6 +53,7 @@ inline thread_local FastTls t_fast;
 Time cpu_time(clockid_t id);  // CPU time of a thread's clock
 Time wall_time();             // monotonic wall clock
 double host_slowness();       // 1 on a current PC, more on slow or emulated hosts
+Time fresh_code_cpu();        // CPU time of a batch of code run for the first time
 
 struct Board::Impl {
     Board& b;

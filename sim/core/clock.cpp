@@ -39,6 +39,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 #include "board_impl.h"
 
@@ -85,6 +86,34 @@ bool process_barrier_ready() {
 
 void process_barrier() { syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0); }
 }  // namespace
+
+namespace {
+// Distinct little functions, each run once per process, to time code that
+// runs for the first time. Identical bodies would be folded into one; these
+// differ in their constants.
+template <int I>
+[[gnu::noinline]] std::uint32_t fresh_step(std::uint32_t x) {
+    return (x ^ (x >> (I % 7 + 1))) * (2u * static_cast<std::uint32_t>(I) + 1u);
+}
+template <int... I>
+std::uint32_t run_fresh(std::integer_sequence<int, I...>, std::uint32_t x) {
+    ((x = fresh_step<I>(x)), ...);
+    return x;
+}
+}  // namespace
+
+Time fresh_code_cpu() {
+    static const Time cost = [] {
+        // A few microseconds of cache misses natively; a dynamic emulator
+        // first translates each function, as it does any code a program runs
+        // for the first time (valgrind: about as long as a first printf).
+        Time t0 = cpu_time(CLOCK_THREAD_CPUTIME_ID);
+        volatile std::uint32_t sink = run_fresh(std::make_integer_sequence<int, 256>{}, 1);
+        (void)sink;
+        return cpu_time(CLOCK_THREAD_CPUTIME_ID) - t0;
+    }();
+    return cost;
+}
 
 Time wall_time() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -380,13 +409,20 @@ void Board::Impl::supervise() {
     // default timer slack (50 us) would be a good part of each settling step.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
     std::unique_lock<std::mutex> lk(m);
-    const double slow = b.options_.scale_to_host ? host_slowness() : 1.0;
-    const Time stall_cpu = static_cast<Time>(static_cast<double>(b.options_.stall_cpu) * slow);
-    const Time settle_cpu = static_cast<Time>(static_cast<double>(b.options_.quiet_cpu) * slow);
-    const Time settle_wall = static_cast<Time>(static_cast<double>(b.options_.quiet_wall) * slow);
+    // The limits grow with the host's slowness. Code run for the first time
+    // can cost far more than that says (an emulator translates it first), and
+    // a thread reacting to a change may well run some: each limit is at least
+    // twice what a batch of fresh code took on this host.
+    const bool scale = b.options_.scale_to_host;
+    const double slow = scale ? host_slowness() : 1.0;
+    const Time fresh = scale ? 2 * fresh_code_cpu() : 0;
+    auto scaled = [&](Time limit) { return std::max(static_cast<Time>(static_cast<double>(limit) * slow), fresh); };
+    const Time stall_cpu = scaled(b.options_.stall_cpu);
+    const Time settle_cpu = scaled(b.options_.quiet_cpu);
+    const Time settle_wall = scaled(b.options_.quiet_wall);
     // While the holder keeps calling, look again this often: a stall is then
     // noticed at most this long after stall_cpu.
-    const Time rewatch = std::max<Time>(stall_cpu / 8, 100000);
+    const Time rewatch = std::max<Time>(stall_cpu / 16, 100000);
     // The holder being watched for a stall: its calls, CPU and wall time when
     // it was first seen not to have made a call since the last look.
     Thread* watched = nullptr;

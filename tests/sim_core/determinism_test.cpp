@@ -1,12 +1,91 @@
 // The same scenario gives the same output, the same trace and the same log on
-// every run, whatever the host is doing meanwhile.
+// every run, whatever the host is doing meanwhile: with every core busy, or
+// under valgrind, whose threads run one at a time and far slower.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
 
 #include "support/run_program.h"
 
 namespace {
 
 using namespace pikit::test;
+
+// One busy process per core for as long as it lives.
+class CpuHogs {
+public:
+    CpuHogs() {
+        long cores = sysconf(_SC_NPROCESSORS_ONLN);
+        for (long i = 0; i < std::max(cores, 1L); ++i) {
+            pid_t pid = fork();
+            if (pid == 0) {
+                volatile unsigned spin = 0;
+                for (;;) spin = spin + 1;
+            }
+            if (pid > 0) pids_.push_back(pid);
+        }
+    }
+    ~CpuHogs() {
+        for (pid_t pid : pids_) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    CpuHogs(const CpuHogs&) = delete;
+    CpuHogs& operator=(const CpuHogs&) = delete;
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+bool on_path(const std::string& tool) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        std::string file = dirs.substr(start, end - start) + "/" + tool;
+        if (access(file.c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// What a run of the spinning probe program leaves.
+struct ProbeRun {
+    RunResult result;
+    std::string vcd, log;
+};
+
+ProbeRun run_probe(const std::string& dir, const std::string& tag, const std::vector<std::string>& wrapper = {}) {
+    ProbeRun run;
+    std::string vcd = dir + "/" + tag + ".vcd", log = dir + "/" + tag + ".log";
+    run.result = run_program(SPIN_PROBE, {{"PIKIT_SIM_UNTIL", "400ms"}, {"PIKIT_SIM_VCD", vcd}, {"PIKIT_SIM_LOG", log}},
+                             60.0, wrapper);
+    run.vcd = read_file(vcd);
+    run.log = read_file(log);
+    return run;
+}
+
+// The probe polls from 400 ns (after four pinMode calls) in rounds of a read
+// and a write of 100 ns each; the receiver line falls at 4567891 ns, and the
+// read of round i sees it when 400 + 200 i + 100 >= 4567891.
+const char* const kProbeOutput =
+    "receiver low after 22837 polls\n"
+    "key 1: ff\n"
+    "key 2: ff\n";
+
+void expect_same_run(const ProbeRun& run, const ProbeRun& first, const std::string& what) {
+    EXPECT_FALSE(run.result.timed_out) << what;
+    EXPECT_EQ(run.result.signal, SIGTERM) << what << ": " << run.result.err;
+    EXPECT_EQ(run.result.out, first.result.out) << what;
+    EXPECT_TRUE(run.vcd == first.vcd) << what << ": the trace differs";
+    EXPECT_EQ(run.log, first.log) << what;
+}
 
 TEST(Determinism, RepeatedRunsOfABitBangedProgramLeaveIdenticalTracesAndLogs) {
     std::string dir = temp_dir();
@@ -28,6 +107,38 @@ TEST(Determinism, RepeatedRunsOfABitBangedProgramLeaveIdenticalTracesAndLogs) {
             EXPECT_EQ(l, first_log);
         }
     }
+}
+
+TEST(Determinism, AProgramThatSpinsRunsIdenticallyAlsoWithEveryCoreBusy) {
+    std::string dir = temp_dir();
+    ProbeRun first = run_probe(dir, "first");
+    ASSERT_EQ(first.result.signal, SIGTERM) << first.result.err;
+    EXPECT_EQ(first.result.out, kProbeOutput);
+    EXPECT_NE(first.log.find("run limit reached"), std::string::npos);
+    expect_same_run(run_probe(dir, "again"), first, "second run");
+    CpuHogs hogs;
+    expect_same_run(run_probe(dir, "loaded"), first, "run with every core busy");
+}
+
+TEST(Determinism, AProgramThatSpinsRunsIdenticallyUnderValgrind) {
+    if (!on_path("valgrind")) GTEST_SKIP() << "valgrind is not installed";
+    std::string dir = temp_dir();
+    ProbeRun native = run_probe(dir, "native");
+    ASSERT_EQ(native.result.out, kProbeOutput) << native.result.err;
+    // Valgrind runs one thread at a time; fair scheduling keeps the spinning
+    // thread from starving the others of their turn, which only makes the run
+    // quicker (the result is the same either way).
+    ProbeRun slow = run_probe(dir, "valgrind", {"valgrind", "-q", "--fair-sched=yes", "--error-exitcode=99"});
+    expect_same_run(slow, native, "run under valgrind");
+    EXPECT_EQ(slow.result.err, "") << "valgrind reports";
+}
+
+TEST(Determinism, AProgramPollingAtZeroPinCallCostIsReportedAsFrozen) {
+    auto r = run_program(SPIN_PROBE, {{"PIKIT_SIM_PIN_COST", "0ns"}, {"PIKIT_SIM_UNTIL", "400ms"}});
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_NE(r.err.find("virtual time frozen"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
 }
 
 }  // namespace

@@ -50,8 +50,9 @@ TempDirs temp_dirs;
 }  // namespace
 
 RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
-                      double wall_limit_s) {
-    const std::string path = std::string(PIKIT_BIN_DIR) + "/" + program;
+                      double wall_limit_s, const std::vector<std::string>& wrapper) {
+    const std::string path =
+        program.find('/') != std::string::npos ? program : std::string(PIKIT_BIN_DIR) + "/" + program;
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
 
@@ -67,10 +68,14 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
     std::vector<char*> envp;
     for (auto& s : envs) envp.push_back(s.data());
     envp.push_back(nullptr);
-    std::vector<char*> argv{const_cast<char*>(path.c_str()), nullptr};
+    std::vector<char*> argv;
+    for (const auto& w : wrapper) argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(const_cast<char*>(path.c_str()));
+    argv.push_back(nullptr);
 
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, path.c_str(), &fa, nullptr, argv.data(), envp.data());
+    int rc = wrapper.empty() ? posix_spawn(&pid, path.c_str(), &fa, nullptr, argv.data(), envp.data())
+                             : posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     close(out_pipe[1]);
     close(err_pipe[1]);

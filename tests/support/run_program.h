@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace pikit::test {
 
@@ -15,11 +16,13 @@ struct RunResult {
     bool timed_out = false;  // wall-clock guard hit (the test fails on this)
 };
 
-// Runs <build>/bin/<program> with the PIKIT_SIM_* variables in `env` (the test's
-// own PIKIT_SIM_* variables are cleared first; PIKIT_SIM_SPEED defaults to max).
-// The child is killed after `wall_limit_s` wall seconds.
+// Runs <build>/bin/<program> (or `program` itself when it is a path) with the
+// PIKIT_SIM_* variables in `env` (the test's own PIKIT_SIM_* variables are
+// cleared first; PIKIT_SIM_SPEED defaults to max), under `wrapper` when given
+// (e.g. {"valgrind", "-q"}, looked up in PATH). The child is killed after
+// `wall_limit_s` wall seconds.
 RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
-                      double wall_limit_s = 60.0);
+                      double wall_limit_s = 60.0, const std::vector<std::string>& wrapper = {});
 
 // A fresh empty directory under the system temp dir, removed at process exit.
 std::string temp_dir();
