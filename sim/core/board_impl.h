@@ -140,6 +140,7 @@ struct Board::Impl {
     std::uint64_t quiet_ok_activity = UINT64_MAX;
     std::condition_variable supervisor_cv;
     bool supervisor_idle = false;  // waiting with nothing to watch: wake it for a new holder
+    bool advance_paused = false;   // dispatch let go of the lock while free threads exist
     std::thread supervisor;
 
     // ---- the fast path ----

@@ -314,6 +314,8 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
     (void)lk;
     if (dispatching) return;
     dispatching = true;
+    std::uint64_t steps = 0;
+    Time slice_end = 0;
     while (!holder && !finished) {
         if (!ready.empty()) {
             holder = ready.front();
@@ -332,6 +334,20 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
         if (b.options_.speed != Speed::Max && wall_deadline(next) > wall_time()) {
             supervisor_cv.notify_one();
             break;
+        }
+        // Time runs on without the free threads, but one of them may want to
+        // come back into the library (and wait for this lock): with endless
+        // events (a soft PWM) it must not wait forever. Let go now and then;
+        // the supervisor goes on after a pause.
+        if ((++steps & 255) == 0 && any_free()) {
+            Time w = wall_time();
+            if (slice_end == 0) {
+                slice_end = w + 1000000;
+            } else if (w >= slice_end) {
+                advance_paused = true;
+                supervisor_cv.notify_one();
+                break;
+            }
         }
         advance_to(next);
     }
@@ -498,6 +514,10 @@ void Board::Impl::supervise() {
                 }
             }
             dispatch(lk);
+            if (advance_paused) {
+                advance_paused = false;
+                wake = std::min(wake, wall_time() + 50000);
+            }
             if (!holder) {
                 next = next_event_time();
                 if (next != kNever && !(quiet_ok_activity != activity && any_free()) &&

@@ -3,10 +3,7 @@
 // under valgrind, whose threads run one at a time and far slower.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <vector>
 
 #include "support/run_program.h"
@@ -14,46 +11,6 @@
 namespace {
 
 using namespace pikit::test;
-
-// One busy process per core for as long as it lives.
-class CpuHogs {
-public:
-    CpuHogs() {
-        long cores = sysconf(_SC_NPROCESSORS_ONLN);
-        for (long i = 0; i < std::max(cores, 1L); ++i) {
-            pid_t pid = fork();
-            if (pid == 0) {
-                volatile unsigned spin = 0;
-                for (;;) spin = spin + 1;
-            }
-            if (pid > 0) pids_.push_back(pid);
-        }
-    }
-    ~CpuHogs() {
-        for (pid_t pid : pids_) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    CpuHogs(const CpuHogs&) = delete;
-    CpuHogs& operator=(const CpuHogs&) = delete;
-
-private:
-    std::vector<pid_t> pids_;
-};
-
-bool on_path(const std::string& tool) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "";
-    for (std::size_t start = 0; start <= dirs.size();) {
-        std::size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        std::string file = dirs.substr(start, end - start) + "/" + tool;
-        if (access(file.c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
 
 // What a run of the spinning probe program leaves.
 struct ProbeRun {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -119,6 +120,38 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
     return r;
+}
+
+CpuHogs::CpuHogs() {
+    long cores = std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
+    for (long i = 0; i < cores; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            volatile unsigned spin = 0;
+            for (;;) spin = spin + 1;
+        }
+        if (pid > 0) pids_.push_back(pid);
+    }
+}
+
+CpuHogs::~CpuHogs() {
+    for (int pid : pids_) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+bool on_path(const std::string& tool) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        std::string file = dirs.substr(start, end - start) + "/" + tool;
+        if (access(file.c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 std::string temp_dir() {

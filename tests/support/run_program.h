@@ -24,6 +24,22 @@ struct RunResult {
 RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
                       double wall_limit_s = 60.0, const std::vector<std::string>& wrapper = {});
 
+// Keeps every core of the machine busy while it lives: one spinning child
+// process per core, killed when it goes.
+class CpuHogs {
+public:
+    CpuHogs();
+    ~CpuHogs();
+    CpuHogs(const CpuHogs&) = delete;
+    CpuHogs& operator=(const CpuHogs&) = delete;
+
+private:
+    std::vector<int> pids_;
+};
+
+// Whether an executable of that name is on PATH.
+bool on_path(const std::string& tool);
+
 // A fresh empty directory under the system temp dir, removed at process exit.
 std::string temp_dir();
 
