@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/board.h"
+#include "support/key_frame.h"
 
 extern char** environ;
 
@@ -149,36 +150,20 @@ public:
     static constexpr int kPin = 21;
 };
 
-std::atomic<unsigned char> g_key{0};
-
-// A display driver's key read: 16 clocked bits, then the part's 30 ms rest.
-void key_handler() {
-    for (int bit = 0; bit < 16; ++bit) {
-        digitalWrite(14, LOW);
-        digitalWrite(12, bit & 1);
-        delayMicroseconds(50);
-        digitalWrite(14, HIGH);
-        delayMicroseconds(50);
-        benchmark::DoNotOptimize(digitalRead(13));
-    }
-    delay(30);
-    g_key = 1;
-}
-
 // The main thread spins on a byte the interrupt handler sets; each key makes
 // it send nine display frames (33 clocked writes and a 30 ms rest each).
 void BM_SpinOnMemoryVirtualSecondsPerWallSecond(benchmark::State& state) {
     virtual_rate(state, 20.0, [](Board& board) {
-        g_key = 0;
+        pikit::test::key_ready = 0;
         board.set_external_pull(KeyLine::kPin, Pull::Up);
         auto& keys = board.add(std::make_unique<KeyLine>());
         for (int i = 0; i < 10; ++i) keys.press_at(1_s + i * 2_s);
         pinMode(12, OUTPUT);
         pinMode(14, OUTPUT);
-        wiringPiISR(KeyLine::kPin, INT_EDGE_FALLING, key_handler);
+        wiringPiISR(KeyLine::kPin, INT_EDGE_FALLING, pikit::test::read_key_frame);
     }, [](std::atomic<bool>& stop) {
         while (!stop.load()) {
-            if (g_key.load() == 0) continue;
+            if (pikit::test::key_ready.load() == 0) continue;
             for (int frame = 0; frame < 9; ++frame) {
                 for (int bit = 0; bit < 33; ++bit) {
                     digitalWrite(12, bit & 1);
@@ -186,7 +171,7 @@ void BM_SpinOnMemoryVirtualSecondsPerWallSecond(benchmark::State& state) {
                 }
                 delay(30);
             }
-            g_key = 0;
+            pikit::test::key_ready = 0;
         }
     });
 }

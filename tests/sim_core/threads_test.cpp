@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/board.h"
+#include "support/key_frame.h"
 #include "support/run_program.h"
 
 namespace {
@@ -143,40 +144,23 @@ TEST(Threads, SpinningMainThreadDoesNotStallHandlerOrEvents) {
     EXPECT_EQ(h.back().at - h[h.size() - 2].at, 50_us + 100_ns);
 }
 
-std::atomic<unsigned char> g_key{0};
-
-// A display driver's key read: 16 clocked bits, then the part's 30 ms rest;
-// then the byte the main loop spins on.
-void key_frame_handler() {
-    for (int bit = 0; bit < 16; ++bit) {
-        digitalWrite(14, LOW);
-        digitalWrite(12, bit & 1);
-        delayMicroseconds(50);
-        digitalWrite(14, HIGH);
-        delayMicroseconds(50);
-        digitalRead(13);
-    }
-    delay(30);
-    g_key = 1;
-}
-
 TEST(Threads, ASpinningThreadReactsToAHandlersByteAtTheSameVirtualTimeEveryRun) {
     // CPU time, not wall time, decides when time may move on without the
     // spinning thread: a busy machine changes nothing.
     pikit::test::CpuHogs hogs;
     std::vector<Time> reactions;
     for (int run = 0; run < 4; ++run) {
-        g_key = 0;
+        pikit::test::key_ready = 0;
         Board board(Options{});
         board.set_external_pull(22, Pull::Up);
         auto& src = board.add(std::make_unique<EdgeSource>(22));
         pinMode(12, OUTPUT);
         pinMode(14, OUTPUT);
         pinMode(23, OUTPUT);
-        ASSERT_EQ(wiringPiISR(22, INT_EDGE_FALLING, key_frame_handler), 0);
+        ASSERT_EQ(wiringPiISR(22, INT_EDGE_FALLING, pikit::test::read_key_frame), 0);
         src.pulse_at(2_ms, 100_us);
         src.pulse_at(50_ms, 100_us);  // something due later, where time could run to
-        while (g_key.load() == 0) {
+        while (pikit::test::key_ready.load() == 0) {
         }
         digitalWrite(23, HIGH);
         reactions.push_back(board.history(23).back().at);
