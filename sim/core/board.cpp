@@ -37,6 +37,18 @@ Board::Board(Options options) : options_(std::move(options)), impl_(std::make_un
         im.log = std::make_unique<LogWriter>(options_.log_path);
         if (!im.log->ok()) throw std::runtime_error("cannot write log file '" + options_.log_path + "': " + im.log->error());
     }
+    if (!options_.events_path.empty()) {
+        im.event_stream = std::make_unique<EventWriter>(options_.events_path);
+        if (!im.event_stream->ok())
+            throw std::runtime_error("cannot write event stream '" + options_.events_path + "': " + im.event_stream->error());
+        const char* speed = options_.speed == Speed::Max ? "max" : options_.speed == Speed::Realtime ? "realtime" : "factor";
+        std::string f = ",\"program\":" + json_string(options_.program) + ",\"scenario\":" + json_string(options_.scenario) +
+                        ",\"speed\":\"" + speed + "\"";
+        if (options_.speed == Speed::Factor) f += ",\"speed_factor\":" + Shown(options_.speed_factor).json();
+        f += ",\"until_ns\":" + (options_.until == kNever ? std::string("null") : std::to_string(options_.until));
+        f += ",\"pin_call_cost_ns\":" + std::to_string(options_.pin_call_cost);
+        im.event_stream->write(0, "start", f);
+    }
     im.state_dir = options_.state_dir;
     // The thread that builds the board holds the clock, as a program's main
     // thread does from its first instruction.
@@ -52,6 +64,12 @@ Board::Board(Options options) : options_(std::move(options)), impl_(std::make_un
 
 Board::~Board() {
     finish();
+    {
+        // Devices go first, while the board they may still call (a timer
+        // cancelling its event) is whole.
+        std::unique_lock<std::mutex> lk(impl_->m);
+        impl_->devices.clear();
+    }
     if (impl_->supervisor.joinable()) impl_->supervisor.join();
     for (auto& isr : impl_->isrs)
         if (isr->worker.joinable()) isr->worker.join();
@@ -63,7 +81,7 @@ std::uint64_t Board::impl_generation() const { return impl_->generation; }
 
 void Board::thread_gone(void* rec) { impl_->thread_gone(static_cast<Impl::Thread*>(rec)); }
 
-void Board::finish(bool release_threads) {
+void Board::finish(bool release_threads, const char* reason) {
     {
         std::unique_lock<std::mutex> lk(impl_->m);
         if (impl_->finished) return;
@@ -71,7 +89,7 @@ void Board::finish(bool release_threads) {
         impl_->release_on_finish = release_threads;
         impl_->finish_devices();
         impl_->finished = true;
-        impl_->close_outputs();
+        impl_->close_outputs(reason);
         for (auto& t : impl_->threads) t->cv.notify_all();
         impl_->supervisor_cv.notify_all();
     }
@@ -123,19 +141,20 @@ void Board::set_pin_call_cost(Time cost) {
 // ---- device side ----
 
 void Board::attach(Device& device, int pin, PinRole role) {
-    if (!is_header_pin(pin))
+    if (!impl_->is_line(pin))
         throw std::invalid_argument(device.label() + ": pin " + std::to_string(pin) + " is not a wiringPi pin of the header");
     Impl::Pin& p = impl_->pins[pin];
     if (role == PinRole::PushPull)
         for (const auto& a : p.attached)
             if (a.role == PinRole::PushPull)
-                throw std::invalid_argument("pin " + std::to_string(pin) + " would be driven push-pull by both " +
-                                            a.dev->label() + " and " + device.label());
+                throw std::invalid_argument((pin < kPins ? "pin " + std::to_string(pin) : "net " + impl_->line_name(pin)) +
+                                            " would be driven push-pull by both " + a.dev->label() + " and " + device.label());
     p.attached.push_back({&device, role, Drive::Release});
     impl_->use_pin(pin);
 }
 
 void Board::drive(Device& device, int pin, Drive d) {
+    if (!impl_->is_line(pin)) throw std::logic_error(device.label() + " drives line " + std::to_string(pin) + ", which does not exist");
     Impl::Pin& p = impl_->pins[pin];
     for (auto& a : p.attached) {
         if (a.dev != &device) continue;
@@ -151,8 +170,8 @@ void Board::drive(Device& device, int pin, Drive d) {
     throw std::logic_error(device.label() + " drives " + pin_name(pin) + ", which it is not attached to");
 }
 
-Level Board::level(int pin) const { return is_header_pin(pin) ? impl_->pins[pin].level : Level::Low; }
-bool Board::floating(int pin) const { return is_header_pin(pin) && impl_->pins[pin].floating; }
+Level Board::level(int pin) const { return impl_->is_line(pin) ? impl_->pins[pin].level : Level::Low; }
+bool Board::floating(int pin) const { return impl_->is_line(pin) && impl_->pins[pin].floating; }
 bool Board::master_output(int pin) const { return is_header_pin(pin) && impl_->pins[pin].mode == kModeOutput; }
 Level Board::master_latch(int pin) const { return is_header_pin(pin) ? impl_->pins[pin].latch : Level::Low; }
 
@@ -165,8 +184,43 @@ const Waveform& Board::waveform(int pin) const {
 }
 
 void Board::report(const Device& from, ReportKind kind, const std::string& text) {
-    impl_->add_report(kind, from.label(), text);
+    impl_->add_report(kind, from.label(), text, &from);
 }
+
+void Board::show(const Device& from, const std::string& key, Shown value) {
+    Impl& im = *impl_;
+    auto [it, fresh] = im.shown.try_emplace({from.name(), key});
+    Impl::ShownState& st = it->second;
+    if (!fresh && st.value == value) return;
+    if (im.log) im.log->line(now(), from.label(), key + ": " + value.text());
+    if (im.event_stream)
+        im.event_stream->write(now(), "show", ",\"device\":" + json_string(from.name()) + ",\"type\":" + json_string(from.type()) +
+                                            ",\"key\":" + json_string(key) + ",\"value\":" + value.json());
+    if (options_.record_history) st.history.push_back({now(), value});
+    st.value = std::move(value);
+}
+
+int Board::net(const std::string& name) {
+    Impl& im = *impl_;
+    for (std::size_t i = 0; i < im.net_names.size(); ++i)
+        if (im.net_names[i] == name) return kPins + static_cast<int>(i);
+    const auto dot = name.find('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size())
+        throw std::invalid_argument("net name '" + name + "' is not of the form <device>.<output>");
+    if (kPins + static_cast<int>(im.net_names.size()) >= kLines)
+        throw std::invalid_argument("too many nets (at most " + std::to_string(kLines - kPins) + ")");
+    const int line = kPins + static_cast<int>(im.net_names.size());
+    im.net_names.push_back(name);
+    Impl::Pin& p = im.pins[line];
+    // A net nobody drives yet floats; it shows as 'z' until its driver acts.
+    p.level = Level::Low;
+    p.floating = true;
+    if (options_.record_history) p.history.push_back({now(), p.level, true});
+    if (im.vcd) im.vcd->initial(line, 'z');
+    return line;
+}
+
+int Board::line(const LineRef& ref) { return ref.pin >= 0 ? ref.pin : net(ref.net); }
 
 std::filesystem::path Board::state_dir() {
     if (impl_->state_dir.empty()) {
@@ -185,7 +239,41 @@ std::filesystem::path Board::state_dir() {
 
 const std::vector<LineChange>& Board::history(int pin) const {
     static const std::vector<LineChange> none;
-    return is_header_pin(pin) ? impl_->pins[pin].history : none;
+    return impl_->is_line(pin) ? impl_->pins[pin].history : none;
+}
+
+int Board::find_net(const std::string& name) const {
+    std::lock_guard<std::mutex> g(impl_->m);
+    for (std::size_t i = 0; i < impl_->net_names.size(); ++i)
+        if (impl_->net_names[i] == name) return kPins + static_cast<int>(i);
+    return -1;
+}
+
+std::string Board::line_name(int line) const { return impl_->line_name(line); }
+
+std::optional<Shown> Board::shown(const std::string& device, const std::string& key) const {
+    std::lock_guard<std::mutex> g(impl_->m);
+    auto it = impl_->shown.find({device, key});
+    if (it == impl_->shown.end()) return std::nullopt;
+    return it->second.value;
+}
+
+std::vector<ShownChange> Board::shown_history(const std::string& device, const std::string& key) const {
+    std::lock_guard<std::mutex> g(impl_->m);
+    auto it = impl_->shown.find({device, key});
+    if (it == impl_->shown.end()) return {};
+    return it->second.history;
+}
+
+std::vector<std::string> Board::undriven_nets() const {
+    std::lock_guard<std::mutex> g(impl_->m);
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < impl_->net_names.size(); ++i) {
+        const auto& att = impl_->pins[kPins + i].attached;
+        bool driven = std::any_of(att.begin(), att.end(), [](const Impl::Attachment& a) { return a.role != PinRole::Input; });
+        if (!driven) out.push_back(impl_->net_names[i]);
+    }
+    return out;
 }
 
 std::vector<Report> Board::reports() const {
@@ -224,11 +312,15 @@ void Board::clear_records() {
     impl_->reports.clear();
     impl_->calls.clear();
     impl_->contentions.clear();
-    for (int pin = 0; pin < kPins; ++pin) {
+    for (int pin = 0; pin < kPins + static_cast<int>(impl_->net_names.size()); ++pin) {
         auto& p = impl_->pins[pin];
         p.contention = -1;  // a fight still going on is not listed again
         p.history.clear();
         if (options_.record_history) p.history.push_back({now(), p.level, p.floating});
+    }
+    for (auto& kv : impl_->shown) {
+        kv.second.history.clear();
+        if (options_.record_history) kv.second.history.push_back({now(), kv.second.value});
     }
 }
 

@@ -25,10 +25,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "device.h"
+#include "shown.h"
 #include "time.h"
 
 namespace pikit::sim {
@@ -99,6 +101,9 @@ struct Options {
     std::function<void()> on_until;
     std::string vcd_path;           // empty: no trace
     std::string log_path;           // empty: no log; "-": standard error
+    std::string events_path;        // empty: no event stream; "-": standard error
+    std::string program;            // what runs, for the event stream's start: the program...
+    std::string scenario;           // ...and the scenario file it was given
     std::filesystem::path state_dir;  // empty: $XDG_STATE_HOME/pikit-sim or ~/.local/state/pikit-sim
     // Keep every LineChange, report and contention in memory for inspection
     // (tests). Off for programs, whose memory must stay flat over long runs:
@@ -182,13 +187,36 @@ public:
     void cancel(EventId id);
     const Waveform& waveform(int pin) const;
     void report(const Device& from, ReportKind kind, const std::string& text);
+    // What the device shows a person, under `key` ("on", "display", "colour"):
+    // kept as the current value, logged and streamed only when it changes.
+    void show(const Device& from, const std::string& key, Shown value);
+    // Lines beyond the header: a device's own outputs (a shift register's
+    // Q0-Q7) as named nets, "<device>.<output>". net() gives the line number
+    // of a net, making it on first use, so a driver and its listeners may be
+    // added in any order; a net is traced and kept in history like a pin,
+    // and devices attach to it and drive it like a pin. The program cannot
+    // reach a net: its library calls take header pins only.
+    int net(const std::string& name);
+    // The line a setting names: a header pin, or a net.
+    int line(const LineRef& ref);
     void info(const Device& from, const std::string& text) { report(from, ReportKind::Info, text); }
     void breach(const Device& from, const std::string& text) { report(from, ReportKind::Breach, text); }
     // Directory for state that outlives a run (created on first use).
     std::filesystem::path state_dir();
 
     // ---- inspection (test side) ----
+    // history() and level() take a header pin or a net's line number.
     const std::vector<LineChange>& history(int pin) const;
+    // The line number of a named net, or -1 when there is none.
+    int find_net(const std::string& name) const;
+    // "wpi8/BCM2/P3" for a header pin, the net's name for a net.
+    std::string line_name(int line) const;
+    // What a device shows now under `key`, or nullopt before it showed anything.
+    std::optional<Shown> shown(const std::string& device, const std::string& key) const;
+    // Every change of it (kept when Options::record_history), the first one included.
+    std::vector<ShownChange> shown_history(const std::string& device, const std::string& key) const;
+    // Nets that devices listen to but nobody drives (a typo in a net name).
+    std::vector<std::string> undriven_nets() const;
     std::vector<Report> reports() const;
     std::vector<Report> reports(ReportKind kind) const;
     std::vector<Report> reports_from(const std::string& device_name) const;
@@ -201,7 +229,8 @@ public:
     // blocked in the library are released (their calls return at once from
     // then on), or with release_threads false stay blocked for good, as a
     // process that is exiting wants. Idempotent; the destructor calls it.
-    void finish(bool release_threads = true);
+    // `reason` is what the event stream's end says ("exit", "end", ...).
+    void finish(bool release_threads = true, const char* reason = "end");
 
     // ---- program side: the simulated libraries call these, from any thread ----
     void pin_mode(int pin, int mode);

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <queue>
 #include <thread>
@@ -26,6 +27,7 @@
 namespace pikit::sim {
 
 constexpr int kPins = 32;  // wiringPi pins 0-31; those on the header: is_header_pin()
+constexpr int kLines = 256;  // lines 0-31 are the pins; named nets of devices from 32 on
 constexpr int kModeInput = 0;
 constexpr int kModeOutput = 1;
 
@@ -85,7 +87,8 @@ struct Board::Impl {
         EventId wave_event = 0;
         bool error_reported = false;
     };
-    Pin pins[kPins];
+    Pin pins[kLines];
+    std::vector<std::string> net_names;  // line kPins + i is net_names[i]
     std::deque<std::pair<int, Level>> pending_edges;
     bool propagating = false;
 
@@ -95,6 +98,13 @@ struct Board::Impl {
     std::vector<Call> calls;
     std::unique_ptr<VcdWriter> vcd;
     std::unique_ptr<LogWriter> log;
+    std::unique_ptr<EventWriter> event_stream;
+    // What devices show a person, by (device name, key).
+    struct ShownState {
+        Shown value;
+        std::vector<ShownChange> history;
+    };
+    std::map<std::pair<std::string, std::string>, ShownState> shown;
     std::filesystem::path state_dir;
 
     // ---- time and events ----
@@ -181,7 +191,10 @@ struct Board::Impl {
     // Edges reach devices and interrupt threads in the order they happened,
     // also when a device's reaction causes further edges.
     void propagate();
-    void add_report(ReportKind kind, const std::string& source, const std::string& text);
+    void add_report(ReportKind kind, const std::string& source, const std::string& text,
+                    const Device* from = nullptr);
+    bool is_line(int line) const { return is_header_pin(line) || (line >= kPins && line < kPins + static_cast<int>(net_names.size())); }
+    std::string line_name(int line) const;
     bool check_pin(int pin, const char* what);
     void record(CallKind kind, int pin, int value);
     void set_latch(int pin, Level l);
@@ -275,7 +288,10 @@ struct Board::Impl {
     // The supervisor thread: frees holders that stopped calling the library,
     // and lets time advance past free threads once they have had their chance.
     void supervise();
-    void close_outputs();
+    // Ends the trace, the log and the event stream (with the run's end and
+    // why it ended: "exit", "run limit", "fatal", ...). Idempotent.
+    void close_outputs(const char* reason = "end");
+    bool outputs_closed = false;
     void finish_devices();
     void run_limit();
 };

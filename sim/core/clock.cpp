@@ -179,7 +179,7 @@ void Board::Impl::fatal(const std::string& text) {
     add_report(ReportKind::Error, "board", text);
     if (b.options_.exit_on_fatal) {
         std::fprintf(stderr, "pikit-sim: %s\n", text.c_str());
-        close_outputs();
+        close_outputs("fatal");
         _exit(3);
     }
     throw SimError(text);
@@ -539,9 +539,11 @@ void Board::Impl::supervise() {
     }
 }
 
-void Board::Impl::close_outputs() {
+void Board::Impl::close_outputs(const char* reason) {
     if (vcd) vcd->finish();
     if (log) log->flush();
+    if (event_stream && !outputs_closed) event_stream->write(b.now(), "end", ",\"reason\":" + json_string(reason));
+    outputs_closed = true;
 }
 
 void Board::Impl::finish_devices() {
@@ -557,7 +559,7 @@ void Board::Impl::run_limit() {
         return;
     }
     finish_devices();
-    close_outputs();
+    close_outputs("run limit");
     std::fflush(stderr);
     kill(getpid(), SIGTERM);
 }

@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -10,7 +11,26 @@ namespace pikit::sim {
 bool is_header_pin(int pin) { return (pin >= 0 && pin <= 16) || (pin >= 21 && pin <= 31); }
 
 Config::Config(YAML::Node node, std::string file, std::string path)
-    : node_(std::move(node)), file_(std::move(file)), path_(std::move(path)) {}
+    : node_(std::move(node)), file_(std::move(file)), path_(std::move(path)), seen_(std::make_shared<Seen>()) {}
+
+void Config::note(const char* key) const {
+    for (const auto& k : seen_->keys)
+        if (k == key) return;
+    seen_->keys.emplace_back(key);
+}
+
+void Config::refuse_unknown() const {
+    if (!node_.IsMap()) fail_here("expected a mapping of settings");
+    for (const auto& kv : node_) {
+        if (!kv.first.IsScalar()) fail_here("setting names must be plain words");
+        const std::string k = kv.first.Scalar();
+        if (std::find(seen_->keys.begin(), seen_->keys.end(), k) != seen_->keys.end()) continue;
+        std::string known;
+        for (const auto& a : seen_->keys) known += (known.empty() ? "" : ", ") + a;
+        throw ScenarioError(file_ + ": " + key_path(k.c_str()) + ": unknown setting (known: " + known + ")");
+    }
+    for (const auto& c : seen_->children) c.refuse_unknown();
+}
 
 Config Config::parse(const std::string& text, const std::string& file) {
     try {
@@ -42,7 +62,10 @@ void Config::fail_here(const std::string& why) const {
     throw ScenarioError(file_ + ": " + (path_.empty() ? std::string("top level") : path_) + ": " + why);
 }
 
-bool Config::has(const char* key) const { return node_.IsMap() && node_[key]; }
+bool Config::has(const char* key) const {
+    note(key);
+    return node_.IsMap() && node_[key];
+}
 
 void Config::allow_only(std::initializer_list<const char*> keys) const {
     if (!node_.IsMap()) fail_here("expected a mapping of settings");
@@ -59,6 +82,7 @@ void Config::allow_only(std::initializer_list<const char*> keys) const {
 }
 
 std::string Config::scalar(const char* key) const {
+    note(key);
     YAML::Node v = node_[key];
     if (!v) fail_here(std::string("missing setting '") + key + "'");
     if (!v.IsScalar()) fail(key, "expected a single value");
@@ -131,6 +155,7 @@ std::string Config::text(const char* key, const std::string& fallback) const {
 }
 
 std::vector<std::uint8_t> Config::bytes(const char* key) const {
+    note(key);
     YAML::Node v = node_[key];
     if (!v) fail_here(std::string("missing setting '") + key + "'");
     std::vector<std::uint8_t> out;
@@ -156,12 +181,16 @@ std::vector<std::uint8_t> Config::bytes(const char* key) const {
 }
 
 Config Config::child(const char* key) const {
+    note(key);
     YAML::Node v = node_[key];
     if (!v || !v.IsMap()) fail(key, "expected a mapping of settings");
-    return Config(v, file_, key_path(key));
+    Config c(v, file_, key_path(key));
+    seen_->children.push_back(c);
+    return c;
 }
 
 std::vector<Config> Config::list(const char* key) const {
+    note(key);
     std::vector<Config> out;
     YAML::Node v = node_[key];
     if (!v || v.IsNull()) return out;
@@ -170,11 +199,13 @@ std::vector<Config> Config::list(const char* key) const {
         std::string p = key_path(key) + "[" + std::to_string(i) + "]";
         if (!v[i].IsMap()) throw ScenarioError(file_ + ": " + p + ": expected a mapping of settings");
         out.emplace_back(v[i], file_, p);
+        seen_->children.push_back(out.back());
     }
     return out;
 }
 
 std::vector<int> Config::pins(const char* key) const {
+    note(key);
     std::vector<int> out;
     YAML::Node v = node_[key];
     if (!v) return out;
@@ -184,6 +215,50 @@ std::vector<int> Config::pins(const char* key) const {
         if (!e.IsScalar() || !parse_long(e.Scalar(), p) || !is_header_pin(static_cast<int>(p)))
             fail(key, "bad pin (expected wiringPi pins on the header: 0-16 or 21-31)");
         out.push_back(static_cast<int>(p));
+    }
+    return out;
+}
+
+// A header pin number or a net name "<device>.<output>" (plain words without
+// blanks); `why` is empty when the text is one, else what is wrong with it.
+static LineRef parse_line(const std::string& s, std::string& why) {
+    long v;
+    if (parse_long(s, v)) {
+        if (!is_header_pin(static_cast<int>(v)))
+            why = "bad pin (expected a wiringPi pin on the header: 0-16 or 21-31, or a net like register.Q0)";
+        return LineRef{static_cast<int>(v), {}};
+    }
+    const auto dot = s.find('.');
+    const bool plain = std::none_of(s.begin(), s.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)); });
+    if (dot == std::string::npos || dot == 0 || dot + 1 == s.size() || !plain)
+        why = "expected a wiringPi pin on the header (0-16 or 21-31) or a net like register.Q0";
+    return LineRef{-1, s};
+}
+
+LineRef Config::line(const char* key, LineRef fallback) const {
+    if (!has(key)) return fallback;
+    std::string why;
+    LineRef ref = parse_line(scalar(key), why);
+    if (!why.empty()) fail(key, why);
+    return ref;
+}
+
+std::vector<LineRef> Config::lines(const char* key) const {
+    note(key);
+    std::vector<LineRef> out;
+    YAML::Node v = node_[key];
+    if (!v) fail_here(std::string("missing setting '") + key + "'");
+    if (!v.IsSequence() || v.size() == 0) fail(key, "expected a list of pins or nets");
+    for (const auto& e : v) {
+        std::string why = e.IsScalar() ? "" : "expected a pin or a net";
+        LineRef ref = e.IsScalar() ? parse_line(e.Scalar(), why) : LineRef{};
+        if (!why.empty()) {
+            std::string value = e.IsScalar() ? e.Scalar() : YAML::Dump(e);
+            std::replace(value.begin(), value.end(), '\n', ' ');
+            throw ScenarioError(file_ + ": " + key_path(key) + "[" + std::to_string(out.size()) + "]: " + why + " '" +
+                                value + "'");
+        }
+        out.push_back(ref);
     }
     return out;
 }

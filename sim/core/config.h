@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,6 +22,17 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A line a device is wired to: a header pin (wiringPi number), or a named net
+// that another device drives ("register.Q3").
+struct LineRef {
+    int pin = -1;     // header pin, or -1 for a net
+    std::string net;  // net name when pin is -1
+};
+
+// Settings are declared once, where they are read: every key a model asks
+// for (present or not) is noted, and once the model is built the scenario
+// loader refuses any key nobody asked for, naming the known ones. Nested
+// mappings (child(), list()) are checked the same way.
 class Config {
 public:
     Config(YAML::Node node, std::string file, std::string path);
@@ -35,6 +47,9 @@ public:
 
     // Rejects keys other than those listed (catches typos in scenarios).
     void allow_only(std::initializer_list<const char*> keys) const;
+    // Rejects keys that nothing has asked for, here and in the nested
+    // mappings taken from this one.
+    void refuse_unknown() const;
 
     // wiringPi pin number on the 40-pin header (0-16, 21-31).
     int pin(const char* key) const;
@@ -53,6 +68,10 @@ public:
     Config child(const char* key) const;               // a nested mapping
     std::vector<Config> list(const char* key) const;   // a sequence of mappings
     std::vector<int> pins(const char* key) const;      // a sequence of pins
+    // A header pin number or a net name "<device>.<output>".
+    LineRef line(const char* key, LineRef fallback) const;
+    // A sequence of them: [register.Q0, register.Q1, 23].
+    std::vector<LineRef> lines(const char* key) const;
 
     // Throws ScenarioError "<file>: <path>.<key>: <why> '<value as written>'".
     [[noreturn]] void fail(const char* key, const std::string& why) const;
@@ -61,10 +80,18 @@ public:
 private:
     std::string key_path(const char* key) const;
     std::string scalar(const char* key) const;
+    void note(const char* key) const;
+
+    // What has been asked of this mapping; shared by copies of one Config.
+    struct Seen {
+        std::vector<std::string> keys;
+        std::vector<Config> children;
+    };
 
     YAML::Node node_;
     std::string file_;
     std::string path_;
+    std::shared_ptr<Seen> seen_;
 };
 
 bool is_header_pin(int pin);

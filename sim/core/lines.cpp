@@ -36,15 +36,27 @@ std::string pin_name(int pin) {
     return "wpi" + std::to_string(pin) + "/BCM" + std::to_string(kBcm[pin]) + "/P" + std::to_string(kHeader[pin]);
 }
 
+std::string Board::Impl::line_name(int line) const {
+    if (line >= kPins && line < kPins + static_cast<int>(net_names.size()))
+        return net_names[static_cast<std::size_t>(line - kPins)];
+    return pin_name(line);
+}
+
 void Board::Impl::use_pin(int pin) {
     Pin& p = pins[pin];
     if (p.used) return;
     p.used = true;
-    if (vcd) {
-        std::string n = pin_name(pin);
-        std::replace(n.begin(), n.end(), '/', '_');
-        vcd->declare(pin, n);
+    if (!vcd) return;
+    if (pin >= kPins) {
+        // A net "register.Q0": wire Q0 in the scope of device "register".
+        const std::string& n = net_names[static_cast<std::size_t>(pin - kPins)];
+        const auto dot = n.find('.');
+        vcd->declare(pin, n.substr(dot + 1), n.substr(0, dot));
+        return;
     }
+    std::string n = pin_name(pin);
+    std::replace(n.begin(), n.end(), '/', '_');
+    vcd->declare(pin, n);
 }
 
 void Board::Impl::resolve(int pin) {
@@ -96,10 +108,13 @@ void Board::Impl::update_contention(int pin, const std::string& fight) {
             p.contention = static_cast<int>(contentions.size());
             contentions.push_back({pin, b.now(), kNever, fight});
         }
-        add_report(ReportKind::Contention, "board", pin_name(pin) + ": " + fight);
+        add_report(ReportKind::Contention, "board", line_name(pin) + ": " + fight);
     } else if (fight.empty() && p.contention_start >= 0) {
         if (p.contention >= 0) contentions[static_cast<std::size_t>(p.contention)].end = b.now();
-        if (log) log->line(b.now(), "board", "contention on " + pin_name(pin) + " over after " + format_duration(b.now() - p.contention_start));
+        if (log) log->line(b.now(), "board", "contention on " + line_name(pin) + " over after " + format_duration(b.now() - p.contention_start));
+        if (event_stream)
+            event_stream->write(b.now(), "contention_over", ",\"line\":" + json_string(line_name(pin)) +
+                                                          ",\"duration_ns\":" + std::to_string(b.now() - p.contention_start));
         p.contention = -1;
         p.contention_start = -1;
     }
@@ -112,14 +127,19 @@ void Board::Impl::propagate() {
         auto [pin, level] = pending_edges.front();
         pending_edges.pop_front();
         for (std::size_t i = 0; i < pins[pin].attached.size(); ++i) pins[pin].attached[i].dev->on_edge(pin, level);
-        deliver_interrupt(pin, level);
+        if (pin < kPins) deliver_interrupt(pin, level);
     }
     propagating = false;
 }
 
-void Board::Impl::add_report(ReportKind kind, const std::string& source, const std::string& text) {
+void Board::Impl::add_report(ReportKind kind, const std::string& source, const std::string& text, const Device* from) {
     if (b.options_.record_history) reports.push_back({b.now(), kind, source, text});
     if (log) log->line(b.now(), source, kind == ReportKind::Info ? text : std::string(to_string(kind)) + ": " + text);
+    if (event_stream)
+        event_stream->write(b.now(), "report",
+                      ",\"kind\":\"" + std::string(to_string(kind)) + "\",\"source\":" + json_string(source) +
+                          ",\"device\":" + (from ? json_string(from->name()) : std::string("null")) +
+                          ",\"text\":" + json_string(text));
 }
 
 bool Board::Impl::check_pin(int pin, const char* what) {

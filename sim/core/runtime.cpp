@@ -49,7 +49,7 @@ Time env_duration(const char* name, Time fallback) {
 Board* g_board = nullptr;
 
 void at_exit() {
-    if (g_board) g_board->finish(false);
+    if (g_board) g_board->finish(false, "exit");
 }
 
 void boot() {
@@ -90,6 +90,9 @@ void boot() {
     }
     if (const char* v = env("PIKIT_SIM_VCD")) o.vcd_path = v;
     if (const char* v = env("PIKIT_SIM_LOG")) o.log_path = v;
+    if (const char* v = env("PIKIT_SIM_EVENTS")) o.events_path = v;
+    o.program = program_invocation_short_name;
+    o.scenario = file;
     if (const char* v = env("PIKIT_SIM_STATE_DIR")) o.state_dir = v;
 
     try {

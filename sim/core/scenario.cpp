@@ -55,12 +55,17 @@ void load_scenario(Board& board, const Config& root) {
             d.fail_here("a device named '" + name + "' (the type, as no name is given) is already wired; give each a name");
         }
         std::unique_ptr<Device> dev = (*factory)(name, d);
+        // Every key of the entry must have been asked for by the model.
+        d.refuse_unknown();
         try {
             board.add_device(std::move(dev));
         } catch (const std::invalid_argument& e) {
             throw ScenarioError(d.file() + ": " + d.path() + ": " + e.what() + " '" + type + "'");
         }
     }
+    for (const std::string& net : board.undriven_nets())
+        throw ScenarioError(root.file() + ": devices: net '" + net +
+                            "' is listened to but no device drives it (a device's outputs are named <device>.<output>)");
 
     for (const Config& s : root.list("stimuli")) {
         Time at = s.duration("at");
@@ -69,6 +74,7 @@ void load_scenario(Board& board, const Config& root) {
         if (!dev) s.fail("device", "no device of that name in the scenario");
         std::string action = s.text("action");
         std::function<void()> fn = dev->stimulus(action, s);
+        s.refuse_unknown();
         board.apply([&] { board.schedule(at, fn); });
     }
 }

@@ -1,5 +1,6 @@
 #include "trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -23,13 +24,13 @@ VcdWriter::VcdWriter(std::string path) : path_(std::move(path)), body_path_(path
 VcdWriter::~VcdWriter() { finish(); }
 
 void VcdWriter::initial(int pin, char value) {
-    if (pin >= 0 && pin < 64) initial_[pin] = value;
+    if (pin >= 0 && pin < static_cast<int>(sizeof initial_)) initial_[pin] = value;
 }
 
-void VcdWriter::declare(int pin, const std::string& name) {
+void VcdWriter::declare(int pin, const std::string& name, const std::string& scope) {
     for (const auto& v : vars_)
-        if (v.first == pin) return;
-    vars_.emplace_back(pin, name);
+        if (v.line == pin) return;
+    vars_.push_back({pin, name, scope});
 }
 
 void VcdWriter::change(Time at, int pin, char value) {
@@ -53,15 +54,25 @@ void VcdWriter::finish() {
     std::FILE* out = std::fopen(path_.c_str(), "w");
     std::FILE* in = std::fopen(body_path_.c_str(), "r");
     if (out) {
-        std::fprintf(out, "$version pikit simulated kit $end\n$timescale 1ns $end\n$scope module pi $end\n");
+        std::fprintf(out, "$version pikit simulated kit $end\n$timescale 1ns $end\n");
+        // The header pins in scope "pi", then each device's nets in a scope
+        // of the device's name, in the order they were first used.
+        std::vector<std::string> scopes{"pi"};
         for (const auto& v : vars_)
-            std::fprintf(out, "$var wire 1 %s %s $end\n", vcd_id(v.first).c_str(), v.second.c_str());
-        std::fprintf(out, "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n");
+            if (std::find(scopes.begin(), scopes.end(), v.scope) == scopes.end()) scopes.push_back(v.scope);
+        for (const auto& scope : scopes) {
+            std::fprintf(out, "$scope module %s $end\n", scope.c_str());
+            for (const auto& v : vars_)
+                if (v.scope == scope)
+                    std::fprintf(out, "$var wire 1 %s %s $end\n", vcd_id(v.line).c_str(), v.name.c_str());
+            std::fprintf(out, "$upscope $end\n");
+        }
+        std::fprintf(out, "$enddefinitions $end\n#0\n$dumpvars\n");
         bool declared[64 * 64] = {};
         for (const auto& v : vars_) {
-            std::string id = vcd_id(v.first);
+            std::string id = vcd_id(v.line);
             declared[(id[0] - '!') + 90 * (id[1] - '!')] = true;
-            std::fprintf(out, "%c%s\n", initial_[v.first] ? initial_[v.first] : 'x', id.c_str());
+            std::fprintf(out, "%c%s\n", initial_[v.line] ? initial_[v.line] : 'x', id.c_str());
         }
         std::fprintf(out, "$end\n");
         if (in) {
@@ -82,7 +93,7 @@ void VcdWriter::finish() {
     std::remove(body_path_.c_str());
 }
 
-LogWriter::LogWriter(const std::string& path) {
+TextOutput::TextOutput(const std::string& path) {
     if (path == "-") {
         file_ = stderr;
     } else {
@@ -92,8 +103,12 @@ LogWriter::LogWriter(const std::string& path) {
     }
 }
 
-LogWriter::~LogWriter() {
+TextOutput::~TextOutput() {
     if (file_ && own_) std::fclose(file_);
+}
+
+void TextOutput::flush() {
+    if (file_) std::fflush(file_);
 }
 
 void LogWriter::line(Time at, const std::string& source, const std::string& text) {
@@ -103,8 +118,10 @@ void LogWriter::line(Time at, const std::string& source, const std::string& text
     std::fflush(file_);
 }
 
-void LogWriter::flush() {
-    if (file_) std::fflush(file_);
+void EventWriter::write(Time at, const char* event, const std::string& fields) {
+    if (!file_) return;
+    std::fprintf(file_, "{\"t_ns\":%lld,\"event\":\"%s\"%s}\n", static_cast<long long>(at), event, fields.c_str());
+    std::fflush(file_);
 }
 
 }  // namespace pikit::sim

@@ -11,7 +11,8 @@
 namespace pikit::sim {
 
 // Value Change Dump, 1 ns timescale, one 1-bit wire per pin, named like
-// "wpi8_BCM2_P3". Changes of every pin stream to "<path>.body" while the run
+// "wpi8_BCM2_P3" in scope "pi", and one per named net of a device ("Q0" in
+// the scope named after the device). Changes of every pin stream to "<path>.body" while the run
 // goes on, so memory stays flat; finish() writes the header with the pins
 // declared (used) by then and their power-on values, and appends the changes
 // of those pins. Which pins a program uses is only known as it runs.
@@ -22,7 +23,7 @@ public:
     bool ok() const { return body_ != nullptr; }
     const std::string& error() const { return error_; }
     void initial(int pin, char value);  // power-on value
-    void declare(int pin, const std::string& name);
+    void declare(int pin, const std::string& name, const std::string& scope = "pi");
     void change(Time at, int pin, char value);  // '0', '1' or 'z'
     void flush();
     void finish();
@@ -32,26 +33,51 @@ private:
     std::string body_path_;
     std::FILE* body_ = nullptr;
     std::string error_;
-    std::vector<std::pair<int, std::string>> vars_;
-    char initial_[64] = {};
+    struct Var {
+        int line;
+        std::string name;
+        std::string scope;
+    };
+    std::vector<Var> vars_;
+    char initial_[256] = {};
     Time last_ = -1;
     bool finished_ = false;
 };
 
-// Line-buffered text log: "[   1.500000070s] aht20 'sensor': measurement started".
-class LogWriter {
+// A text file the run writes as it goes, or standard error for "-".
+class TextOutput {
 public:
-    explicit LogWriter(const std::string& path);  // "-" for standard error
-    ~LogWriter();
+    explicit TextOutput(const std::string& path);
+    ~TextOutput();
+    TextOutput(const TextOutput&) = delete;
+    TextOutput& operator=(const TextOutput&) = delete;
     bool ok() const { return file_ != nullptr; }
     const std::string& error() const { return error_; }
-    void line(Time at, const std::string& source, const std::string& text);
     void flush();
 
-private:
+protected:
     std::FILE* file_ = nullptr;
+
+private:
     bool own_ = false;
     std::string error_;
+};
+
+// Line-buffered text log: "[   1.500000070s] aht20 'sensor': measurement started".
+class LogWriter : public TextOutput {
+public:
+    using TextOutput::TextOutput;
+    void line(Time at, const std::string& source, const std::string& text);
+};
+
+// The event stream: one JSON object per line, for a live view or another
+// tool to follow the run (fields documented in docs/simulator.md):
+//   {"t_ns":1580000070,"event":"show","device":"led","key":"on","value":true}
+class EventWriter : public TextOutput {
+public:
+    using TextOutput::TextOutput;
+    // `fields`: further members, each written as ,"name":value (JSON).
+    void write(Time at, const char* event, const std::string& fields);
 };
 
 }  // namespace pikit::sim

@@ -59,8 +59,7 @@ Gx2431Settings Gx2431Settings::at_corner(const std::string& corner) {
 Gx2431Settings Gx2431Settings::from_config(const Config& c) {
     Gx2431Settings g;
     const RomId default_rom = g.rom;
-    static_cast<OneWireSettings&>(g) =
-        OneWireSettings::from_config(c, {"program_time", "persist", "fill", "copy_fails"});
+    static_cast<OneWireSettings&>(g) = OneWireSettings::from_config(c);
     if (!c.has("rom")) g.rom = default_rom;
     g.program_time = c.duration("program_time", corner_program_time(c.text("timing", "typical")));
     if (g.program_time < 100_us || g.program_time > 10_ms)

@@ -9,7 +9,7 @@ OneWireDevice::OneWireDevice(std::string name, OneWireSettings settings)
 
 OneWireSettings OneWireDevice::settings_from(const Config& c) {
     if (!c.has("rom")) c.fail_here("a onewire-device needs its ROM id (rom: 7 or 8 bytes)");
-    return OneWireSettings::from_config(c, {});
+    return OneWireSettings::from_config(c);
 }
 
 namespace {

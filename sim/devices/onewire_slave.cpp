@@ -85,10 +85,6 @@ std::uint8_t config_byte(const Config& c, const char* key, std::uint8_t fallback
 
 namespace {
 
-const char* const kCommonKeys[] = {"type", "name", "pin", "rom", "timing", "presence_wait", "presence_low",
-                                   "sample_at", "hold_zero", "alarm", "stuck_low", "flip_reply",
-                                   "flip_received", "flip_random", "leave_after_search_bits", "leave_at"};
-
 Time window(const Config& c, const char* key, Time fallback, Time lo, Time hi) {
     if (!c.has(key)) return fallback;
     const Time t = c.duration(key);
@@ -100,7 +96,6 @@ std::vector<FlipRule> flip_rules(const Config& c, const char* key) {
     std::vector<FlipRule> out;
     if (!c.has(key)) return out;
     for (const Config& e : c.list(key)) {
-        e.allow_only({"command", "byte", "bit", "after", "times", "layer"});
         FlipRule r;
         const std::string layer = e.text("layer", "function");
         if (layer == "rom") r.layer = FlipRule::Layer::Rom;
@@ -120,16 +115,7 @@ std::vector<FlipRule> flip_rules(const Config& c, const char* key) {
 
 }  // namespace
 
-OneWireSettings OneWireSettings::from_config(const Config& c, std::initializer_list<const char*> allowed) {
-    if (c.node().IsMap()) {
-        for (const auto& kv : c.node()) {
-            const std::string k = kv.first.as<std::string>();
-            bool ok = false;
-            for (const char* a : kCommonKeys) ok = ok || k == a;
-            for (const char* a : allowed) ok = ok || k == a;
-            if (!ok) c.fail(k.c_str(), "unknown setting");
-        }
-    }
+OneWireSettings OneWireSettings::from_config(const Config& c) {
     OneWireSettings s;
     s.pin = c.pin("pin", 27);
     if (c.has("rom")) {
@@ -152,7 +138,6 @@ OneWireSettings OneWireSettings::from_config(const Config& c, std::initializer_l
     s.flip_received = flip_rules(c, "flip_received");
     if (c.has("flip_random")) {
         const Config r = c.child("flip_random");
-        r.allow_only({"reply", "received", "seed"});
         s.random.reply = r.number_in("reply", 0.0, 0.0, 1.0);
         s.random.received = r.number_in("received", 0.0, 0.0, 1.0);
         s.random.seed = static_cast<std::uint64_t>(r.integer("seed", 1, 0, 0x7FFFFFFF));
@@ -193,8 +178,6 @@ void OneWireSlave::attach(Board& board) {
 }
 
 std::function<void()> OneWireSlave::stimulus(const std::string& action, const Config& args) {
-    if (action == "alarm") args.allow_only({"at", "device", "action", "on"});
-    else args.allow_only({"at", "device", "action"});
     if (action == "stuck-low") return [this] { stick_low(true); };
     if (action == "release") return [this] { stick_low(false); };
     if (action == "leave") return [this] { leave_bus(); };

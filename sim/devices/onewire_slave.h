@@ -104,9 +104,9 @@ struct OneWireSettings {
     long leave_after_search_bits = -1;   // (leave_after_search_bits) -1: never
     Time leave_at = kNever;              // (leave_at)
 
-    // Reads the keys above from a device entry. `allowed` are the caller's own
-    // extra keys; unknown keys are refused.
-    static OneWireSettings from_config(const Config& c, std::initializer_list<const char*> allowed);
+    // Reads the keys above from a device entry (the scenario loader refuses
+    // the keys that neither this nor the part's own settings asked for).
+    static OneWireSettings from_config(const Config& c);
 };
 
 class OneWireSlave : public Device {

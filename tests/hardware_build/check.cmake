@@ -5,13 +5,35 @@ file(MAKE_DIRECTORY ${WORK}/wiringpi/include ${WORK}/wiringpi/lib)
 foreach(h wiringPi.h softPwm.h softTone.h)
   file(COPY ${SRC}/sim/include/${h} DESTINATION ${WORK}/wiringpi/include)
 endforeach()
+# Like the real library it also defines shiftOut, which the shift-register
+# programs define for themselves: the stand-in's own says so and fails the
+# process if it is ever called. It counts the writes to each pin and, when
+# STANDIN_DELAYS=<n> is set, ends the process at the n-th delay() with the
+# counts on standard output, so that a program that never ends can be checked.
 file(WRITE ${WORK}/wiringpi/stub.c "
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+static unsigned writes[64], highs[64], delays;
 int wiringPiSetup(void) { return 0; }
 void pinMode(int p, int m) { (void)p; (void)m; }
 void pullUpDnControl(int p, int u) { (void)p; (void)u; }
-void digitalWrite(int p, int v) { (void)p; (void)v; }
+void digitalWrite(int p, int v) { if (p >= 0 && p < 64) { ++writes[p]; if (v) ++highs[p]; } }
 int digitalRead(int p) { (void)p; return 1; }  /* every line idles high */
-void delay(unsigned int h) { (void)h; }
+void delay(unsigned int h) {
+  const char* limit = getenv(\"STANDIN_DELAYS\");
+  (void)h;
+  if (limit && ++delays == (unsigned)atoi(limit)) {
+    for (int p = 0; p < 64; ++p)
+      if (writes[p]) printf(\"pin %d: %u writes, %u high\\n\", p, writes[p], highs[p]);
+    exit(0);
+  }
+}
+void shiftOut(uint8_t d, uint8_t c, uint8_t o, uint8_t v) {
+  (void)d; (void)c; (void)o; (void)v;
+  printf(\"the library's shiftOut was called\\n\");
+  exit(97);
+}
 void delayMicroseconds(unsigned int h) { (void)h; }
 int wiringPiISR(int p, int m, void (*f)(void)) { (void)p; (void)m; (void)f; return 0; }
 int softPwmCreate(int p, int v, int r) { (void)p; (void)v; (void)r; return 0; }
@@ -57,4 +79,17 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK}/wiringpi
 if(NOT rc EQUAL 0 OR NOT out STREQUAL "No GX2431 found on the 1-Wire bus. \n")
   message(FATAL_ERROR "eeprom-search-demo on the stand-in library: status ${rc}, output '${out}'")
 endif()
+# The shift-register programs call their own shiftOut, not the library's:
+# one cycle of sixteen updates is 128 data bits (64 of them 1: the patterns
+# 0x01 ... 0xFF ... 0x00 hold 36 + 28 set bits), 256 clock writes (half of
+# them HIGH) and 32 latch writes (half HIGH).
+foreach(program shift-led-demo led-chaser-demo)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK}/wiringpi/lib STANDIN_DELAYS=16
+                          ${WORK}/build/bin/${program}
+                  OUTPUT_VARIABLE out RESULT_VARIABLE rc TIMEOUT 20)
+  set(expected "pin 0: 128 writes, 64 high\npin 2: 256 writes, 128 high\npin 3: 32 writes, 16 high\n")
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL expected)
+    message(FATAL_ERROR "${program} on the stand-in library: status ${rc}, output '${out}'")
+  endif()
+endforeach()
 file(REMOVE_RECURSE ${WORK})

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "fixture.h"
 #include "onewire_master.h"
 #include "core/board.h"
 #include "core/scenario.h"
@@ -31,13 +32,8 @@ struct Bus {
     Master m;
 };
 
-inline std::string texts(const std::vector<Report>& rs) {
-    std::string s;
-    for (const auto& r : rs) s += "[" + r.source + "] " + r.text + "\n";
-    return s;
-}
-
-inline std::string breaches(const Board& b) { return texts(b.reports(ReportKind::Breach)); }
+using modeltest::breaches;
+using modeltest::texts;
 
 inline Gx2431Settings gx_at(const std::string& corner, bool persist = false) {
     Gx2431Settings g = Gx2431Settings::at_corner(corner);

@@ -105,6 +105,13 @@ TEST(Scenario, EveryUnusableEntryIsNamedWithFileKeyAndValue) {
     EXPECT_EQ(error_of("wires: []\n").rfind("s.yaml: wires: unknown setting", 0), 0u);
     EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, name: c, pin: 3}\n  - {type: test-clamp, name: c, pin: 4}\n"),
               "s.yaml: devices[1].name: a device of that name is already wired 'c'");
+    // Settings are declared where the model reads them: a key nobody asked
+    // for is refused in stimuli and in nested mappings too.
+    EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, name: c, pin: 3}\n"
+                       "stimuli:\n  - {at: 1s, device: c, action: hold, for: 1ms, fro: 2ms}\n"),
+              "s.yaml: stimuli[0].fro: unknown setting (known: at, device, action, for)");
+    EXPECT_EQ(error_of("devices:\n  - {type: onewire-device, rom: 01 02 03 04 05 06 07, flip_random: {reply: 0.5, sede: 3}}\n"),
+              "s.yaml: devices[0].flip_random.sede: unknown setting (known: reply, received, seed)");
 }
 
 TEST(Scenario, DurationsReadTheUnitsPeopleWrite) {

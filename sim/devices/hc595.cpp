@@ -1,0 +1,164 @@
+// 74HC595 shift register with output latches. See hc595.h for what the part
+// does and the limits it is held to; this file follows its three inputs edge
+// by edge.
+#include "devices/hc595.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "core/board.h"
+#include "core/config.h"
+
+namespace pikit::sim {
+
+// The interpolated limits the header's table states.
+static_assert(Hc595::kDataSetup == 59_ns);
+static_assert(Hc595::kDataHold == 3_ns);
+static_assert(Hc595::kPulseWidth == 47_ns);
+static_assert(Hc595::kShiftToLatch == 44_ns);
+static_assert(Hc595::kPropagation == 33_ns);
+
+namespace {
+
+const char* const kOutputNames[8] = {"Q0", "Q1", "Q2", "Q3", "Q4", "Q5", "Q6", "Q7"};
+
+std::string hex(std::uint8_t b) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02X", b);
+    return buf;
+}
+
+}  // namespace
+
+Hc595::Hc595(std::string name, Settings settings)
+    : Device("hc595", std::move(name)), settings_(settings), stages_(settings.power_on), latched_(settings.power_on) {}
+
+void Hc595::attach(Board& board) {
+    data_ = board.line(settings_.data);
+    clock_ = board.line(settings_.clock);
+    latch_ = board.line(settings_.latch);
+    // CMOS inputs: they only listen.
+    board.attach(*this, data_, PinRole::Input);
+    board.attach(*this, clock_, PinRole::Input);
+    board.attach(*this, latch_, PinRole::Input);
+    for (std::size_t n = 0; n < outputs_.size(); ++n) {
+        outputs_[n] = board.net(name() + "." + kOutputNames[n]);
+        board.attach(*this, outputs_[n], PinRole::PushPull);
+    }
+    for (std::size_t n = 0; n < outputs_.size(); ++n)
+        if (settings_.stuck[n] != Stuck::No)
+            board.report(*this, ReportKind::Fault,
+                         std::string(kOutputNames[n]) + " stuck " + (settings_.stuck[n] == Stuck::High ? "HIGH" : "LOW"));
+    drive_outputs(latched_);
+}
+
+void Hc595::drive_outputs(std::uint8_t pattern) {
+    for (std::size_t n = 0; n < outputs_.size(); ++n) {
+        bool high = (pattern >> n) & 1u;
+        if (settings_.stuck[n] != Stuck::No) high = settings_.stuck[n] == Stuck::High;
+        board()->drive(*this, outputs_[n], high ? Drive::High : Drive::Low);
+    }
+}
+
+void Hc595::on_edge(int pin, Level level) {
+    if (pin == clock_) on_clock(level);
+    else if (pin == latch_) on_latch(level);
+    else if (pin == data_) on_data();
+}
+
+void Hc595::on_data() {
+    const Time now = board()->now();
+    if (clock_rise_ >= 0) check(kHold, now - clock_rise_, kDataHold, "SER hold after the SRCLK rise");
+    data_change_ = now;
+}
+
+void Hc595::on_clock(Level level) {
+    const Time now = board()->now();
+    if (!is_high(level)) {
+        if (clock_rise_ >= 0) check(kClockHigh, now - clock_rise_, kPulseWidth, "SRCLK high");
+        clock_fall_ = now;
+        return;
+    }
+    if (clock_fall_ >= 0) check(kClockLow, now - clock_fall_, kPulseWidth, "SRCLK low");
+    if (data_change_ >= 0) {
+        shortest_setup_ = std::min(shortest_setup_, now - data_change_);
+        check(kSetup, now - data_change_, kDataSetup, "SER set-up before the SRCLK rise");
+    }
+    if (board()->floating(data_)) {
+        ++counters_.breaches;
+        breach(kFloating, "SER floating at the SRCLK rise: stage 0 takes an unknown bit (read as LOW)");
+    }
+    const unsigned bit = is_high(board()->level(data_)) ? 1u : 0u;
+    stages_ = static_cast<std::uint8_t>((stages_ << 1) | bit);
+    clock_rise_ = now;
+    ++counters_.shifts;
+}
+
+void Hc595::on_latch(Level level) {
+    const Time now = board()->now();
+    if (!is_high(level)) {
+        if (latch_rise_ >= 0) check(kLatchHigh, now - latch_rise_, kPulseWidth, "RCLK high");
+        latch_fall_ = now;
+        return;
+    }
+    if (latch_fall_ >= 0) check(kLatchLow, now - latch_fall_, kPulseWidth, "RCLK low");
+    if (clock_rise_ >= 0) check(kShiftLatch, now - clock_rise_, kShiftToLatch, "SRCLK rise to RCLK rise");
+    latched_ = stages_;
+    latch_rise_ = now;
+    ++counters_.latches;
+    const std::uint8_t pattern = latched_;
+    board()->schedule(now + kPropagation, [this, pattern] { drive_outputs(pattern); });
+    // The next update starts here: its breaches are reported afresh.
+    reported_ = 0;
+}
+
+void Hc595::check(Check kind, Time measured, Time minimum, const char* what) {
+    if (measured >= minimum) return;
+    ++counters_.breaches;
+    breach(kind, std::string(what) + " " + format_duration(measured) + ", shorter than the " +
+                     format_duration(minimum) + " the part needs at 3.3 V");
+}
+
+void Hc595::breach(Check kind, const std::string& text) {
+    if (reported_ & kind) return;
+    reported_ |= kind;
+    board()->breach(*this, text);
+}
+
+void Hc595::finish() {
+    std::string s = std::to_string(counters_.shifts) + " shift clocks, " + std::to_string(counters_.latches) +
+                    " latches, outputs " + hex(latched_) + ", " + std::to_string(counters_.breaches) + " timing breaches";
+    if (shortest_setup_ != kNever) s += ", shortest SER set-up " + format_duration(shortest_setup_);
+    board()->info(*this, s);
+}
+
+namespace {
+
+bool same_line(const LineRef& a, const LineRef& b) { return a.pin >= 0 ? a.pin == b.pin : b.pin < 0 && a.net == b.net; }
+
+std::unique_ptr<Device> make_hc595(const std::string& name, const Config& c) {
+    Hc595::Settings s;
+    s.data = c.line("data", s.data);
+    s.clock = c.line("clock", s.clock);
+    s.latch = c.line("latch", s.latch);
+    if (same_line(s.clock, s.data)) c.fail("clock", "same line as data");
+    if (same_line(s.latch, s.data)) c.fail("latch", "same line as data");
+    if (same_line(s.latch, s.clock)) c.fail("latch", "same line as clock");
+    s.power_on = static_cast<std::uint8_t>(c.integer("power_on", 0, 0, 255));
+    if (c.has("stuck")) {
+        const Config stuck = c.child("stuck");
+        for (std::size_t n = 0; n < s.stuck.size(); ++n) {
+            const std::string level = stuck.text(kOutputNames[n], "");
+            if (level == "low") s.stuck[n] = Hc595::Stuck::Low;
+            else if (level == "high") s.stuck[n] = Hc595::Stuck::High;
+            else if (!level.empty()) stuck.fail(kOutputNames[n], "expected low or high");
+        }
+    }
+    return std::make_unique<Hc595>(name, s);
+}
+
+const DeviceRegistrar registrar{"hc595", make_hc595};
+
+}  // namespace
+
+}  // namespace pikit::sim

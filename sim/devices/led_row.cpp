@@ -1,0 +1,66 @@
+#include "devices/led_row.h"
+
+#include <algorithm>
+
+#include "core/board.h"
+#include "core/config.h"
+
+namespace pikit::sim {
+
+LedRow::LedRow(std::string name, Settings settings) : Device("led-row", std::move(name)), settings_(std::move(settings)) {}
+
+void LedRow::attach(Board& board) {
+    for (const auto& ref : settings_.lines) {
+        const int line = board.line(ref);
+        // The LEDs and their resistors only load the lines; they never drive
+        // them. A line may feed more than one LED of the row.
+        if (std::find(lines_.begin(), lines_.end(), line) == lines_.end()) board.attach(*this, line, PinRole::Input);
+        lines_.push_back(line);
+        meters_.push_back(std::make_unique<LineMeter>());
+        meters_.back()->bind(board, line, [this] { update(); });
+    }
+    update();
+}
+
+void LedRow::on_edge(int pin, Level level) {
+    for (std::size_t i = 0; i < lines_.size(); ++i)
+        if (lines_[i] == pin) meters_[i]->edge(level);
+}
+
+double LedRow::brightness(std::size_t led) const {
+    const double duty = meters_.at(led)->duty();
+    return settings_.active_high ? duty : 1.0 - duty;
+}
+
+void LedRow::update() {
+    std::uint32_t lit = 0;
+    std::string text;
+    for (std::size_t i = 0; i < meters_.size(); ++i) {
+        const double b = brightness(i);
+        if (b > 0) lit |= 1u << i;
+        text += b >= 1.0 ? '#' : b > 0 ? '+' : '.';
+    }
+    lit_ = lit;
+    text_ = text;
+    // The board passes on changes only.
+    board()->show(*this, "lit", static_cast<long long>(lit));
+    board()->show(*this, "leds", text);
+}
+
+namespace {
+
+std::unique_ptr<Device> make_led_row(const std::string& name, const Config& c) {
+    LedRow::Settings s;
+    s.lines = c.lines("lines");
+    if (s.lines.size() > 32) c.fail("lines", "at most 32 LEDs in a row");
+    const std::string active = c.text("active", "high");
+    if (active != "high" && active != "low") c.fail("active", "expected high or low");
+    s.active_high = active == "high";
+    return std::make_unique<LedRow>(name, s);
+}
+
+const DeviceRegistrar registrar{"led-row", make_led_row};
+
+}  // namespace
+
+}  // namespace pikit::sim
