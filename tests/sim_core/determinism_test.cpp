@@ -12,20 +12,27 @@ namespace {
 
 using namespace pikit::test;
 
-// What a run of the spinning probe program leaves.
-struct ProbeRun {
+// What a run of a program that spins leaves.
+struct SpinRun {
     RunResult result;
     std::string vcd, log;
 };
 
-ProbeRun run_probe(const std::string& dir, const std::string& tag, const std::vector<std::string>& wrapper = {}) {
-    ProbeRun run;
+SpinRun run_spinning(const std::string& program, const std::string& until, const std::string& dir,
+                     const std::string& tag, const std::vector<std::string>& wrapper = {}) {
+    SpinRun run;
     std::string vcd = dir + "/" + tag + ".vcd", log = dir + "/" + tag + ".log";
-    run.result = run_program(SPIN_PROBE, {{"PIKIT_SIM_UNTIL", "400ms"}, {"PIKIT_SIM_VCD", vcd}, {"PIKIT_SIM_LOG", log}},
-                             60.0, wrapper);
+    run.result = run_program(program, {{"PIKIT_SIM_UNTIL", until}, {"PIKIT_SIM_VCD", vcd}, {"PIKIT_SIM_LOG", log}}, 60.0,
+                             wrapper);
     run.vcd = read_file(vcd);
     run.log = read_file(log);
     return run;
+}
+
+// The probe program polls a pin, then spins on memory beside an interrupt
+// handler that reads a key frame.
+SpinRun run_probe(const std::string& dir, const std::string& tag, const std::vector<std::string>& wrapper = {}) {
+    return run_spinning(SPIN_PROBE, "400ms", dir, tag, wrapper);
 }
 
 // The probe polls from 400 ns (after four pinMode calls) in rounds of a read
@@ -36,7 +43,7 @@ const char* const kProbeOutput =
     "key 1: ff\n"
     "key 2: ff\n";
 
-void expect_same_run(const ProbeRun& run, const ProbeRun& first, const std::string& what) {
+void expect_same_run(const SpinRun& run, const SpinRun& first, const std::string& what) {
     EXPECT_FALSE(run.result.timed_out) << what;
     EXPECT_EQ(run.result.signal, SIGTERM) << what << ": " << run.result.err;
     EXPECT_EQ(run.result.out, first.result.out) << what;
@@ -68,7 +75,7 @@ TEST(Determinism, RepeatedRunsOfABitBangedProgramLeaveIdenticalTracesAndLogs) {
 
 TEST(Determinism, AProgramThatSpinsRunsIdenticallyAlsoWithEveryCoreBusy) {
     std::string dir = temp_dir();
-    ProbeRun first = run_probe(dir, "first");
+    SpinRun first = run_probe(dir, "first");
     ASSERT_EQ(first.result.signal, SIGTERM) << first.result.err;
     EXPECT_EQ(first.result.out, kProbeOutput);
     EXPECT_NE(first.log.find("run limit reached"), std::string::npos);
@@ -77,15 +84,26 @@ TEST(Determinism, AProgramThatSpinsRunsIdenticallyAlsoWithEveryCoreBusy) {
     expect_same_run(run_probe(dir, "loaded"), first, "run with every core busy");
 }
 
+TEST(Determinism, TheKeypadDemoRunsIdenticallyAlsoWithEveryCoreBusy) {
+    // Its main loop spins on the key byte its interrupt handler sets after
+    // reading the key over the controller's link.
+    std::string dir = temp_dir();
+    SpinRun first = run_spinning("keypad-display-demo", "2500ms", dir, "first");
+    ASSERT_EQ(first.result.signal, SIGTERM) << first.result.err;
+    EXPECT_EQ(first.result.out, "Key value: 7 \nKey value: 17 \n");
+    CpuHogs hogs;
+    expect_same_run(run_spinning("keypad-display-demo", "2500ms", dir, "loaded"), first, "run with every core busy");
+}
+
 TEST(Determinism, AProgramThatSpinsRunsIdenticallyUnderValgrind) {
     if (!on_path("valgrind")) GTEST_SKIP() << "valgrind is not installed";
     std::string dir = temp_dir();
-    ProbeRun native = run_probe(dir, "native");
+    SpinRun native = run_probe(dir, "native");
     ASSERT_EQ(native.result.out, kProbeOutput) << native.result.err;
     // Valgrind runs one thread at a time; fair scheduling keeps the spinning
     // thread from starving the others of their turn, which only makes the run
     // quicker (the result is the same either way).
-    ProbeRun slow = run_probe(dir, "valgrind", {"valgrind", "-q", "--fair-sched=yes", "--error-exitcode=99"});
+    SpinRun slow = run_probe(dir, "valgrind", {"valgrind", "-q", "--fair-sched=yes", "--error-exitcode=99"});
     expect_same_run(slow, native, "run under valgrind");
     EXPECT_EQ(slow.result.err, "") << "valgrind reports";
 }
