@@ -84,8 +84,6 @@ static void Trigger_And_Wait(void)
     }
 }
 
-/* Humidity in %RH and temperature in degrees C from the frame's two 20-bit
- * fields, computed in single precision as the sensor's formulas give them. */
 /* One read transfer of `Num` bytes: each acknowledged but the last, which
  * gets the not-acknowledge that ends the sensor's answer. */
 static void Read_Frame(uint8_t *Byte, uint8_t Num)
@@ -104,6 +102,8 @@ static void Read_Frame(uint8_t *Byte, uint8_t Num)
     Stop_I2C();
 }
 
+/* Humidity in %RH and temperature in degrees C from the frame's two 20-bit
+ * fields, computed in single precision as the sensor's formulas give them. */
 static void Convert_CTdata(const uint8_t *Byte, float *ct)
 {
     uint32_t RetuData;

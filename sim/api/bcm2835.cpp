@@ -28,7 +28,9 @@ public:
 };
 
 struct State {
-    Board* board = nullptr;  // the board the controller was added to
+    // The board the controller was added to, by generation: a new board may
+    // be built at the address of one that is gone.
+    std::uint64_t board = 0;
     I2cController* ctl = nullptr;
     uint32_t baudrate = 100000;
     uint8_t address = 0;
@@ -36,7 +38,10 @@ struct State {
 
 Board& board() { return *Board::current(); }
 
-bool ready() { return g.board == Board::current() && g.ctl != nullptr; }
+bool ready() {
+    const Board* b = Board::current();
+    return b && g.board == b->impl_generation() && g.ctl != nullptr;
+}
 
 Time half_period() { return static_cast<Time>(500000000.0 / (g.baudrate ? g.baudrate : 1)); }
 
@@ -63,8 +68,12 @@ bool clock_high() {
     return false;
 }
 
-bool start() {
+// START, or with `repeated` a repeated START after a byte's ninth clock: then
+// SCL has just fallen, and SDA is let go for a whole low phase of the clock
+// before SCL rises again.
+bool start(bool repeated) {
     set(kSda, true);
+    if (repeated) wait_half();
     if (!clock_high()) return false;
     wait_half();
     set(kSda, false);
@@ -130,8 +139,8 @@ int bcm2835_init(void) { return Board::current() ? 1 : 0; }
 int bcm2835_i2c_begin(void) {
     Board* b = Board::current();
     if (!b) return 0;
-    if (g.board != b) {
-        g.board = b;
+    if (g.board != b->impl_generation()) {
+        g.board = b->impl_generation();
         g.ctl = &b->add(std::make_unique<I2cController>());
     }
     b->apply([&] {
@@ -151,12 +160,11 @@ uint8_t bcm2835_i2c_write_read_rs(char* cmds, uint32_t cmds_len, char* buf, uint
         stop();
         return r == 1 ? BCM2835_I2C_REASON_ERROR_NACK : r == 2 ? BCM2835_I2C_REASON_ERROR_CLKT : BCM2835_I2C_REASON_OK;
     };
-    if (!start()) return finish(2);
+    if (!start(false)) return finish(2);
     int r = write_byte(static_cast<uint8_t>(g.address << 1));
     for (uint32_t i = 0; r == 0 && i < cmds_len; ++i) r = write_byte(static_cast<uint8_t>(cmds[i]));
     if (r != 0) return finish(r);
-    // Repeated start: SDA high while SCL is low, then the start condition.
-    if (!start()) return finish(2);
+    if (!start(true)) return finish(2);
     r = write_byte(static_cast<uint8_t>((g.address << 1) | 1));
     for (uint32_t i = 0; r == 0 && i < buf_len; ++i) {
         uint8_t v = 0;

@@ -4,87 +4,28 @@
 #include <gtest/gtest.h>
 
 #include "core/board.h"
+#include "devices/i2c_slave.h"
 
 namespace {
 
 using namespace pikit::sim;
 
-// The smallest I2C slave that answers reads: acknowledges its address and
-// every byte written, and shifts out `reply` bytes, MSB first.
-class TinySlave final : public Device {
+// The smallest I2C part: acknowledges its address and every byte written,
+// and answers reads with `reply`, over and over. A standard-mode part, so the
+// controller's 100 kHz timing is checked against the strict limits.
+class TinySlave final : public I2cSlave {
 public:
     TinySlave(uint8_t address, std::vector<uint8_t> reply)
-        : Device("tiny-i2c", "tiny"), address_(address), reply_(std::move(reply)) {}
-    void attach(Board& b) override {
-        b.attach(*this, 8, PinRole::OpenDrain);
-        b.attach(*this, 9, PinRole::OpenDrain);
-    }
-    void on_edge(int pin, Level level) override {
-        Board& b = *board();
-        bool scl = is_high(b.level(9));
-        if (pin == 8 && scl && !driving_) {  // SDA moves while SCL is high
-            if (level == Level::Low) { state_ = State::Address; bits_ = 0; shift_ = 0; ++starts; }
-            else state_ = State::Idle;
-            return;
-        }
-        if (pin != 9 || state_ == State::Idle) return;
-        if (level == Level::High) {  // sample on the rising clock
-            bool sda = is_high(b.level(8));
-            if (phase_ack_) {
-                if (reading_ && sda) state_ = State::Idle;  // master NACK: done
-                return;
-            }
-            if (!reading_) {
-                shift_ = static_cast<uint8_t>((shift_ << 1) | sda);
-                ++bits_;
-            }
-            return;
-        }
-        // falling clock: move to the next bit
-        if (phase_ack_) {
-            phase_ack_ = false;
-            release();
-            if (reading_) put_bit();
-            return;
-        }
-        if (reading_) {
-            if (++bits_ == 8) { phase_ack_ = true; release(); next_ = (next_ + 1) % reply_.size(); }
-            else put_bit();
-            return;
-        }
-        if (bits_ == 8) {
-            bits_ = 0;
-            bool ack = true;
-            if (state_ == State::Address) {
-                ack = (shift_ >> 1) == address_;
-                reading_ = shift_ & 1;
-                state_ = ack ? State::Data : State::Idle;
-            } else {
-                written.push_back(shift_);
-            }
-            if (ack) { b.drive(*this, 8, Drive::Low); driving_ = true; }
-            phase_ack_ = true;
-            shift_ = 0;
-        }
-    }
-    int starts = 0;
-    std::vector<uint8_t> written;
+        : I2cSlave("tiny-i2c", "tiny", address, I2cMode::Standard, {}), reply_(std::move(reply)) {}
+    std::vector<uint8_t> written_bytes;
 
 private:
-    void release() { board()->drive(*this, 8, Drive::Release); driving_ = false; }
-    void put_bit() {
-        if (bits_ == 8) bits_ = 0;
-        bool bit = (reply_[next_] >> (7 - bits_)) & 1;
-        board()->drive(*this, 8, bit ? Drive::Release : Drive::Low);
-        driving_ = !bit;
+    bool written(uint8_t b) override {
+        written_bytes.push_back(b);
+        return true;
     }
-    enum class State { Idle, Address, Data } state_ = State::Idle;
-    uint8_t address_;
+    uint8_t next_byte(std::size_t index) override { return reply_[index % reply_.size()]; }
     std::vector<uint8_t> reply_;
-    std::size_t next_ = 0;
-    uint8_t shift_ = 0;
-    int bits_ = 0;
-    bool reading_ = false, phase_ack_ = false, driving_ = false;
 };
 
 TEST(HardwareI2c, WriteThenReadWithRepeatedStartReachesABitLevelSlave) {
@@ -100,13 +41,44 @@ TEST(HardwareI2c, WriteThenReadWithRepeatedStartReachesABitLevelSlave) {
     EXPECT_EQ(bcm2835_i2c_write_read_rs(cmd, 1, buf, 2), BCM2835_I2C_REASON_OK);
     EXPECT_EQ(static_cast<uint8_t>(buf[0]), 0xC3);
     EXPECT_EQ(static_cast<uint8_t>(buf[1]), 0x5A);
-    EXPECT_EQ(slave.written, std::vector<uint8_t>{0x10});
-    EXPECT_EQ(slave.starts, 2) << "start and repeated start";
+    EXPECT_EQ(slave.written_bytes, std::vector<uint8_t>{0x10});
+    EXPECT_EQ(slave.bus_counters().starts, 2u) << "start and repeated start";
     // Address twice, the command and two data bytes, 9 clocks each at 100 kHz,
-    // plus start, repeated start and stop of 1.5 clocks each.
-    EXPECT_EQ(board.now() - t0, 5 * 90_us + 3 * 15_us);
+    // plus start and stop of 1.5 clocks each, and the repeated start of 2
+    // (a whole low phase of the clock before it).
+    EXPECT_EQ(board.now() - t0, 5 * 90_us + 2 * 15_us + 20_us);
     EXPECT_TRUE(is_high(board.level(8)) && is_high(board.level(9))) << "bus idle after the stop";
     EXPECT_TRUE(board.contentions().empty());
+    EXPECT_TRUE(board.reports(ReportKind::Breach).empty()) << board.reports(ReportKind::Breach)[0].text;
+}
+
+// The last byte read gets a not-acknowledge, the others an acknowledge. A
+// slave whose next byte starts with a 0 bit would otherwise hold SDA low
+// for it, and the STOP could not happen.
+TEST(HardwareI2c, LastByteReadIsNotAcknowledgedSoTheSlaveLetsGoForTheStop) {
+    // Every byte, and the one after the last read, starts with a 0 bit.
+    const std::vector<uint8_t> reply{0x7F, 0x3C, 0x01, 0x00};
+    for (uint32_t n : {1u, 2u, 3u}) {
+        SCOPED_TRACE(std::to_string(n) + " byte(s) read");
+        Board board;
+        auto& slave = board.add(std::make_unique<TinySlave>(0x2D, reply));
+        bcm2835_init();
+        bcm2835_i2c_begin();
+        bcm2835_i2c_setSlaveAddress(0x2D);
+        char cmd[] = {0x04};
+        char buf[3] = {0, 0, 0};
+        EXPECT_EQ(bcm2835_i2c_write_read_rs(cmd, 1, buf, n), BCM2835_I2C_REASON_OK);
+        EXPECT_EQ(std::vector<uint8_t>(buf, buf + n), std::vector<uint8_t>(reply.begin(), reply.begin() + n));
+        const auto& t = slave.transfers();
+        ASSERT_EQ(t.size(), 2u);
+        EXPECT_TRUE(t[1].read);
+        EXPECT_EQ(t[1].bytes.size(), n) << "no byte past the last one was asked for";
+        EXPECT_TRUE(t[1].master_nack);
+        EXPECT_TRUE(t[1].stopped);
+        EXPECT_TRUE(is_high(board.level(8)) && is_high(board.level(9))) << "bus idle after the stop";
+        EXPECT_TRUE(board.reports(ReportKind::Breach).empty());
+        EXPECT_TRUE(board.contentions().empty());
+    }
 }
 
 TEST(HardwareI2c, NobodyAtTheAddressIsANackAndTheBufferIsKept) {
