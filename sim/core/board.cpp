@@ -409,33 +409,37 @@ Pull pull_of(int pud) { return pud == 2 ? Pull::Up : pud == 1 ? Pull::Down : Pul
 // its time. Anything else takes the lock.
 
 void Board::pin_mode(int pin, int mode) {
-    if (Impl::Pin* p = impl_->fast_begin(pin)) {
-        if (p->mode == mode) return impl_->fast_commit();
+    Time end;
+    if (Impl::Pin* p = impl_->fast_begin(pin, end)) {
+        if (p->mode == mode) return impl_->fast_commit(end);
         Impl::fast_end();
     }
     locked_pin_mode(*impl_, pin, mode);
 }
 
 void Board::pull_control(int pin, int pud) {
-    if (Impl::Pin* p = impl_->fast_begin(pin)) {
-        if (p->internal == pull_of(pud)) return impl_->fast_commit();
+    Time end;
+    if (Impl::Pin* p = impl_->fast_begin(pin, end)) {
+        if (p->internal == pull_of(pud)) return impl_->fast_commit(end);
         Impl::fast_end();
     }
     locked_pull_control(*impl_, pin, pud);
 }
 
 void Board::write(int pin, int value) {
-    if (Impl::Pin* p = impl_->fast_begin(pin)) {
-        if (p->latch == level_of(value)) return impl_->fast_commit();
+    Time end;
+    if (Impl::Pin* p = impl_->fast_begin(pin, end)) {
+        if (p->latch == level_of(value)) return impl_->fast_commit(end);
         Impl::fast_end();
     }
     locked_write(*impl_, pin, value);
 }
 
 int Board::read(int pin) {
-    if (Impl::Pin* p = impl_->fast_begin(pin)) {
+    Time end;
+    if (Impl::Pin* p = impl_->fast_begin(pin, end)) {
         int v = is_high(p->level) ? 1 : 0;
-        impl_->fast_commit();
+        impl_->fast_commit(end);
         return v;
     }
     return locked_read(*impl_, pin);

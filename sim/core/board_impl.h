@@ -136,9 +136,9 @@ struct Board::Impl {
         St st = St::Free;
         bool wants_edge = false;  // interrupt thread waiting for its next edge
         std::condition_variable cv;
-        // Library calls made; written by the thread itself only, read by the
-        // supervisor at any time (fast pin calls count without the lock).
-        std::atomic<std::uint64_t> calls{0};
+        // Library calls made through the lock. Fast pin calls are not
+        // counted: they move the clock, which shows them to the supervisor.
+        std::uint64_t calls = 0;
         clockid_t cpu{};
         bool has_cpu = false;
     };
@@ -163,10 +163,9 @@ struct Board::Impl {
     // clears it; any other thread must revoke_fast(), which also waits for a
     // fast call in progress to end, so that it may then change what such a
     // call reads or writes. While it is set, only the owner changes the clock,
-    // the event queue and the lines, and fast_thread, fast_cost and next_due
-    // stay as they are.
+    // the event queue and the lines, and fast_cost and next_due stay as they
+    // are.
     std::atomic<FastTls*> fast_owner{nullptr};
-    Thread* fast_thread = nullptr;
     Time fast_cost = 0;
 
     struct Isr {
@@ -210,23 +209,24 @@ struct Board::Impl {
 
     // ---- the fast path (clock.cpp, inline parts here) ----
     // Starts a fast pin call on `pin`: the pin when the calling thread may
-    // make one (then it must end with fast_commit or fast_end), else null.
-    // The busy flag goes up before the owner is checked: revoke_fast() either
-    // makes the check fail, or sees the flag and waits for the call to end.
-    Pin* fast_begin(int pin) {
+    // make one, with `end` the time the call ends (then it must end with
+    // fast_commit or fast_end), else null. The busy flag goes up before the
+    // owner is checked: revoke_fast() either makes the check fail, or sees
+    // the flag and waits for the call to end.
+    Pin* fast_begin(int pin, Time& end) {
         t_fast.busy.store(true, std::memory_order_relaxed);
         std::atomic_signal_fence(std::memory_order_seq_cst);
         if (fast_owner.load(std::memory_order_relaxed) == &t_fast && static_cast<unsigned>(pin) < kPins &&
-            pins[pin].used && b.now() + fast_cost < next_due)
-            return &pins[pin];
+            pins[pin].used) {
+            end = b.now() + fast_cost;
+            if (end < next_due) return &pins[pin];
+        }
         fast_end();
         return nullptr;
     }
-    // The call changed nothing: it costs its time and counts as a call.
-    void fast_commit() {
-        b.now_.store(b.now() + fast_cost, std::memory_order_relaxed);
-        auto& calls = fast_thread->calls;
-        calls.store(calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    // The call changed nothing: it only costs its time.
+    void fast_commit(Time end) {
+        b.now_.store(end, std::memory_order_relaxed);
         fast_end();
     }
     static void fast_end() {

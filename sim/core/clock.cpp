@@ -28,7 +28,8 @@
 // the owner's busy flag, so that either the owner's next fast call sees it has
 // no fast path, or the revoker sees the call in progress and waits the few
 // nanoseconds until it ends. The owner's side thus needs no fence and no
-// atomic read-modify-write, only plain loads and stores.
+// atomic read-modify-write, only plain loads and stores. Fast calls are not
+// counted in the thread's calls: the supervisor sees them move the clock.
 
 #include <linux/membarrier.h>
 #include <signal.h>
@@ -159,7 +160,6 @@ void Board::Impl::grant_fast(Thread* t) {
     if (holder != t || !ready.empty() || finished || !o.fast_pin_calls || o.record_calls || o.pin_call_cost <= 0 ||
         o.speed != Speed::Max || !process_barrier_ready())
         return;
-    fast_thread = t;
     fast_cost = o.pin_call_cost;
     fast_owner.store(&t_fast, std::memory_order_relaxed);
 }
@@ -263,7 +263,7 @@ void Board::Impl::bind_cpu_clock(Thread& t) {
 
 Board::Impl::Thread* Board::Impl::enter(std::unique_lock<std::mutex>& lk) {
     Thread* t = self();
-    t->calls.store(t->calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    ++t->calls;
     ++activity;
     if (t->st == St::Holder) return t;
     // The holder must let this thread go first at the end of its next call,
@@ -393,7 +393,7 @@ void Board::Impl::isr_loop(Isr* isr) {
     for (;;) {
         block_until_holder(lk, t);
         if (finished) return;
-        t->calls.store(t->calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        ++t->calls;
         ++activity;
         lk.unlock();
         isr->handler();
@@ -439,11 +439,13 @@ void Board::Impl::supervise() {
     // While the holder keeps calling, look again this often: a stall is then
     // noticed at most this long after stall_cpu.
     const Time rewatch = std::max<Time>(stall_cpu / 16, 100000);
-    // The holder being watched for a stall: its calls, CPU and wall time when
-    // it was first seen not to have made a call since the last look.
+    // The holder being watched for a stall: its calls, the clock, and its CPU
+    // and wall time when it was first seen not to have made a call since the
+    // last look. Only the holder moves the clock, so a clock that moved shows
+    // calls too, also fast ones, which are not counted.
     Thread* watched = nullptr;
     std::uint64_t watched_calls = 0;
-    Time watched_cpu = 0, watched_wall = 0;
+    Time watched_now = 0, watched_cpu = 0, watched_wall = 0;
     // The free threads' CPU times when the activity now settling was first seen.
     std::uint64_t settling = UINT64_MAX;
     std::vector<std::pair<Thread*, Time>> settle_from;
@@ -455,10 +457,10 @@ void Board::Impl::supervise() {
         // cannot grow faster than wall time, so a watch ends no sooner than
         // stall_cpu after the holder's last call.
         if (holder) {
-            std::uint64_t calls = holder->calls.load(std::memory_order_relaxed);
-            if (holder != watched || calls != watched_calls) {
+            if (holder != watched || holder->calls != watched_calls || b.now() != watched_now) {
                 watched = holder;
-                watched_calls = calls;
+                watched_calls = holder->calls;
+                watched_now = b.now();
                 watched_cpu = holder->has_cpu ? cpu_time(holder->cpu) : 0;
                 watched_wall = wall;
                 wake = wall + std::min(rewatch, stall_cpu);
@@ -466,7 +468,7 @@ void Board::Impl::supervise() {
                 Time cpu = holder->has_cpu ? cpu_time(holder->cpu) - watched_cpu : 0;
                 if (cpu >= stall_cpu || wall - watched_wall >= settle_wall) {
                     revoke_fast();
-                    if (holder->calls.load(std::memory_order_relaxed) == watched_calls) {
+                    if (holder->calls == watched_calls && b.now() == watched_now) {
                         holder->st = St::Free;
                         holder = nullptr;
                         ++activity;  // what it did since its last call, others may react to
