@@ -3,8 +3,11 @@
 // open-drain outputs and clocks transfers itself; here it is modelled bit by
 // bit on the same simulated lines, so the bit-level I2C device models answer
 // it exactly as they answer a software master.
+// The library's own source wants its own names, not the delay() macros.
+#define BCM2835_NO_DELAY_COMPATIBILITY
 #include <bcm2835.h>
 
+#include <algorithm>
 #include <string>
 
 #include "core/board.h"
@@ -28,9 +31,11 @@ public:
 };
 
 struct State {
-    // The board the controller was added to, by generation: a new board may
-    // be built at the address of one that is gone.
+    // The board the controller was added to, and the one bcm2835_init mapped,
+    // by generation: a new board may be built at the address of one that is
+    // gone.
     std::uint64_t board = 0;
+    std::uint64_t mapped = 0;
     I2cController* ctl = nullptr;
     uint32_t baudrate = 100000;
     uint8_t address = 0;
@@ -134,11 +139,20 @@ void stop() {
 
 extern "C" {
 
-int bcm2835_init(void) { return Board::current() ? 1 : 0; }
+// Fails (0) when the scenario says so, as the real call does for a user
+// without the rights to map the peripherals.
+int bcm2835_init(void) {
+    Board* b = Board::current();
+    if (!b || b->options().bcm2835_init_fails) return 0;
+    g.mapped = b->impl_generation();
+    return 1;
+}
 
+// Like the real library, needs a successful bcm2835_init first: without the
+// mapped peripherals there is no controller to start.
 int bcm2835_i2c_begin(void) {
     Board* b = Board::current();
-    if (!b) return 0;
+    if (!b || g.mapped != b->impl_generation() || b->options().bcm2835_i2c_begin_fails) return 0;
     if (g.board != b->impl_generation()) {
         g.board = b->impl_generation();
         g.ctl = &b->add(std::make_unique<I2cController>());
@@ -175,5 +189,15 @@ uint8_t bcm2835_i2c_write_read_rs(char* cmds, uint32_t cmds_len, char* buf, uint
 }
 
 void bcm2835_delay(unsigned int millis) { board().delay_ms(millis); }
+
+// bcm2835 busy-waits on the system timer below about 450 us and sleeps
+// (nanosleep, with its latency) for longer waits; wiringPi's threshold is
+// 100 us. A wait too long for virtual time is held to a practical forever.
+void bcm2835_delayMicroseconds(uint64_t micros) {
+    if (micros == 0) return;
+    constexpr uint64_t kLongest = static_cast<uint64_t>(kNever / 4 / 1000);
+    const Time wait = static_cast<Time>(std::min(micros, kLongest)) * 1_us;
+    board().wait_for(wait + (micros >= 450 ? board().options().sleep_overrun : 0));
+}
 
 }  // extern "C"

@@ -1,8 +1,13 @@
 // The public face of the simulated Pi: set-up, the device side, inspection
 // for tests, and the calls the simulated libraries make. The machinery is in
 // lines.cpp (electrical state) and clock.cpp (virtual time and threads).
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "board_impl.h"
 
@@ -27,7 +32,7 @@ Board::Board(Options options) : options_(std::move(options)), impl_(std::make_un
     }
     if (!options_.vcd_path.empty()) {
         im.vcd = std::make_unique<VcdWriter>(options_.vcd_path);
-        if (!im.vcd->ok()) throw std::runtime_error("cannot write trace file '" + options_.vcd_path + "': " + im.vcd->error());
+        if (!im.vcd->ok()) throw OptionError("vcd_path", options_.vcd_path, "cannot write the trace: " + im.vcd->error());
         for (int pin = 0; pin < kPins; ++pin) {
             const Impl::Pin& p = im.pins[pin];
             im.vcd->initial(pin, p.floating ? 'z' : (is_high(p.level) ? '1' : '0'));
@@ -35,12 +40,12 @@ Board::Board(Options options) : options_(std::move(options)), impl_(std::make_un
     }
     if (!options_.log_path.empty()) {
         im.log = std::make_unique<LogWriter>(options_.log_path);
-        if (!im.log->ok()) throw std::runtime_error("cannot write log file '" + options_.log_path + "': " + im.log->error());
+        if (!im.log->ok()) throw OptionError("log_path", options_.log_path, "cannot write the log: " + im.log->error());
     }
     if (!options_.events_path.empty()) {
         im.event_stream = std::make_unique<EventWriter>(options_.events_path);
         if (!im.event_stream->ok())
-            throw std::runtime_error("cannot write event stream '" + options_.events_path + "': " + im.event_stream->error());
+            throw OptionError("events_path", options_.events_path, "cannot write the event stream: " + im.event_stream->error());
         const char* speed = options_.speed == Speed::Max ? "max" : options_.speed == Speed::Realtime ? "realtime" : "factor";
         std::string f = ",\"program\":" + json_string(options_.program) + ",\"scenario\":" + json_string(options_.scenario) +
                         ",\"speed\":\"" + speed + "\"";
@@ -50,6 +55,7 @@ Board::Board(Options options) : options_(std::move(options)), impl_(std::make_un
         im.event_stream->write(0, "start", f);
     }
     im.state_dir = options_.state_dir;
+    im.start_held = options_.hold_until_started;
     // The thread that builds the board holds the clock, as a program's main
     // thread does from its first instruction.
     Impl::Thread* main = im.self();
@@ -132,6 +138,11 @@ void Board::set_external_pull(int pin, Pull pull) {
     impl_->resolve(pin);
 }
 
+void Board::started() {
+    std::unique_lock<std::mutex> lk(impl_->m);
+    impl_->start_held = false;
+}
+
 void Board::set_pin_call_cost(Time cost) {
     std::unique_lock<std::mutex> lk(impl_->m);
     impl_->revoke_fast();
@@ -187,6 +198,23 @@ void Board::report(const Device& from, ReportKind kind, const std::string& text)
     impl_->add_report(kind, from.label(), text, &from);
 }
 
+namespace {
+// Whether files can be made in `dir`: it is created if need be, and a
+// scratch file made and removed in it (permission bits alone say nothing to
+// root, nor about a read-only file system).
+std::string unusable_dir(const std::filesystem::path& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (!std::filesystem::is_directory(dir, ec)) return ec ? ec.message() : "not a directory";
+    std::string probe = (dir / ".pikit-probe-XXXXXX").string();
+    const int fd = mkstemp(probe.data());
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return "";
+}
+}  // namespace
+
 void Board::show(const Device& from, const std::string& key, Shown value) {
     Impl& im = *impl_;
     auto [it, fresh] = im.shown.try_emplace({from.name(), key});
@@ -223,16 +251,24 @@ int Board::net(const std::string& name) {
 int Board::line(const LineRef& ref) { return ref.pin >= 0 ? ref.pin : net(ref.net); }
 
 std::filesystem::path Board::state_dir() {
-    if (impl_->state_dir.empty()) {
+    Impl& im = *impl_;
+    if (im.state_dir_checked) return im.state_dir;
+    const bool given = !im.state_dir.empty();
+    if (!given) {
         const char* xdg = std::getenv("XDG_STATE_HOME");
         const char* home = std::getenv("HOME");
-        if (xdg && *xdg) impl_->state_dir = std::filesystem::path(xdg) / "pikit-sim";
-        else if (home && *home) impl_->state_dir = std::filesystem::path(home) / ".local" / "state" / "pikit-sim";
-        else impl_->state_dir = std::filesystem::temp_directory_path() / "pikit-sim";
+        if (xdg && *xdg) im.state_dir = std::filesystem::path(xdg) / "pikit-sim";
+        else if (home && *home) im.state_dir = std::filesystem::path(home) / ".local" / "state" / "pikit-sim";
+        else im.state_dir = std::filesystem::temp_directory_path() / "pikit-sim";
     }
-    std::error_code ec;
-    std::filesystem::create_directories(impl_->state_dir, ec);
-    return impl_->state_dir;
+    const std::string why = unusable_dir(im.state_dir);
+    if (given && !why.empty()) throw OptionError("state_dir", im.state_dir.string(), "cannot be used as the state directory: " + why);
+    im.state_dir_checked = true;
+    if (why.empty()) return im.state_dir;
+    std::fprintf(stderr, "pikit-sim: warning: state directory %s cannot be used (%s); state will not outlive this run\n",
+                 im.state_dir.string().c_str(), why.c_str());
+    im.state_dir.clear();
+    return im.state_dir;
 }
 
 // ---- inspection ----
@@ -464,7 +500,8 @@ void Board::give_to_peripheral(int pin) {
 }
 
 void Board::delay_ms(unsigned ms) {
-    impl_->wait(static_cast<Time>(ms) * 1_ms + options_.sleep_overrun, true, CallKind::DelayMs, static_cast<int>(ms));
+    impl_->wait(add_time(static_cast<Time>(ms) * 1_ms, options_.sleep_overrun), true, CallKind::DelayMs,
+                static_cast<int>(ms));
 }
 
 void Board::delay_us(unsigned us) {
@@ -473,8 +510,8 @@ void Board::delay_us(unsigned us) {
         impl_->record(CallKind::DelayUs, -1, 0);
         return;
     }
-    impl_->wait(static_cast<Time>(us) * 1_us + (us >= 100 ? options_.sleep_overrun : 0), true, CallKind::DelayUs,
-                static_cast<int>(us));
+    impl_->wait(add_time(static_cast<Time>(us) * 1_us, us >= 100 ? options_.sleep_overrun : 0), true,
+                CallKind::DelayUs, static_cast<int>(us));
 }
 
 int Board::isr(int pin, int mode, void (*handler)()) {

@@ -140,6 +140,30 @@ struct Options {
     // Calls at one virtual instant, with no wait, before the clock counts as frozen.
     std::uint64_t frozen_calls = 20000000;
     bool isr_fails = false;         // wiringPiISR returns -1 (to exercise programs' failure paths)
+    // bcm2835's start-up calls return 0, as on a Pi without the rights to map
+    // the peripherals, or whose I2C controller cannot be started.
+    bool bcm2835_init_fails = false;
+    bool bcm2835_i2c_begin_fails = false;
+    // The thread that builds the board keeps the clock, however long it goes
+    // without a library call, until started(): a program's scenario is wired
+    // before main() runs, and a big one must not let virtual time (stimuli,
+    // the run limit) run ahead meanwhile.
+    bool hold_until_started = false;
+};
+
+// A setting of Options that cannot be used: an output file that cannot be
+// written, a state directory given explicitly that cannot be used. what() is
+// why; option() names the member of Options ("vcd_path"), value() its value.
+class OptionError : public std::runtime_error {
+public:
+    OptionError(std::string option, std::string value, const std::string& why)
+        : std::runtime_error(why), option_(std::move(option)), value_(std::move(value)) {}
+    const std::string& option() const { return option_; }
+    const std::string& value() const { return value_; }
+
+private:
+    std::string option_;
+    std::string value_;
 };
 
 // A fatal simulation error (virtual time frozen, ...) when exit_on_fatal is off.
@@ -171,6 +195,8 @@ public:
     void set_external_pull(int pin, Pull pull);
     void set_pin_call_cost(Time cost);
     const Options& options() const { return options_; }
+    // Ends the hold of Options::hold_until_started: the program starts.
+    void started();
 
     // ---- device side (board lock held) ----
     Time now() const { return now_.load(std::memory_order_relaxed); }
@@ -201,7 +227,10 @@ public:
     int line(const LineRef& ref);
     void info(const Device& from, const std::string& text) { report(from, ReportKind::Info, text); }
     void breach(const Device& from, const std::string& text) { report(from, ReportKind::Breach, text); }
-    // Directory for state that outlives a run (created on first use).
+    // Directory for state that outlives a run (created on first use). One
+    // given in Options that cannot be used throws OptionError; the default
+    // one, if unusable, gives a warning on standard error once and an empty
+    // path: the state then lives only as long as the run.
     std::filesystem::path state_dir();
 
     // ---- inspection (test side) ----

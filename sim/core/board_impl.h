@@ -10,6 +10,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 #include <time.h>
 
 #include <atomic>
@@ -106,6 +107,7 @@ struct Board::Impl {
     };
     std::map<std::pair<std::string, std::string>, ShownState> shown;
     std::filesystem::path state_dir;
+    bool state_dir_checked = false;
 
     // ---- time and events ----
     // The queue holds times; what to do lives beside it, so that cancelling
@@ -129,7 +131,9 @@ struct Board::Impl {
     Time next_due = kNever;  // time of the first queued event (maybe cancelled): refresh_due()
 
     // ---- threads ----
-    enum class St { Free, Ready, Holder, Waiting, Gone };
+    // Ending: the OS thread has run its thread_local destructors (it returned,
+    // or called exit() and the process is going down) but is still alive.
+    enum class St { Free, Ready, Holder, Waiting, Ending, Gone };
     struct Thread {
         int id;
         std::string name;
@@ -141,6 +145,7 @@ struct Board::Impl {
         std::uint64_t calls = 0;
         clockid_t cpu{};
         bool has_cpu = false;
+        pid_t tid = 0;  // kernel thread id, to see when the OS thread has really ended
     };
     std::vector<std::unique_ptr<Thread>> threads;
     std::deque<Thread*> ready;
@@ -148,6 +153,8 @@ struct Board::Impl {
     bool dispatching = false;
     std::uint64_t activity = 0;  // library calls of all threads
     std::uint64_t quiet_ok_activity = UINT64_MAX;
+    int ending = 0;
+    bool start_held = false;  // Options::hold_until_started, until started()  // threads in St::Ending: the clock stands still until they are gone
     std::condition_variable supervisor_cv;
     bool supervisor_idle = false;  // waiting with nothing to watch: wake it for a new holder
     bool advance_paused = false;   // dispatch let go of the lock while free threads exist
@@ -218,8 +225,13 @@ struct Board::Impl {
         std::atomic_signal_fence(std::memory_order_seq_cst);
         if (fast_owner.load(std::memory_order_relaxed) == &t_fast && static_cast<unsigned>(pin) < kPins &&
             pins[pin].used) {
-            end = b.now() + fast_cost;
-            if (end < next_due) return &pins[pin];
+            // now + cost < next_due, without overflowing near the clock's end
+            // (where the locked path holds the clock at kNever).
+            const Time now = b.now();
+            if (now < next_due - fast_cost) {
+                end = now + fast_cost;
+                return &pins[pin];
+            }
         }
         fast_end();
         return nullptr;
@@ -258,8 +270,14 @@ struct Board::Impl {
     void pace(std::unique_lock<std::mutex>& lk);
     Thread* self();
     void set_self(Thread* t);
-    // An OS thread that used the library has ended.
+    // An OS thread that used the library is ending (its thread_local
+    // destructors run). Time stands still until the supervisor has seen the OS
+    // thread really end: a thread that calls exit(), or the main thread
+    // returning from main(), never does, so the program's own end is never
+    // overtaken by events or the run limit.
     void thread_gone(Thread* t);
+    // The supervisor's part of that: ending threads whose OS thread is gone.
+    void reap_ended(std::unique_lock<std::mutex>& lk);
     Thread* add_thread(std::string name);
     static void bind_cpu_clock(Thread& t);
     // Start of every library call: the calling thread gets the clock (waiting

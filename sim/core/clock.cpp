@@ -38,11 +38,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <utility>
 
 #include "board_impl.h"
+#include "signals.h"
 
 namespace pikit::sim {
 
@@ -133,7 +135,7 @@ Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) {
 void Board::Impl::cancel(EventId id) { actions.erase(id); }
 
 void Board::Impl::advance_to(Time target) {
-    while (!events.empty() && events.top().at <= target) {
+    while (!events.empty() && events.top().at <= target && !finished) {
         Event e = events.top();
         events.pop();
         auto it = actions.find(e.id);
@@ -196,13 +198,15 @@ void Board::Impl::pin_call(std::unique_lock<std::mutex>& lk) {
                   " pin calls without any wait, and the pin call cost is 0 (PIKIT_SIM_PIN_COST)");
         }
     }
-    advance_to(b.now() + cost);
+    advance_to(add_time(b.now(), cost));
     if (b.options_.speed != Speed::Max && (++pace_tick & 1023) == 0) pace(lk);
 }
 
 Time Board::Impl::wall_deadline(Time t) const {
     double factor = b.options_.speed == Speed::Realtime ? 1.0 : b.options_.speed_factor;
-    return wall_origin + static_cast<Time>(static_cast<double>(t) / factor);
+    // Held below overflow: at a slow factor a far virtual time is "never" on the wall clock too.
+    const double wall = std::min(static_cast<double>(t) / factor, 4e18);
+    return wall_origin + static_cast<Time>(wall);
 }
 
 void Board::Impl::pace(std::unique_lock<std::mutex>& lk) {
@@ -240,13 +244,29 @@ void Board::Impl::thread_gone(Thread* t) {
     std::unique_lock<std::mutex> lk(m);
     auto it = std::find(ready.begin(), ready.end(), t);
     if (it != ready.end()) ready.erase(it);
-    t->st = St::Gone;
     if (fast_owner.load(std::memory_order_relaxed) == &t_fast) drop_fast();
     if (holder == t) {
         holder = nullptr;
         ++activity;  // it ran since it got the clock, perhaps making fast calls only
-        dispatch(lk);
     }
+    if (t->st == St::Ending || t->st == St::Gone) return;
+    t->st = St::Ending;
+    ++ending;
+    supervisor_cv.notify_one();
+}
+
+void Board::Impl::reap_ended(std::unique_lock<std::mutex>& lk) {
+    bool any = false;
+    for (const auto& t : threads) {
+        if (t->st != St::Ending) continue;
+        // Signal 0 only asks whether the thread still exists.
+        if (t->tid != 0 && syscall(SYS_tgkill, getpid(), t->tid, 0) == 0) continue;
+        if (t->tid != 0 && errno != ESRCH) continue;
+        t->st = St::Gone;
+        --ending;
+        any = true;
+    }
+    if (any && !holder) dispatch(lk);
 }
 
 Board::Impl::Thread* Board::Impl::add_thread(std::string name) {
@@ -259,6 +279,7 @@ Board::Impl::Thread* Board::Impl::add_thread(std::string name) {
 
 void Board::Impl::bind_cpu_clock(Thread& t) {
     t.has_cpu = pthread_getcpuclockid(pthread_self(), &t.cpu) == 0;
+    t.tid = static_cast<pid_t>(syscall(SYS_gettid));
 }
 
 Board::Impl::Thread* Board::Impl::enter(std::unique_lock<std::mutex>& lk) {
@@ -317,6 +338,10 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
     std::uint64_t steps = 0;
     Time slice_end = 0;
     while (!holder && !finished) {
+        if (ending > 0) {  // the supervisor carries on once they are gone
+            supervisor_cv.notify_one();
+            break;
+        }
         if (!ready.empty()) {
             holder = ready.front();
             ready.pop_front();
@@ -360,7 +385,7 @@ void Board::Impl::wait(Time when, bool relative, CallKind kind, int value) {
     Thread* t = enter(lk);
     if (finished) return;
     if (value >= 0) record(kind, -1, value);
-    if (relative) when += b.now();
+    if (relative) when = add_time(b.now(), when);
     if (when <= b.now()) {
         advance_to(b.now());
         maybe_yield(lk, t);
@@ -439,6 +464,8 @@ void Board::Impl::supervise() {
     // While the holder keeps calling, look again this often: a stall is then
     // noticed at most this long after stall_cpu.
     const Time rewatch = std::max<Time>(stall_cpu / 16, 100000);
+    // Threads that are ending are looked at again this often until gone.
+    const Time reap_poll = 200000;
     // The holder being watched for a stall: its calls, the clock, and its CPU
     // and wall time when it was first seen not to have made a call since the
     // last look. Only the holder moves the clock, so a clock that moved shows
@@ -453,17 +480,23 @@ void Board::Impl::supervise() {
     while (!finished) {
         Time wake = kNever;
         Time wall = wall_time();
-        // 1. A holder that stopped calling the library is set free. CPU time
-        // cannot grow faster than wall time, so a watch ends no sooner than
-        // stall_cpu after the holder's last call.
+        // 0. Threads that are ending: time goes on once they have really gone.
+        if (ending > 0) {
+            reap_ended(lk);
+            if (ending > 0) wake = wall + reap_poll;
+        }
+        // 1. A holder that stopped calling the library is set free (not the
+        // one still wiring the scenario before main()). CPU time cannot grow
+        // faster than wall time, so a watch ends no sooner than stall_cpu
+        // after the holder's last call.
         if (holder) {
-            if (holder != watched || holder->calls != watched_calls || b.now() != watched_now) {
+            if (holder != watched || holder->calls != watched_calls || b.now() != watched_now || start_held) {
                 watched = holder;
                 watched_calls = holder->calls;
                 watched_now = b.now();
                 watched_cpu = holder->has_cpu ? cpu_time(holder->cpu) : 0;
                 watched_wall = wall;
-                wake = wall + std::min(rewatch, stall_cpu);
+                wake = std::min(wake, wall + std::min(rewatch, stall_cpu));
             } else {
                 Time cpu = holder->has_cpu ? cpu_time(holder->cpu) - watched_cpu : 0;
                 if (cpu >= stall_cpu || wall - watched_wall >= settle_wall) {
@@ -479,7 +512,7 @@ void Board::Impl::supervise() {
                         continue;
                     }
                 } else {
-                    wake = wall + std::min(stall_cpu - cpu, watched_wall + settle_wall - wall);
+                    wake = std::min(wake, wall + std::min(stall_cpu - cpu, watched_wall + settle_wall - wall));
                 }
             }
         } else {
@@ -542,7 +575,7 @@ void Board::Impl::supervise() {
 }
 
 void Board::Impl::close_outputs(const char* reason) {
-    if (vcd) vcd->finish();
+    if (vcd) vcd->finish(b.now());
     if (log) log->flush();
     if (event_stream && !outputs_closed) event_stream->write(b.now(), "end", ",\"reason\":" + json_string(reason));
     outputs_closed = true;
@@ -560,8 +593,19 @@ void Board::Impl::run_limit() {
         b.options_.on_until();
         return;
     }
-    finish_devices();
-    close_outputs("run limit");
+    if (prepare_to_die_of(SIGTERM)) {
+        // The process dies of it: the run ends at this instant. Nothing more
+        // happens in virtual time, and threads that call the library from
+        // now on stay there until the signal has done its work.
+        revoke_fast();
+        finish_devices();
+        finished = true;
+        release_on_finish = false;
+        close_outputs("run limit");
+        supervisor_cv.notify_all();
+    }
+    // Otherwise the program handles or ignores SIGTERM itself and goes on;
+    // its outputs are closed when it ends.
     std::fflush(stderr);
     kill(getpid(), SIGTERM);
 }

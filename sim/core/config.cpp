@@ -1,10 +1,14 @@
 #include "config.h"
 
+#include <yaml-cpp/eventhandler.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <sstream>
+#include <utility>
 
 namespace pikit::sim {
 
@@ -32,11 +36,103 @@ void Config::refuse_unknown() const {
     for (const auto& c : seen_->children) c.refuse_unknown();
 }
 
+namespace {
+
+// yaml-cpp reads a quoted scalar that is never closed up to the end of the
+// input and takes it as complete. Its mark points at the scalar (or at an
+// anchor or tag before it); find the opening quote and check that it closes.
+bool quote_closes(const std::string& text, std::size_t pos) {
+    while (pos < text.size() && (text[pos] == '&' || text[pos] == '!')) {
+        while (pos < text.size() && text[pos] != ' ' && text[pos] != '\t' && text[pos] != '\n') ++pos;
+        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n')) ++pos;
+    }
+    if (pos >= text.size() || (text[pos] != '"' && text[pos] != '\'')) return true;  // plain or block scalar
+    const char q = text[pos];
+    for (std::size_t i = pos + 1; i < text.size(); ++i) {
+        if (q == '"' && text[i] == '\\') {
+            ++i;
+        } else if (text[i] == q) {
+            if (q == '\'' && i + 1 < text.size() && text[i + 1] == '\'') ++i;  // '' is a quote inside
+            else return true;
+        }
+    }
+    return false;
+}
+
+std::string flat(const YAML::Node& n) {
+    std::string v = n.IsScalar() ? n.Scalar() : YAML::Dump(n);
+    std::replace(v.begin(), v.end(), '\n', ' ');
+    return v;
+}
+
+// Everything yaml-cpp takes without a word but a scenario must not contain:
+// a key given twice in one mapping (yaml-cpp keeps both, and a lookup sees
+// only the first) and an unterminated quoted value.
+void check_tree(const YAML::Node& n, const std::string& text, const std::string& file, const std::string& path) {
+    const std::string here = path.empty() ? "top level" : path;
+    if (n.IsScalar()) {
+        if (n.Tag() == "!" && !quote_closes(text, static_cast<std::size_t>(std::max(0, n.Mark().pos))))
+            throw ScenarioError(file + ": line " + std::to_string(n.Mark().line + 1) + ": " + here +
+                                ": quoted value without its closing quote '" + flat(n) + "'");
+    } else if (n.IsSequence()) {
+        for (std::size_t i = 0; i < n.size(); ++i)
+            check_tree(n[i], text, file, path + "[" + std::to_string(i) + "]");
+    } else if (n.IsMap()) {
+        std::vector<std::pair<std::string, int>> seen;  // key, line
+        for (const auto& kv : n) {
+            std::string key = kv.first.IsScalar() ? kv.first.Scalar() : flat(kv.first);
+            std::string sub = path.empty() ? key : path + "." + key;
+            for (const auto& s : seen)
+                if (kv.first.IsScalar() && s.first == key)
+                    throw ScenarioError(file + ": " + sub + ": given twice (lines " + std::to_string(s.second) +
+                                        " and " + std::to_string(kv.first.Mark().line + 1) + ") '" +
+                                        flat(kv.second) + "'");
+            if (kv.first.IsScalar()) seen.emplace_back(key, kv.first.Mark().line + 1);
+            check_tree(kv.first, text, file, sub);
+            check_tree(kv.second, text, file, sub);
+        }
+    }
+}
+
+// Where each document of a YAML stream starts, and nothing else.
+class DocumentStarts final : public YAML::EventHandler {
+public:
+    std::vector<YAML::Mark> starts;
+    void OnDocumentStart(const YAML::Mark& mark) override { starts.push_back(mark); }
+    void OnDocumentEnd() override {}
+    void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
+    void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
+    void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t, const std::string&) override {}
+    void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
+    void OnSequenceEnd() override {}
+    void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
+    void OnMapEnd() override {}
+};
+
+// yaml-cpp's Load() reads the first document and ignores the rest, and its
+// LoadAll() never returns for some malformed streams (", x"), finding empty
+// documents without end. So count the documents ourselves, stopping at two.
+void one_document(const std::string& text, const std::string& file) {
+    std::istringstream in(text);
+    YAML::Parser parser(in);
+    DocumentStarts docs;
+    while (docs.starts.size() < 2 && parser.HandleNextDocument(docs)) {
+    }
+    if (docs.starts.size() > 1)
+        throw ScenarioError(file + ": line " + std::to_string(docs.starts[1].line + 1) +
+                            ": a second YAML document, or text after the first that belongs to none; a scenario "
+                            "is one document");
+}
+
+}  // namespace
+
 Config Config::parse(const std::string& text, const std::string& file) {
     try {
+        one_document(text, file);
         YAML::Node root = YAML::Load(text);
         if (root.IsNull()) root = YAML::Node(YAML::NodeType::Map);
         if (!root.IsMap()) throw ScenarioError(file + ": top level: expected a mapping of settings");
+        check_tree(root, text, file, "");
         return Config(root, file, "");
     } catch (const YAML::Exception& e) {
         throw ScenarioError(file + ": line " + std::to_string(e.mark.line + 1) + ": " + e.msg);
@@ -89,31 +185,76 @@ std::string Config::scalar(const char* key) const {
     return v.Scalar();
 }
 
-static bool parse_long(const std::string& s, long& out) {
-    if (s.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    long v = std::strtol(s.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0') return false;
-    out = v;
-    return true;
+std::optional<long long> parse_integer(std::string_view s) {
+    bool negative = false;
+    if (!s.empty() && s.front() == '-') {
+        negative = true;
+        s.remove_prefix(1);
+    }
+    unsigned base = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s.remove_prefix(2);
+    }
+    if (s.empty()) return std::nullopt;
+    const unsigned long long limit = negative ? 9223372036854775808ULL : 9223372036854775807ULL;
+    unsigned long long v = 0;
+    for (char c : s) {
+        unsigned d;
+        if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
+        else if (base == 16 && c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
+        else return std::nullopt;
+        if (v > (limit - d) / base) return std::nullopt;  // would not fit 64 bits
+        v = v * base + d;
+    }
+    if (!negative) return static_cast<long long>(v);
+    return v == 9223372036854775808ULL ? INT64_MIN : -static_cast<long long>(v);
+}
+
+std::optional<double> parse_decimal(std::string_view s) {
+    // [-]digits[.digits][e[+|-]digits]: no hex floats, inf, nan or blanks,
+    // which strtod alone would take.
+    std::size_t i = 0, digits = 0;
+    if (i < s.size() && s[i] == '-') ++i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++digits;
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++digits;
+    }
+    if (digits == 0) return std::nullopt;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        std::size_t exp = 0;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++exp;
+        if (exp == 0) return std::nullopt;
+    }
+    if (i != s.size()) return std::nullopt;
+    const std::string text(s);
+    const double v = std::strtod(text.c_str(), nullptr);
+    if (!std::isfinite(v)) return std::nullopt;
+    return v;
+}
+
+std::optional<int> parse_pin(std::string_view s) {
+    auto v = parse_integer(s);
+    if (!v || *v < 0 || *v > 31 || !is_header_pin(static_cast<int>(*v))) return std::nullopt;
+    return static_cast<int>(*v);
 }
 
 int Config::pin(const char* key) const {
-    long v;
-    if (!parse_long(scalar(key), v) || !is_header_pin(static_cast<int>(v)))
-        fail(key, "bad pin (expected a wiringPi pin on the header: 0-16 or 21-31)");
-    return static_cast<int>(v);
+    auto p = parse_pin(scalar(key));
+    if (!p) fail(key, "bad pin (expected a wiringPi pin on the header: 0-16 or 21-31)");
+    return *p;
 }
 
 int Config::pin(const char* key, int fallback) const { return has(key) ? pin(key) : fallback; }
 
 double Config::number(const char* key) const {
-    std::string s = scalar(key);
-    char* end = nullptr;
-    double v = std::strtod(s.c_str(), &end);
-    if (s.empty() || *end != '\0' || !std::isfinite(v)) fail(key, "expected a number");
-    return v;
+    auto v = parse_decimal(scalar(key));
+    if (!v) fail(key, "expected a number");
+    return *v;
 }
 
 double Config::number(const char* key, double fallback) const { return has(key) ? number(key) : fallback; }
@@ -126,14 +267,16 @@ double Config::number_in(const char* key, double fallback, double lo, double hi)
 
 long Config::integer(const char* key, long fallback, long lo, long hi) const {
     if (!has(key)) return fallback;
-    long v;
-    if (!parse_long(scalar(key), v)) fail(key, "expected a whole number");
-    if (v < lo || v > hi) fail(key, "out of range " + std::to_string(lo) + " to " + std::to_string(hi));
-    return v;
+    auto v = parse_integer(scalar(key));
+    if (!v) fail(key, "expected a whole number (decimal, or hex with 0x)");
+    if (*v < lo || *v > hi) fail(key, "out of range " + std::to_string(lo) + " to " + std::to_string(hi));
+    return static_cast<long>(*v);
 }
 
 Time Config::duration(const char* key) const {
-    auto t = parse_duration(scalar(key));
+    const std::string s = scalar(key);
+    auto t = parse_duration(s);
+    if (!t && duration_too_long(s)) fail(key, "duration too long (at most 100000h)");
     if (!t) fail(key, "unparsable duration (expected e.g. 500ms, 2.5s, 2min, 80us, 100ns)");
     return *t;
 }
@@ -161,10 +304,9 @@ std::vector<std::uint8_t> Config::bytes(const char* key) const {
     std::vector<std::uint8_t> out;
     if (v.IsSequence()) {
         for (const auto& e : v) {
-            long b;
-            if (!e.IsScalar() || !parse_long(e.Scalar(), b) || b < 0 || b > 255)
-                fail(key, "expected bytes 0-255");
-            out.push_back(static_cast<std::uint8_t>(b));
+            auto b = e.IsScalar() ? parse_integer(e.Scalar()) : std::nullopt;
+            if (!b || *b < 0 || *b > 255) fail(key, "expected bytes 0-255");
+            out.push_back(static_cast<std::uint8_t>(*b));
         }
         return out;
     }
@@ -180,10 +322,22 @@ std::vector<std::uint8_t> Config::bytes(const char* key) const {
     return out;
 }
 
+namespace {
+// A mapping of settings whose names are all plain scalars: a sequence or a
+// mapping used as a name would otherwise fail deep inside yaml-cpp's
+// conversions with a message that names nothing.
+void plain_names(const YAML::Node& map, const std::string& file, const std::string& path) {
+    for (const auto& kv : map)
+        if (!kv.first.IsScalar())
+            throw ScenarioError(file + ": " + path + ": setting names must be plain words '" + flat(kv.first) + "'");
+}
+}  // namespace
+
 Config Config::child(const char* key) const {
     note(key);
     YAML::Node v = node_[key];
     if (!v || !v.IsMap()) fail(key, "expected a mapping of settings");
+    plain_names(v, file_, key_path(key));
     Config c(v, file_, key_path(key));
     seen_->children.push_back(c);
     return c;
@@ -198,6 +352,7 @@ std::vector<Config> Config::list(const char* key) const {
     for (std::size_t i = 0; i < v.size(); ++i) {
         std::string p = key_path(key) + "[" + std::to_string(i) + "]";
         if (!v[i].IsMap()) throw ScenarioError(file_ + ": " + p + ": expected a mapping of settings");
+        plain_names(v[i], file_, p);
         out.emplace_back(v[i], file_, p);
         seen_->children.push_back(out.back());
     }
@@ -211,10 +366,9 @@ std::vector<int> Config::pins(const char* key) const {
     if (!v) return out;
     if (!v.IsSequence()) fail(key, "expected a list of pins");
     for (const auto& e : v) {
-        long p;
-        if (!e.IsScalar() || !parse_long(e.Scalar(), p) || !is_header_pin(static_cast<int>(p)))
-            fail(key, "bad pin (expected wiringPi pins on the header: 0-16 or 21-31)");
-        out.push_back(static_cast<int>(p));
+        auto p = e.IsScalar() ? parse_pin(e.Scalar()) : std::nullopt;
+        if (!p) fail(key, "bad pin (expected wiringPi pins on the header: 0-16 or 21-31)");
+        out.push_back(*p);
     }
     return out;
 }
@@ -222,11 +376,10 @@ std::vector<int> Config::pins(const char* key) const {
 // A header pin number or a net name "<device>.<output>" (plain words without
 // blanks); `why` is empty when the text is one, else what is wrong with it.
 static LineRef parse_line(const std::string& s, std::string& why) {
-    long v;
-    if (parse_long(s, v)) {
-        if (!is_header_pin(static_cast<int>(v)))
-            why = "bad pin (expected a wiringPi pin on the header: 0-16 or 21-31, or a net like register.Q0)";
-        return LineRef{static_cast<int>(v), {}};
+    if (auto v = parse_integer(s)) {
+        const auto p = parse_pin(s);
+        if (!p) why = "bad pin (expected a wiringPi pin on the header: 0-16 or 21-31, or a net like register.Q0)";
+        return LineRef{p ? *p : -1, {}};
     }
     const auto dot = s.find('.');
     const bool plain = std::none_of(s.begin(), s.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)); });

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "time.h"
@@ -38,6 +40,8 @@ public:
     Config(YAML::Node node, std::string file, std::string path);
 
     // Parse YAML text; a syntax error becomes a ScenarioError naming the file and line.
+    // One document only; a key given twice in a mapping, or a quoted value
+    // that is never closed, is an error too (yaml-cpp takes both silently).
     static Config parse(const std::string& text, const std::string& file);
 
     bool has(const char* key) const;
@@ -95,5 +99,15 @@ private:
 };
 
 bool is_header_pin(int pin);
+
+// Numbers as scenarios and run variables write them. Whole numbers are
+// decimal (leading zeros are still decimal: 027 is 27) or hex with 0x; the
+// value must fit 64 bits, so range checks see the number as written and never
+// a wrapped one. nullopt for anything else.
+std::optional<long long> parse_integer(std::string_view text);
+// A wiringPi pin on the header (0-16, 21-31), as a whole number.
+std::optional<int> parse_pin(std::string_view text);
+// A finite decimal number: [-]digits[.digits][e[+|-]digits].
+std::optional<double> parse_decimal(std::string_view text);
 
 }  // namespace pikit::sim

@@ -8,13 +8,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "board.h"
+#include "environment.h"
 #include "scenario.h"
+#include "signals.h"
 
 extern "C" {
 // Defined by each program's generated scenario source; absent in test binaries,
@@ -26,91 +25,67 @@ extern const char pikit_sim_default_scenario_name[] __attribute__((weak));
 namespace pikit::sim {
 namespace {
 
+Board* g_board = nullptr;
+
 [[noreturn]] void bad_input(const std::string& message) {
+    // A board already built must not run on while the process exits: its
+    // clock would go on without the main thread, and its run limit could
+    // overtake this exit with a SIGTERM.
+    if (g_board) g_board->finish(false, "refused");
     std::fprintf(stderr, "pikit-sim: %s\n", message.c_str());
     std::fflush(stderr);
     _exit(2);
 }
 
-const char* env(const char* name) {
-    const char* v = std::getenv(name);
-    return v && *v ? v : nullptr;
+std::string option_message(const OptionError& e) {
+    return "environment: " + variable_of(e.option()) + ": " + e.what() + " '" + e.value() + "'";
 }
-
-Time env_duration(const char* name, Time fallback) {
-    const char* v = env(name);
-    if (!v) return fallback;
-    auto t = parse_duration(v);
-    if (!t) bad_input(std::string("environment: ") + name + ": unparsable duration '" + v +
-                      "' (expected e.g. 500ms, 30s, 2min)");
-    return *t;
-}
-
-Board* g_board = nullptr;
 
 void at_exit() {
     if (g_board) g_board->finish(false, "exit");
 }
 
 void boot() {
-    Options o;
-    o.record_history = false;
-    o.exit_on_fatal = true;
+    Options base;
+    base.record_history = false;
+    base.exit_on_fatal = true;
+    base.hold_until_started = true;
 
     std::string text, file;
-    if (const char* path = env("PIKIT_SIM_SCENARIO")) {
-        file = path;
-        std::ifstream in(path, std::ios::binary);
-        if (!in) bad_input(file + ": cannot read scenario: " + std::strerror(errno) + " (from PIKIT_SIM_SCENARIO)");
-        std::ostringstream s;
-        s << in.rdbuf();
-        text = s.str();
-    } else {
-        file = pikit_sim_default_scenario_name;
-        text = pikit_sim_default_scenario;
-    }
-
-    o.until = env_duration("PIKIT_SIM_UNTIL", kNever);
-    if (const char* speed = env("PIKIT_SIM_SPEED")) {
-        std::string s = speed;
-        if (s == "max") {
-            o.speed = Speed::Max;
-        } else if (s == "realtime") {
-            o.speed = Speed::Realtime;
+    FileId scenario_id;
+    RunEnvironment env;
+    try {
+        env = read_environment([](const char* name) { return std::getenv(name); }, base);
+        if (!env.scenario_path.empty()) {
+            file = env.scenario_path;
+            text = read_scenario_file(file, &scenario_id);
         } else {
-            char* end = nullptr;
-            double f = std::strtod(speed, &end);
-            if (*end != '\0' || !(f > 0) || f > 1e9)
-                bad_input("environment: PIKIT_SIM_SPEED: expected realtime, max or a positive factor '" + s + "'");
-            o.speed = Speed::Factor;
-            o.speed_factor = f;
+            file = pikit_sim_default_scenario_name;
+            text = pikit_sim_default_scenario;
         }
-    } else {
-        o.speed = Speed::Realtime;
+        check_output_files(output_files(env.options), env.scenario_path.empty() ? nullptr : &scenario_id);
+    } catch (const ScenarioError& e) {
+        bad_input(e.what());
     }
-    if (const char* v = env("PIKIT_SIM_VCD")) o.vcd_path = v;
-    if (const char* v = env("PIKIT_SIM_LOG")) o.log_path = v;
-    if (const char* v = env("PIKIT_SIM_EVENTS")) o.events_path = v;
-    o.program = program_invocation_short_name;
-    o.scenario = file;
-    if (const char* v = env("PIKIT_SIM_STATE_DIR")) o.state_dir = v;
+    env.options.program = program_invocation_short_name;
+    env.options.scenario = file;
 
     try {
         Config root = Config::parse(text, file);
-        o = scenario_options(root, o);
-        o.pin_call_cost = env_duration("PIKIT_SIM_PIN_COST", o.pin_call_cost);
-        try {
-            g_board = new Board(o);  // lives as long as the process
-        } catch (const std::runtime_error& e) {
-            bad_input(std::string("environment: ") + e.what());
-        }
+        Options o = scenario_options(root, env.options);
+        if (env.pin_cost) o.pin_call_cost = *env.pin_cost;
+        g_board = new Board(o);  // lives as long as the process
         load_scenario(*g_board, root);
     } catch (const ScenarioError& e) {
         bad_input(e.what());
+    } catch (const OptionError& e) {
+        bad_input(option_message(e));
     } catch (const std::exception& e) {
         bad_input(file + ": " + e.what());
     }
     std::atexit(at_exit);
+    install_ending_signals(*g_board);
+    g_board->started();
 }
 
 __attribute__((constructor)) void pikit_sim_start() {

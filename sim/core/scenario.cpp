@@ -8,10 +8,14 @@ Options scenario_options(const Config& root, Options base) {
     root.allow_only({"description", "board", "pulls", "devices", "stimuli"});
     if (!root.has("board")) return base;
     Config c = root.child("board");
-    c.allow_only({"pin_call_cost", "sleep_overrun", "isr_fails"});
+    c.allow_only({"pin_call_cost", "sleep_overrun", "isr_fails", "bcm2835_init_fails", "bcm2835_i2c_begin_fails"});
     base.pin_call_cost = c.duration("pin_call_cost", base.pin_call_cost);
+    if (base.pin_call_cost > kMaxPinCallCost) c.fail("pin_call_cost", "out of range 0 to 1ms");
     base.sleep_overrun = c.duration("sleep_overrun", base.sleep_overrun);
+    if (base.sleep_overrun > kMaxSleepOverrun) c.fail("sleep_overrun", "out of range 0 to 1s");
     base.isr_fails = c.flag("isr_fails", base.isr_fails);
+    base.bcm2835_init_fails = c.flag("bcm2835_init_fails", base.bcm2835_init_fails);
+    base.bcm2835_i2c_begin_fails = c.flag("bcm2835_i2c_begin_fails", base.bcm2835_i2c_begin_fails);
     return base;
 }
 
@@ -23,16 +27,18 @@ void load_scenario(Board& board, const Config& root) {
         const YAML::Node& pulls = root.node()["pulls"];
         if (!pulls.IsMap()) root.fail("pulls", "expected a mapping of pin: up|down|none");
         Config pc(pulls, root.file(), "pulls");
+        bool pulled[32] = {};
         for (const auto& kv : pulls) {
             if (!kv.first.IsScalar()) root.fail("pulls", "expected a mapping of pin: up|down|none");
             std::string key = kv.first.Scalar();
-            int pin = -1;
-            try {
-                pin = std::stoi(key);
-            } catch (...) {
-            }
-            if (std::to_string(pin) != key || !is_header_pin(pin))
+            const std::optional<int> p = parse_pin(key);
+            if (!p)
                 throw ScenarioError(root.file() + ": pulls." + key + ": bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '" + key + "'");
+            const int pin = *p;
+            if (pulled[pin])  // the same pin written another way (27 and 0x1B)
+                throw ScenarioError(root.file() + ": pulls." + key + ": pin " + std::to_string(pin) +
+                                    " has a resistor already '" + key + "'");
+            pulled[pin] = true;
             std::string v = pc.text(key.c_str());
             Pull pull;
             if (v == "up") pull = Pull::Up;

@@ -16,7 +16,7 @@ std::string vcd_id(int pin) {
 }
 }  // namespace
 
-VcdWriter::VcdWriter(std::string path) : path_(std::move(path)), body_path_(path_ + ".body") {
+VcdWriter::VcdWriter(std::string path) : path_(std::move(path)), body_path_(body_path(path_)) {
     body_ = std::fopen(body_path_.c_str(), "w");
     if (!body_) error_ = std::strerror(errno);
 }
@@ -35,6 +35,10 @@ void VcdWriter::declare(int pin, const std::string& name, const std::string& sco
 
 void VcdWriter::change(Time at, int pin, char value) {
     if (!body_) return;
+    if (at <= 0) {
+        initial(pin, value);
+        return;
+    }
     if (at != last_) {
         std::fprintf(body_, "#%lld\n", static_cast<long long>(at));
         last_ = at;
@@ -46,7 +50,7 @@ void VcdWriter::flush() {
     if (body_) std::fflush(body_);
 }
 
-void VcdWriter::finish() {
+void VcdWriter::finish(Time end) {
     if (finished_ || !body_) return;
     finished_ = true;
     std::fclose(body_);
@@ -87,6 +91,7 @@ void VcdWriter::finish() {
                 }
             }
         }
+        if (end > last_ && end > 0) std::fprintf(out, "#%lld\n", static_cast<long long>(end));
         std::fclose(out);
     }
     if (in) std::fclose(in);

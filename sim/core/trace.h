@@ -16,17 +16,27 @@ namespace pikit::sim {
 // goes on, so memory stays flat; finish() writes the header with the pins
 // declared (used) by then and their power-on values, and appends the changes
 // of those pins. Which pins a program uses is only known as it runs.
+//
+// Changes at time 0 (a scenario's pull-ups, a master's first pin calls at
+// power-up) become the dumped start values, so time 0 appears once. The trace
+// closes with a time stamp at the run's end: without it a reader takes the
+// last change as the end of the capture, and a decoder never sees that change
+// hold (a STOP condition or the last bit slot would be lost).
 class VcdWriter {
 public:
     explicit VcdWriter(std::string path);
     ~VcdWriter();
+    // Where the changes stream while the run goes on.
+    static std::string body_path(const std::string& path) { return path + ".body"; }
     bool ok() const { return body_ != nullptr; }
     const std::string& error() const { return error_; }
     void initial(int pin, char value);  // power-on value
     void declare(int pin, const std::string& name, const std::string& scope = "pi");
     void change(Time at, int pin, char value);  // '0', '1' or 'z'
     void flush();
-    void finish();
+    // Writes the trace file; `end` is the run's end (ignored if not later
+    // than the last change). Only the first call counts.
+    void finish(Time end = -1);
 
 private:
     std::string path_;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/format.h"
 #include "core/board.h"
 #include "core/config.h"
 
@@ -19,12 +20,6 @@ constexpr std::uint8_t kGlyphs[16] = {
 };
 constexpr char kGlyphNames[] = "0123456789AbCdEF";
 constexpr char kSegmentNames[] = "abcdefg";
-
-std::string hex(unsigned v, int digits = 2) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
-    return buf;
-}
 
 // The first `n` bits of a frame, in the order they came, in groups of four.
 std::string bit_string(std::uint16_t word, int n) {

@@ -1,8 +1,17 @@
 #include "gx2431.h"
 
+#include "core/format.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 
 namespace pikit::sim {
@@ -14,28 +23,6 @@ constexpr std::uint8_t kReadScratchpad = 0xAA;
 constexpr std::uint8_t kCopyScratchpad = 0x55;
 constexpr std::uint8_t kReadMemory = 0xF0;
 constexpr std::uint8_t kCopyDone = 0xAA;  // answered, over and over, once a copy has been programmed
-
-std::string hex2(unsigned v) {
-    char b[8];
-    std::snprintf(b, sizeof b, "0x%02X", v & 0xFF);
-    return b;
-}
-
-std::string hex4(unsigned v) {
-    char b[8];
-    std::snprintf(b, sizeof b, "0x%04X", v & 0xFFFF);
-    return b;
-}
-
-std::string bytes_text(const std::uint8_t* p, int n) {
-    std::string s;
-    char b[4];
-    for (int i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
-        s += b;
-    }
-    return s;
-}
 
 Time corner_program_time(const std::string& corner) {
     if (corner == "fast") return 2_ms;
@@ -79,12 +66,138 @@ Gx2431::Gx2431(std::string name, Gx2431Settings settings)
     scratch_.fill(0xFF);
 }
 
+Gx2431::~Gx2431() { unlock(); }
+
 void Gx2431::attach(Board& board) {
     OneWireSlave::attach(board);
     if (!g_.persist) return;
-    file_ = board.state_dir() / ("gx2431-" + rom_hex(rom()) + ".mem");
-    if (preset_) save();
-    else load();
+    const std::filesystem::path dir = board.state_dir();
+    if (dir.empty()) return;  // no usable state directory: the memory lives as long as the run
+    const std::string base = "gx2431-" + rom_hex(rom());
+    file_ = dir / (base + ".mem");
+    lock(dir / (base + ".lock"));
+    remove_stale_temporaries();
+    std::array<std::uint8_t, kMemorySize> stored{};
+    const bool found = read_state(stored);
+    if (preset_) {
+        save();
+    } else if (found) {
+        mem_ = stored;
+        board.info(*this, "memory loaded from " + file_.string());
+    }
+}
+
+void Gx2431::lock(const std::filesystem::path& path) {
+    auto cannot = [&](const std::string& why) {
+        throw ScenarioError(path.string() + ": cannot lock the memory of " + label() + ": " + why);
+    };
+    // The lock file goes when its holder is done. A run that opened it just
+    // before may then lock a file no longer there; it sees that and tries the
+    // current one, so two runs never both hold a chip.
+    for (int attempt = 0;; ++attempt) {
+        // O_NOFOLLOW: a link planted in the lock's place is refused, never followed.
+        lock_fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+        if (lock_fd_ < 0) cannot(std::strerror(errno));
+        struct stat st {};
+        if (::fstat(lock_fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(lock_fd_);
+            lock_fd_ = -1;
+            cannot("not a regular file");
+        }
+        lock_id_ = {st.st_dev, st.st_ino};
+        if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) break;
+        struct stat now {};
+        if (::lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
+            lock_path_ = path;
+            std::lock_guard<std::mutex> g(held_mutex());
+            held().push_back(lock_id_);
+            return;
+        }
+        ::close(lock_fd_);
+        lock_fd_ = -1;
+        if (attempt == 100) cannot("the lock file keeps changing");
+    }
+    const int err = errno;
+    ::close(lock_fd_);
+    lock_fd_ = -1;
+    bool here = false;
+    {
+        std::lock_guard<std::mutex> g(held_mutex());
+        for (const auto& id : held()) here = here || id == lock_id_;
+    }
+    if (here)
+        throw std::invalid_argument("another gx2431 in this run has the ROM id " + rom_hex(rom()) +
+                                    " and so the same memory (" + file_.string() + "); give each part its own rom");
+    if (err == EWOULDBLOCK)
+        throw ScenarioError(file_.string() + ": the memory of " + label() +
+                            " is in use by another run; one run at a time per chip: wait for it to end, or give "
+                            "this run its own PIKIT_SIM_STATE_DIR");
+    cannot(std::strerror(err));
+}
+
+void Gx2431::unlock() {
+    if (lock_fd_ < 0) return;
+    {
+        std::lock_guard<std::mutex> g(held_mutex());
+        auto& h = held();
+        for (auto it = h.begin(); it != h.end(); ++it)
+            if (*it == lock_id_) {
+                h.erase(it);
+                break;
+            }
+    }
+    ::unlink(lock_path_.c_str());  // still ours: removed before the lock is let go
+    ::close(lock_fd_);               // releases the lock
+    lock_fd_ = -1;
+}
+
+std::vector<std::pair<dev_t, ino_t>>& Gx2431::held() {
+    static std::vector<std::pair<dev_t, ino_t>> h;
+    return h;
+}
+
+std::mutex& Gx2431::held_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+void Gx2431::remove_stale_temporaries() {
+    // Only a run holding the lock writes temporaries, so any found now were
+    // left by a run that was killed while saving.
+    const std::string prefix = file_.filename().string() + ".tmp-";
+    std::error_code ec, gone;
+    for (std::filesystem::directory_iterator it(file_.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) == 0) std::filesystem::remove(it->path(), gone);
+    }
+}
+
+bool Gx2431::read_state(std::array<std::uint8_t, kMemorySize>& out) const {
+    auto refuse = [&](const std::string& why) {
+        throw ScenarioError(file_.string() + ": not the memory of " + label() + " (" + why +
+                            "); it is left as it is: move it away or delete it to start with a blank part");
+    };
+    const int fd = ::open(file_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return false;  // a blank part
+        refuse(std::strerror(errno));
+    }
+    struct stat st {};
+    std::size_t got = 0;
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular && st.st_size == kMemorySize) {
+        while (got < out.size()) {
+            const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+    }
+    ::close(fd);
+    if (!regular) refuse("not a regular file");
+    if (st.st_size != kMemorySize) refuse(std::to_string(st.st_size) + " bytes, not " + std::to_string(kMemorySize));
+    if (got != out.size()) refuse("cannot be read");
+    return true;
 }
 
 void Gx2431::set_memory(const std::array<std::uint8_t, kMemorySize>& m) {
@@ -93,44 +206,48 @@ void Gx2431::set_memory(const std::array<std::uint8_t, kMemorySize>& m) {
     if (!file_.empty()) save();
 }
 
-void Gx2431::load() {
-    std::error_code ec;
-    if (!std::filesystem::exists(file_, ec)) return;  // a blank part
-    std::ifstream in(file_, std::ios::binary);
-    std::array<std::uint8_t, kMemorySize> m{};
-    in.read(reinterpret_cast<char*>(m.data()), kMemorySize);
-    const bool whole = in.gcount() == kMemorySize && in.peek() == std::char_traits<char>::eof();
-    if (!whole) {
-        board()->report(*this, ReportKind::Error,
-                        "state file " + file_.string() + " is not 128 bytes of memory; starting blank");
+void Gx2431::save() {
+    if (file_.empty() || lock_fd_ < 0) return;  // not persisting, or the run is over
+    // A new file of a name nobody else can have (created exclusively, so a
+    // link planted there is never followed), synced, then renamed over the
+    // old one: a run killed at any moment leaves the old memory or the new.
+    std::string tmp = file_.string() + ".tmp-XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    std::string err;
+    if (fd < 0) {
+        err = std::strerror(errno);
+    } else {
+        std::size_t done = 0;
+        while (done < mem_.size() && err.empty()) {
+            const ssize_t n = ::write(fd, mem_.data() + done, mem_.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) err = n < 0 ? std::strerror(errno) : "short write";
+            else done += static_cast<std::size_t>(n);
+        }
+        if (err.empty() && ::fchmod(fd, 0644) != 0) err = std::strerror(errno);
+        if (err.empty() && ::fsync(fd) != 0) err = std::strerror(errno);
+        if (::close(fd) != 0 && err.empty()) err = std::strerror(errno);
+        if (err.empty() && ::rename(tmp.c_str(), file_.c_str()) != 0) err = std::strerror(errno);
+        if (!err.empty()) ::unlink(tmp.c_str());
+    }
+    if (!err.empty()) {
+        board()->report(*this, ReportKind::Error, "cannot save the memory to " + file_.string() + ": " + err);
         return;
     }
-    mem_ = m;
-    board()->info(*this, "memory loaded from " + file_.string());
-}
-
-void Gx2431::save() {
-    if (file_.empty()) return;
-    // Write a new file and rename it over the old one, so that a run killed
-    // half-way never leaves a torn memory image behind.
-    const std::filesystem::path tmp = file_.string() + ".new";
-    bool ok = false;
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(mem_.data()), kMemorySize);
-        ok = static_cast<bool>(out.flush());
+    // The rename itself is durable once the directory is synced.
+    const int dfd = ::open(file_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
     }
-    std::error_code ec;
-    if (ok) std::filesystem::rename(tmp, file_, ec);
-    if (!ok || ec)
-        board()->report(*this, ReportKind::Error, "cannot save the memory to " + file_.string());
 }
 
 void Gx2431::finish() {
     if (op_ == Op::ReadMemory)
-        board()->info(*this, "Read Memory from " + hex4(read_start_) + ": " +
+        board()->info(*this, "Read Memory from " + hex(read_start_, 4) + ": " +
                                  std::to_string(bytes_sent()) + " bytes");
     op_ = Op::None;
+    unlock();  // the run is over: nothing more is programmed
 }
 
 void Gx2431::function_command(std::uint8_t cmd) {
@@ -152,8 +269,8 @@ void Gx2431::function_command(std::uint8_t cmd) {
         const std::uint16_t inv = static_cast<std::uint16_t>(~crc_);
         reply_[n++] = static_cast<std::uint8_t>(inv & 0xFF);
         reply_[n++] = static_cast<std::uint8_t>(inv >> 8);
-        board()->info(*this, "Read Scratchpad: TA " + hex4(ta_) + ", E/S " + hex2(es_) + ", data " +
-                                 bytes_text(reply_.data() + 3, n - 5));
+        board()->info(*this, "Read Scratchpad: TA " + hex(ta_, 4) + ", E/S " + hex(es_) + ", data " +
+                                 hex_digits(reply_.data() + 3, n - 5, " "));
         send_reply(n);
         break;
     }
@@ -167,7 +284,7 @@ void Gx2431::function_command(std::uint8_t cmd) {
         break;
     default:
         op_ = Op::None;
-        sequence_breach("unknown function command " + hex2(cmd));
+        sequence_breach("unknown function command " + hex(cmd));
         idle();
     }
 }
@@ -187,7 +304,7 @@ void Gx2431::function_byte(std::uint8_t b) {
         if (index == 1) {
             const std::uint16_t ta = static_cast<std::uint16_t>(args_[1] << 8 | args_[0]);
             if (ta >= kMemorySize) {
-                sequence_breach("Write Scratchpad to " + hex4(ta) + ", outside the data memory 0x0000-0x007F");
+                sequence_breach("Write Scratchpad to " + hex(ta, 4) + ", outside the data memory 0x0000-0x007F");
                 op_ = Op::None;
                 idle();
                 return;
@@ -200,9 +317,9 @@ void Gx2431::function_byte(std::uint8_t b) {
             es_ = static_cast<std::uint8_t>(kPF | offset_);
             if (++offset_ == 8) {  // the end of the scratchpad: complete, answer the CRC
                 es_ = static_cast<std::uint8_t>(es_ & ~kPF);
-                board()->info(*this, "Write Scratchpad: TA " + hex4(ta_) + ", data " +
-                                         bytes_text(scratch_.data() + (ta_ & 7), 8 - (ta_ & 7)) + ", E/S " +
-                                         hex2(es_));
+                board()->info(*this, "Write Scratchpad: TA " + hex(ta_, 4) + ", data " +
+                                         hex_digits(scratch_.data() + (ta_ & 7), 8 - (ta_ & 7), " ") + ", E/S " +
+                                         hex(es_));
                 const std::uint16_t inv = static_cast<std::uint16_t>(~crc_);
                 reply_[0] = static_cast<std::uint8_t>(inv & 0xFF);
                 reply_[1] = static_cast<std::uint8_t>(inv >> 8);
@@ -231,17 +348,17 @@ void Gx2431::function_byte(std::uint8_t b) {
 void Gx2431::copy_request() {
     ++copy_requests_;
     const std::uint16_t ta = static_cast<std::uint16_t>(args_[1] << 8 | args_[0]);
-    const std::string auth = "TA1 " + hex2(args_[0]) + " TA2 " + hex2(args_[1]) + " E/S " + hex2(args_[2]);
+    const std::string auth = "TA1 " + hex(args_[0]) + " TA2 " + hex(args_[1]) + " E/S " + hex(args_[2]);
     if (ta != ta_ || args_[2] != es_) {
-        board()->info(*this, "Copy Scratchpad refused: authorisation " + auth + " does not match TA " + hex4(ta_) +
-                                 " E/S " + hex2(es_));
+        board()->info(*this, "Copy Scratchpad refused: authorisation " + auth + " does not match TA " + hex(ta_, 4) +
+                                 " E/S " + hex(es_));
         op_ = Op::None;
         idle();
         return;
     }
     if (es_ & kPF) {
         board()->info(*this, "Copy Scratchpad refused: the scratchpad was not completely written (E/S " +
-                                 hex2(es_) + ")");
+                                 hex(es_) + ")");
         op_ = Op::None;
         idle();
         return;
@@ -271,8 +388,8 @@ void Gx2431::busy_done(bool powered) {
     es_ = static_cast<std::uint8_t>(es_ | kAA);
     ++copies_;
     save();
-    board()->info(*this, "row " + std::to_string(row >> 3) + " (" + hex4(row) + "-" + hex4(row + 7) +
-                             ") programmed: " + bytes_text(mem_.data() + row, 8));
+    board()->info(*this, "row " + std::to_string(row >> 3) + " (" + hex(row, 4) + "-" + hex(row + 7, 4) +
+                             ") programmed: " + hex_digits(mem_.data() + row, 8, " "));
     op_ = Op::Programmed;
     send(kCopyDone);
 }
@@ -299,9 +416,9 @@ void Gx2431::function_byte_sent() {
 void Gx2431::bus_reset() {
     if (op_ == Op::WriteScratch && (es_ & kPF))
         board()->info(*this, "Write Scratchpad cut off by a reset after " + std::to_string(bytes_received()) +
-                                 " bytes: E/S " + hex2(es_) + " (partial)");
+                                 " bytes: E/S " + hex(es_) + " (partial)");
     if (op_ == Op::ReadMemory && bytes_received() >= 2)
-        board()->info(*this, "Read Memory from " + hex4(read_start_) + ": " +
+        board()->info(*this, "Read Memory from " + hex(read_start_, 4) + ": " +
                                  std::to_string(bytes_sent()) + " bytes");
     op_ = Op::None;
 }

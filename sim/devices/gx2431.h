@@ -12,7 +12,10 @@
 // programs, so the master must hold the line high for the whole time.
 //
 // The data memory is kept in <state dir>/gx2431-<rom id>.mem, so the next run
-// (another Board, another process) sees what was programmed.
+// (another Board, another process) sees what was programmed. A run holds the
+// chip (a lock on gx2431-<rom id>.lock) from the moment it is wired: a second
+// run of the same chip is refused, not raced. A file there that is not a
+// chip's memory stops the run and is never replaced.
 //
 // Scenario (type gx2431), every key optional:
 //   - type: gx2431
@@ -38,10 +41,15 @@
 // Stimuli: stuck-low, release, leave, rejoin, alarm {on: true|false}.
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "onewire_slave.h"
 
@@ -67,6 +75,7 @@ public:
     static constexpr std::uint8_t kPF = 0x20;  // E/S: partial flag
 
     Gx2431(std::string name, Gx2431Settings settings = {});
+    ~Gx2431() override;
 
     // ---- for tests (from the test thread, between program calls; see the
     //      note on the fault controls in onewire_slave.h) ----
@@ -92,8 +101,17 @@ private:
     void busy_done(bool powered) override;
     void copy_request();
     void send_reply(int len);
-    void load();
     void save();
+    void lock(const std::filesystem::path& path);
+    void unlock();
+    void remove_stale_temporaries();
+    // The stored memory: false when there is none yet; throws ScenarioError
+    // for a file that is not a chip's memory.
+    bool read_state(std::array<std::uint8_t, kMemorySize>& out) const;
+    // Locks this process holds, so a clash with another part of the same
+    // run is told apart from one with another run.
+    static std::vector<std::pair<dev_t, ino_t>>& held();
+    static std::mutex& held_mutex();
 
     Gx2431Settings g_;
     std::array<std::uint8_t, kMemorySize> mem_{};
@@ -114,6 +132,9 @@ private:
     long copies_ = 0;
     long copy_requests_ = 0;
     std::filesystem::path file_;
+    int lock_fd_ = -1;
+    std::filesystem::path lock_path_;
+    std::pair<dev_t, ino_t> lock_id_{};
 };
 
 }  // namespace pikit::sim

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/format.h"
 #include "core/board.h"
 #include "core/config.h"
 
@@ -22,11 +23,6 @@ namespace {
 
 const char* const kOutputNames[8] = {"Q0", "Q1", "Q2", "Q3", "Q4", "Q5", "Q6", "Q7"};
 
-std::string hex(std::uint8_t b) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%02X", b);
-    return buf;
-}
 
 }  // namespace
 

@@ -61,21 +61,6 @@ void I2cSlave::attach(Board& board) {
 
 // ---------------------------------------------------------------- reports
 
-std::string I2cSlave::hex(std::uint8_t b) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%02X", b);
-    return buf;
-}
-
-std::string I2cSlave::hex(const std::vector<std::uint8_t>& bytes) {
-    std::string s;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i) s += ' ';
-        s += hex(bytes[i]);
-    }
-    return s;
-}
-
 void I2cSlave::breach(const std::string& text) {
     ++counters_.breaches;
     board()->breach(*this, text);

@@ -27,6 +27,7 @@
 #include "core/board.h"
 #include "core/config.h"
 #include "core/device.h"
+#include "core/format.h"
 #include "core/time.h"
 #include "core/timing.h"
 
@@ -161,8 +162,6 @@ protected:
     void fault(const std::string& text);
     void info(const std::string& text);
 
-    static std::string hex(std::uint8_t b);                     // "0x3F"
-    static std::string hex(const std::vector<std::uint8_t>& b);  // "0xAC 0x33 0x00"
 
 private:
     enum class Phase : unsigned char {

@@ -1,5 +1,7 @@
 #include "onewire_slave.h"
 
+#include "core/format.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -16,12 +18,6 @@ constexpr std::uint8_t kAlarmSearch = 0xEC;
 
 // How often the part checks its supply while it is busy programming.
 constexpr Time kPowerPoll = 100_us;
-
-std::string hex2(unsigned v) {
-    char b[8];
-    std::snprintf(b, sizeof b, "0x%02X", v & 0xFF);
-    return b;
-}
 
 std::string us(Time t) { return format_duration(t); }
 
@@ -62,23 +58,13 @@ RomId make_rom(const std::vector<std::uint8_t>& bytes) {
     return r;
 }
 
-std::string rom_hex(const RomId& rom) {
-    std::string s;
-    char b[4];
-    for (auto v : rom) {
-        std::snprintf(b, sizeof b, "%02X", v);
-        s += b;
-    }
-    return s;
-}
+std::string rom_hex(const RomId& rom) { return hex_digits(rom.data(), rom.size()); }
 
 std::uint8_t config_byte(const Config& c, const char* key, std::uint8_t fallback) {
     if (!c.has(key)) return fallback;
-    const std::string t = c.text(key);
-    char* end = nullptr;
-    const long v = std::strtol(t.c_str(), &end, 0);
-    if (t.empty() || *end != '\0' || v < 0 || v > 255) c.fail(key, "expected a byte (0..255 or 0x00..0xFF)");
-    return static_cast<std::uint8_t>(v);
+    const auto v = parse_integer(c.text(key));
+    if (!v || *v < 0 || *v > 255) c.fail(key, "expected a byte (0..255 or 0x00..0xFF)");
+    return static_cast<std::uint8_t>(*v);
 }
 
 // ---------------------------------------------------------------- settings
@@ -495,7 +481,7 @@ void OneWireSlave::byte_received(std::uint8_t b) {
             search_step_ = Step::Id;
             break;
         default:
-            sequence_breach("unknown ROM command " + hex2(b));
+            sequence_breach("unknown ROM command " + hex(b));
             idle();
         }
         return;
@@ -539,8 +525,8 @@ std::uint8_t OneWireSlave::flip(std::vector<FlipRule>& rules, std::vector<int>& 
         if (&rules == &s_.flip_received) rx_fault_ = true;
         board()->report(*this, ReportKind::Fault,
                         std::string("flips bit ") + std::to_string(r.bit) + " of " + what + " byte " +
-                            std::to_string(index) + " of command " + hex2(cmd_) + ": " + hex2(was) + " -> " +
-                            hex2(b));
+                            std::to_string(index) + " of command " + hex(cmd_) + ": " + hex(was) + " -> " +
+                            hex(b));
     }
     return b;
 }
@@ -559,7 +545,7 @@ void OneWireSlave::select() {
 }
 
 void OneWireSlave::function_command(std::uint8_t cmd) {
-    board()->info(*this, "ignores function command " + hex2(cmd) + " (this part only answers ROM commands)");
+    board()->info(*this, "ignores function command " + hex(cmd) + " (this part only answers ROM commands)");
     idle();
 }
 

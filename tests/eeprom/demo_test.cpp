@@ -1,11 +1,18 @@
 // The three EEPROM demos run as processes against a simulated GX2431, with
-// the chip's memory kept in a temporary state directory between runs.
+// the chip's memory kept in a temporary state directory between runs, and
+// that memory's safety when runs are killed, run at once or find something
+// else in its place.
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crc.h"
@@ -270,3 +277,163 @@ TEST(EepromDemos, NoFaultLeavesAPartlyWrittenRow) {
 }
 
 }  // namespace
+
+namespace {
+
+// The state directory's entries other than the chip's memory.
+std::vector<std::string> litter(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        if (e.path() != state_file(dir)) out.push_back(e.path().filename().string());
+    return out;
+}
+
+}  // namespace
+
+// A demo that ends by itself ends with its own status, whatever run limit is
+// set as a safety net beyond that moment.
+TEST(EepromDemos, AProgramsOwnEndWinsOverTheRunLimit) {
+    const std::string dir = temp_dir();
+    for (int i = 0; i < 5; ++i) {
+        RunResult r = run_program("eeprom-search-demo", {{"PIKIT_SIM_STATE_DIR", dir}, {"PIKIT_SIM_UNTIL", "60s"}});
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_NE(r.out.find(kWrote), std::string::npos);
+    }
+}
+
+// A file in the chip's place that is not its memory stops the run, and is
+// never replaced; a link is never written through.
+TEST(EepromDemos, AStateFileIsOnlyReplacedIfItHeldAChipsMemory) {
+    const std::string dir = temp_dir();
+    const std::string chip = scenario(dir, "");
+    for (const std::string& content : {std::string(), std::string(37, 'x'), std::string(129, 'x')}) {
+        std::ofstream(state_file(dir), std::ios::binary) << content;
+        RunResult r = run_program("eeprom-skip-demo", {{"PIKIT_SIM_STATE_DIR", dir}, {"PIKIT_SIM_SCENARIO", chip}});
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "pikit-sim: " + state_file(dir) + ": not the memory of gx2431 'eeprom' (" +
+                             std::to_string(content.size()) +
+                             " bytes, not 128); it is left as it is: move it away or delete it to start with a "
+                             "blank part\n");
+        EXPECT_EQ(pikit::test::read_file(state_file(dir)), content);
+        EXPECT_TRUE(litter(dir).empty() || litter(dir) == std::vector<std::string>{"chip.yaml"});
+    }
+    std::filesystem::remove(state_file(dir));
+    std::filesystem::create_directory(state_file(dir));
+    RunResult r = run_program("eeprom-skip-demo", {{"PIKIT_SIM_STATE_DIR", dir}, {"PIKIT_SIM_SCENARIO", chip}});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("(not a regular file)"), std::string::npos) << r.err;
+    std::filesystem::remove(state_file(dir));
+
+    // The memory kept elsewhere through a link: read, and the link replaced
+    // by the new memory; the file it pointed to keeps its content.
+    const std::string elsewhere = temp_dir() + "/outside.mem";
+    Memory old = blank();
+    old[100] = 0x42;
+    std::ofstream(elsewhere, std::ios::binary).write(reinterpret_cast<const char*>(old.data()), old.size());
+    std::filesystem::create_symlink(elsewhere, state_file(dir));
+    EXPECT_EQ(run("eeprom-skip-demo", dir, chip).out, expected("eeprom-skip-demo", old, tagged(old), true));
+    EXPECT_FALSE(std::filesystem::is_symlink(state_file(dir)));
+    EXPECT_EQ(load_memory(dir), tagged(old));
+    EXPECT_EQ(pikit::test::read_file(elsewhere),
+              std::string(reinterpret_cast<const char*>(old.data()), old.size()));
+
+    // A link planted where the lock goes is refused, not followed.
+    const std::string victim = write_file(temp_dir(), "victim", "keep me");
+    const std::string lock = state_file(dir).substr(0, state_file(dir).size() - 4) + ".lock";
+    std::filesystem::create_symlink(victim, lock);
+    r = run_program("eeprom-skip-demo", {{"PIKIT_SIM_STATE_DIR", dir}, {"PIKIT_SIM_SCENARIO", chip}});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err.rfind("pikit-sim: " + lock + ": cannot lock the memory of gx2431 'eeprom': ", 0), 0u) << r.err;
+    EXPECT_EQ(pikit::test::read_file(victim), "keep me");
+    EXPECT_EQ(load_memory(dir), tagged(old));
+}
+
+// Where the state cannot be kept: given explicitly, bad input; the default
+// place, a warning and a run whose memory does not outlive it.
+TEST(EepromDemos, AnUnusableStateDirectory) {
+    const std::string dir = temp_dir();
+    const std::string plain = write_file(dir, "plain", "x");
+    RunResult r = run_program("eeprom-skip-demo", {{"PIKIT_SIM_STATE_DIR", plain}});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err.rfind("pikit-sim: environment: PIKIT_SIM_STATE_DIR: cannot be used as the state directory: ", 0),
+              0u) << r.err;
+    EXPECT_EQ(r.out, "");
+
+    r = run_program("eeprom-skip-demo", {{"XDG_STATE_HOME", plain}});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "pikit-sim: warning: state directory " + plain +
+                         "/pikit-sim cannot be used (Not a directory); state will not outlive this run\n");
+    EXPECT_NE(r.out.find(kWrote), std::string::npos);
+    EXPECT_EQ(pikit::test::read_file(plain), "x");
+}
+
+// Demos started together on one chip: each either runs whole or is refused
+// with one line, and the memory is always a whole image with the tag.
+TEST(EepromDemos, RunsAtOnceOnOneChipNeverLoseOrTearItsMemory) {
+    const std::string dir = temp_dir();
+    const std::string chip = scenario(dir, "");
+    Memory old = blank();
+    for (int i = 8; i < 128; ++i) old[i] = static_cast<std::uint8_t>(i);
+    save_memory(dir, old);
+    int refused = 0, ran = 0;
+    for (int round = 0; round < 10; ++round) {
+        std::vector<RunResult> results(4);
+        std::vector<std::thread> threads;
+        for (auto& res : results)
+            threads.emplace_back([&res, &dir, &chip] {
+                res = run_program("eeprom-skip-demo", {{"PIKIT_SIM_STATE_DIR", dir}, {"PIKIT_SIM_SCENARIO", chip}});
+            });
+        for (auto& t : threads) t.join();
+        for (const RunResult& r : results) {
+            ASSERT_FALSE(r.timed_out);
+            if (r.exit_code == 2) {
+                ++refused;
+                EXPECT_EQ(r.err, "pikit-sim: " + state_file(dir) +
+                                     ": the memory of gx2431 'eeprom' is in use by another run; one run at a time per "
+                                     "chip: wait for it to end, or give this run its own PIKIT_SIM_STATE_DIR\n");
+            } else {
+                ++ran;
+                EXPECT_EQ(r.exit_code, 0) << r.err;
+                EXPECT_EQ(r.out, expected("eeprom-skip-demo", r.out.find(dump(old)) != std::string::npos
+                                                                  ? old : tagged(old),
+                                          tagged(old), true));
+            }
+        }
+        EXPECT_EQ(load_memory(dir), tagged(old));
+    }
+    EXPECT_GT(ran, 0);
+    EXPECT_TRUE(litter(dir) == std::vector<std::string>{"chip.yaml"});
+    std::printf("[ concurrent ] %d runs, %d refused while another held the chip\n", ran, refused);
+}
+
+// Killed at any moment, a run leaves the old memory or the whole new one,
+// and whatever a kill left half-done is cleared by the next run.
+TEST(EepromDemos, AKillAtAnyMomentLeavesTheOldOrTheNewMemory) {
+    const std::string dir = temp_dir();
+    const std::string chip = scenario(dir, "");
+    Memory old = blank();
+    for (int i = 0; i < 128; ++i) old[i] = static_cast<std::uint8_t>(255 - i);
+    std::mt19937 rng(20240611);
+    int kept = 0, replaced = 0;
+    for (int i = 0; i < 36; ++i) {
+        save_memory(dir, old);
+        pikit::test::Interrupt kill9;
+        kill9.signal = SIGKILL;
+        // Paced, so that the moments of a run spread over a wall time a kill can hit.
+        kill9.after_s = std::uniform_real_distribution<double>(0.0, 0.13)(rng);
+        RunResult r = run_program("eeprom-skip-demo",
+                                  {{"PIKIT_SIM_STATE_DIR", dir}, {"PIKIT_SIM_SCENARIO", chip}, {"PIKIT_SIM_SPEED", "2"}},
+                                  10.0, kill9);
+        const Memory now = load_memory(dir);
+        if (now == old) ++kept;
+        else if (now == tagged(old)) ++replaced;
+        else ADD_FAILURE() << "torn memory after a kill at " << kill9.after_s << " s:\n" << dump(now);
+    }
+    std::printf("[ kills      ] %d kept the old memory, %d had the new one\n", kept, replaced);
+    EXPECT_GT(kept, 0);
+    EXPECT_GT(replaced, 0);
+    run("eeprom-skip-demo", dir, chip);
+    EXPECT_TRUE(litter(dir) == std::vector<std::string>{"chip.yaml"});
+}

@@ -1,5 +1,15 @@
 # Builds the kit with -DPIKIT_BACKEND left to its own choice against a stand-in
 # wiringPi, and checks what the configure step says and what it builds.
+#   BCM2835   none: build as if bcm2835 were not installed (ir-board-demo is
+#             left out and the configure step says so); real: against the
+#             bcm2835 found on this machine; missing: report the test skipped.
+#   EMULATOR  how to run a built program here, words separated by '|'
+#             (empty natively; qemu-arm for the armhf build).
+if(BCM2835 STREQUAL "missing")
+  message("SKIPPED: no bcm2835 library (Debian libbcm2835-dev) for this build's architecture")
+  return()
+endif()
+string(REPLACE "|" ";" emulator "${EMULATOR}")
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/wiringpi/include ${WORK}/wiringpi/lib)
 foreach(h wiringPi.h softPwm.h softTone.h)
@@ -49,9 +59,13 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cannot build the stand-in wiringPi")
 endif()
 
+set(bcm2835_choice)
+if(BCM2835 STREQUAL "none")
+  set(bcm2835_choice -DBCM2835_INCLUDE_DIR=BCM2835_INCLUDE_DIR-NOTFOUND)
+endif()
 execute_process(
   COMMAND ${CMAKE_COMMAND} -S ${SRC} -B ${WORK}/build -DCMAKE_PREFIX_PATH=${WORK}/wiringpi
-          -DCMAKE_C_COMPILER=${CC} -DCMAKE_CXX_COMPILER=${CXX} -DBCM2835_INCLUDE_DIR=BCM2835_INCLUDE_DIR-NOTFOUND
+          -DCMAKE_C_COMPILER=${CC} -DCMAKE_CXX_COMPILER=${CXX} ${bcm2835_choice}
   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "configure failed:\n${out}\n${err}")
@@ -59,8 +73,11 @@ endif()
 if(NOT out MATCHES "wiringPi found .*picked 'hardware'")
   message(FATAL_ERROR "the configure step did not pick the hardware backend:\n${out}")
 endif()
-if(NOT err MATCHES "bcm2835 not found: ir-board-demo is left out")
+if(BCM2835 STREQUAL "none" AND NOT err MATCHES "bcm2835 not found: ir-board-demo is left out")
   message(FATAL_ERROR "a build without bcm2835 did not say it leaves ir-board-demo out:\n${err}")
+endif()
+if(BCM2835 STREQUAL "real" AND err MATCHES "bcm2835 not found")
+  message(FATAL_ERROR "the real bcm2835 was not found by the hardware build:\n${err}")
 endif()
 
 execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK}/build -j2
@@ -72,9 +89,14 @@ if(out MATCHES "warning:" OR err MATCHES "warning:")
   message(FATAL_ERROR "hardware build has warnings:\n${out}\n${err}")
 endif()
 
+if(BCM2835 STREQUAL "real" AND EXISTS ${SRC}/ir/CMakeLists.txt AND NOT EXISTS ${WORK}/build/bin/ir-board-demo)
+  message(FATAL_ERROR "ir-board-demo was not built against the real bcm2835:\n${out}\n${err}")
+endif()
+
 # The programs link the real library, not the simulated kit: with every line
 # idling high, the EEPROM demo finds no presence pulse.
-execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK}/wiringpi/lib ${WORK}/build/bin/eeprom-search-demo
+execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK}/wiringpi/lib
+                        ${emulator} ${WORK}/build/bin/eeprom-search-demo
                 OUTPUT_VARIABLE out RESULT_VARIABLE rc TIMEOUT 20)
 if(NOT rc EQUAL 0 OR NOT out STREQUAL "No GX2431 found on the 1-Wire bus. \n")
   message(FATAL_ERROR "eeprom-search-demo on the stand-in library: status ${rc}, output '${out}'")
@@ -85,7 +107,7 @@ endif()
 # them HIGH) and 32 latch writes (half HIGH).
 foreach(program shift-led-demo led-chaser-demo)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK}/wiringpi/lib STANDIN_DELAYS=16
-                          ${WORK}/build/bin/${program}
+                          ${emulator} ${WORK}/build/bin/${program}
                   OUTPUT_VARIABLE out RESULT_VARIABLE rc TIMEOUT 20)
   set(expected "pin 0: 128 writes, 64 high\npin 2: 256 writes, 128 high\npin 3: 32 writes, 16 high\n")
   if(NOT rc EQUAL 0 OR NOT out STREQUAL expected)

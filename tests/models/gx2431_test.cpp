@@ -157,6 +157,34 @@ TEST(Gx2431, MemoryOutlivesTheBoard) {
     EXPECT_EQ(files, 1);
 }
 
+// What a run killed while saving left behind is cleared by the next one; a
+// memory set before wiring still never replaces a file that is not one.
+TEST(Gx2431, StateLeftoversAndForeignFiles) {
+    const std::string dir = pikit::test::temp_dir();
+    Gx2431Settings keep = gx_at("typical", true);
+    const std::string mem = dir + "/gx2431-" + rom_hex(keep.rom) + ".mem";
+    const std::string left = pikit::test::write_file(dir, "gx2431-" + rom_hex(keep.rom) + ".mem.tmp-Ab3dEf", "half");
+    {
+        Bus bus(bus_options(100_ns, dir));
+        auto& gx = bus.board.add(std::make_unique<Gx2431>("tag", keep));
+        EXPECT_FALSE(std::filesystem::exists(left));
+        write_scratchpad(bus.m, 0x00, kTag);
+        ASSERT_EQ(copy_scratchpad(bus.m, 0x00, 0x00, 0x07), 0xAA);
+        EXPECT_EQ(gx.state_file(), mem);
+    }
+    EXPECT_EQ(pikit::test::read_file(mem).substr(0, 8), std::string(kTag.begin(), kTag.end()));
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"gx2431-" + rom_hex(keep.rom) + ".mem"}) << "no lock or temporary left";
+
+    pikit::test::write_file(dir, "gx2431-" + rom_hex(keep.rom) + ".mem", "not a memory image");
+    Bus bus(bus_options(100_ns, dir));
+    auto gx = std::make_unique<Gx2431>("tag", keep);
+    gx->set_memory({});
+    EXPECT_THROW(bus.board.add(std::move(gx)), ScenarioError);
+    EXPECT_EQ(pikit::test::read_file(mem), "not a memory image");
+}
+
 TEST(Gx2431, ScenarioSettings) {
     Bus bus;
     load_scenario_text(bus.board, R"(
@@ -195,6 +223,12 @@ devices:
         {"devices: [{type: gx2431, name: t, program_time: 20ms}]", "program_time"},
         {"devices: [{type: gx2431, name: t, flip_reply: [{byte: 1}]}]", "flip_reply"},
         {"devices: [{type: onewire-device, name: d}]", "rom"},
+        {"devices: [{type: gx2431, name: t, [a]: 1}]", "devices[0]: setting names must be plain words '[a]'"},
+        {"devices: [{type: gx2431, name: t, fill: 0377}]", "fill"},
+        {"devices: [{type: gx2431, name: t, copy_fails: 4294967296}]", "copy_fails"},
+        // Two parts with one ROM id would share one memory file.
+        {"devices: [{type: gx2431, name: a}, {type: gx2431, name: b}]",
+         "devices[1]: another gx2431 in this run has the ROM id 2D5A3C1900000038"},
     };
     for (const auto& b : bad) {
         Board board(bus_options());

@@ -3,6 +3,9 @@
 // the Pi's I2C controller, the humidity program's bit-banged master, and a
 // test master whose every phase is set per case so that it can break one
 // rule at a time.
+// Both libraries in one source: bcm2835.h must not turn wiringPi's delays
+// into its own (and would not compile before wiringPi.h otherwise).
+#define BCM2835_NO_DELAY_COMPATIBILITY
 #include <bcm2835.h>
 #include <wiringPi.h>
 

@@ -107,6 +107,21 @@ INSTANTIATE_TEST_SUITE_P(
         BadMaster{"LongReadLow", [](MasterTiming& t) { t.r_low = 20, t.r_sample = 2; }, "read slot"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The shortest slot the part accepts is 60 us from falling edge to falling
+// edge; one microsecond less is a breach.
+TEST(Protocol, SlotLengthIsCheckedAtItsLimit) {
+    for (unsigned slot : {59u, 60u}) {
+        SCOPED_TRACE(slot);
+        Bus bus(bus_options(0));  // pin calls cost nothing: slots last exactly what the delays say
+        bus.board.add(std::make_unique<Gx2431>("tag", gx_at("typical")));
+        bus.m.t.w1_rest = slot - bus.m.t.w1_low;
+        ASSERT_TRUE(bus.m.reset());
+        bus.m.write(0xFF);  // eight write-1 slots back to back
+        const bool breached = breaches(bus.board).find("time slot too short") != std::string::npos;
+        EXPECT_EQ(breached, slot < 60) << breaches(bus.board);
+    }
+}
+
 TEST(Protocol, UnknownCommandsAreBreaches) {
     Bus bus;
     bus.board.add(std::make_unique<Gx2431>("tag", gx_at("typical")));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/board.h"
+#include "core/scenario.h"
 #include "devices/i2c_slave.h"
 
 namespace {
@@ -94,6 +95,35 @@ TEST(HardwareI2c, NobodyAtTheAddressIsANackAndTheBufferIsKept) {
     Time t = board.now();
     bcm2835_delay(5);
     EXPECT_EQ(board.now(), t + 5_ms);
+}
+
+// A Pi where the peripherals cannot be mapped, or the controller not started,
+// as the scenario's board settings ask; and, as with the real library, no
+// controller without a successful bcm2835_init on this board first.
+TEST(HardwareI2c, StartUpFailsAsTheScenarioSaysAndBeginNeedsInit) {
+    const Config root = Config::parse("board: {bcm2835_init_fails: true, bcm2835_i2c_begin_fails: true}\n", "s.yaml");
+    const Options both = scenario_options(root, Options{});
+    EXPECT_TRUE(both.bcm2835_init_fails && both.bcm2835_i2c_begin_fails);
+    {
+        Board board(both);
+        EXPECT_EQ(bcm2835_init(), 0);
+        EXPECT_EQ(bcm2835_i2c_begin(), 0) << "nothing mapped, no controller";
+    }
+    {
+        Options o;
+        o.bcm2835_i2c_begin_fails = true;
+        Board board(o);
+        EXPECT_EQ(bcm2835_init(), 1);
+        EXPECT_EQ(bcm2835_i2c_begin(), 0);
+        EXPECT_EQ(board.find("i2c controller"), nullptr);
+    }
+    {
+        Board board;
+        EXPECT_EQ(bcm2835_i2c_begin(), 0) << "an init on an earlier board does not count";
+        ASSERT_EQ(bcm2835_init(), 1);
+        EXPECT_EQ(bcm2835_i2c_begin(), 1);
+        EXPECT_NE(board.find("i2c controller"), nullptr);
+    }
 }
 
 }  // namespace

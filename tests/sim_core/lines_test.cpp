@@ -169,3 +169,42 @@ TEST(Events, RunInTimeOrderThenSchedulingOrderAndCancelledOnesNever) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace pikit::sim;
+
+// The header's pins and the BCM2835's power-on pulls at their edges: BCM 0-8
+// up, 9-27 down; wiringPi 16 is the last pin before the gap, 21 the first after.
+TEST(Lines, PowerOnPullsAndTheHeaderAtTheirEdges) {
+    Options o;
+    o.pin_call_cost = 0;
+    Board board(o);
+    struct Edge {
+        int wpi, bcm, level;
+    } edges[] = {{10, 8, 1}, {13, 9, 0}, {30, 0, 1}, {27, 16, 0}, {16, 15, 0}, {21, 5, 1}};
+    for (const Edge& e : edges) {
+        EXPECT_EQ(bcm_of(e.wpi), e.bcm);
+        EXPECT_EQ(digitalRead(e.wpi), e.level) << "wiringPi " << e.wpi;
+        EXPECT_FALSE(board.floating(e.wpi));
+    }
+    for (int pin : {16, 21}) {
+        pinMode(pin, OUTPUT);
+        digitalWrite(pin, !digitalRead(pin));
+        EXPECT_NE(board.history(pin).size(), 1u) << "wiringPi " << pin << " is a pin of the header";
+    }
+    EXPECT_TRUE(board.reports(ReportKind::Error).empty());
+    for (int pin : {17, 20}) pinMode(pin, OUTPUT);
+    EXPECT_EQ(board.reports(ReportKind::Error).size(), 2u) << "17 and 20 are in the gap";
+}
+
+// Far in the future the clock holds at its end instead of wrapping round.
+TEST(Clock, FarFutureHoldsInsteadOfWrapping) {
+    Options o;
+    o.pin_call_cost = kNever / 3;
+    Board board(o);
+    for (int i = 0; i < 4; ++i) digitalRead(0);
+    EXPECT_EQ(board.now(), kNever);
+}
+
+}  // namespace

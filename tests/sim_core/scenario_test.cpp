@@ -127,6 +127,88 @@ TEST(Scenario, DurationsReadTheUnitsPeopleWrite) {
     EXPECT_FALSE(parse_duration("s"));
     EXPECT_FALSE(parse_duration("3 parsecs"));
     EXPECT_EQ(format_time(12'000'480'070), "12.000480070s");
+
+    // Zero needs no unit; the rest is exact to the nanosecond, also where a
+    // double would round, and rounds only below it.
+    EXPECT_EQ(parse_duration("0"), 0);
+    EXPECT_EQ(parse_duration("0.0"), 0);
+    EXPECT_EQ(parse_duration("1.5h"), 5400_s);
+    EXPECT_EQ(parse_duration("1234567890123456ns"), 1234567890123456);
+    EXPECT_EQ(parse_duration("0.000000001s"), 1_ns);
+    EXPECT_EQ(parse_duration("0.5ns"), 1_ns);
+    EXPECT_EQ(parse_duration("0.001min"), 60_ms);
+    EXPECT_EQ(parse_duration("100000h"), kMaxDuration);
+    EXPECT_FALSE(parse_duration("1"));
+    EXPECT_FALSE(parse_duration("9e18ns"));
+    EXPECT_FALSE(parse_duration("."));
+    for (const char* big : {"100000.000000001h", "9223372036854775807ns", "99999999999999999999999s"}) {
+        EXPECT_FALSE(parse_duration(big)) << big;
+        EXPECT_TRUE(duration_too_long(big)) << big;
+    }
+    EXPECT_FALSE(duration_too_long("soon"));
+}
+
+TEST(Scenario, NumbersAreDecimalOrHexAndNeverWrap) {
+    EXPECT_EQ(parse_integer("027"), 27) << "leading zeros are decimal, not octal";
+    EXPECT_EQ(parse_integer("0x1B"), 27);
+    EXPECT_EQ(parse_integer("-9223372036854775808"), INT64_MIN);
+    EXPECT_FALSE(parse_integer("9223372036854775808"));
+    EXPECT_FALSE(parse_integer("0x"));
+    EXPECT_FALSE(parse_integer("1e3"));
+    EXPECT_FALSE(parse_integer(" 5"));
+    EXPECT_EQ(parse_pin("16"), 16);
+    EXPECT_EQ(parse_pin("21"), 21);
+    EXPECT_FALSE(parse_pin("17"));
+    EXPECT_FALSE(parse_pin("20"));
+    EXPECT_FALSE(parse_pin("4294967304")) << "2^32 + 8 must not become pin 8";
+    EXPECT_FALSE(parse_pin("-4294967288"));
+    EXPECT_FALSE(parse_decimal("inf"));
+    EXPECT_FALSE(parse_decimal("nan"));
+    EXPECT_FALSE(parse_decimal("0x1p3"));
+    EXPECT_FALSE(parse_decimal("1e999"));
+    EXPECT_EQ(parse_decimal("-2.5e1"), -25.0);
+
+    // In a scenario, the same rules, named with file, key and value.
+    EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, pin: 4294967304}\n"),
+              "s.yaml: devices[0].pin: bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '4294967304'");
+    EXPECT_EQ(error_of("pulls: {4294967323: up}\n"),
+              "s.yaml: pulls.4294967323: bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '4294967323'");
+    Board board;
+    load_scenario_text(board, "pulls: {027: down, 0x1A: up}\n");
+    EXPECT_EQ(digitalRead(26), 1) << "pin 0x1A is 26";
+    pinMode(27, INPUT);
+    EXPECT_EQ(digitalRead(27), 0) << "pin 027 is 27 (pulled down), not octal 23";
+}
+
+TEST(Scenario, WhatYamlTakesSilentlyIsRefused) {
+    EXPECT_EQ(error_of("description: a\ndescription: b\n"), "s.yaml: description: given twice (lines 1 and 2) 'b'");
+    EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, pin: 3, pin: 4}\n"),
+              "s.yaml: devices[0].pin: given twice (lines 2 and 2) '4'");
+    EXPECT_EQ(error_of("pulls: {27: up, 27: down}\n"), "s.yaml: pulls.27: given twice (lines 1 and 1) 'down'");
+    EXPECT_EQ(error_of("pulls: {27: up, 0x1B: down}\n"), "s.yaml: pulls.0x1B: pin 27 has a resistor already '0x1B'");
+    EXPECT_EQ(error_of("description: a\n---\ndescription: b\n"),
+              "s.yaml: line 2: a second YAML document, or text after the first that belongs to none; a scenario is "
+              "one document");
+    EXPECT_EQ(error_of("description: a\n...\n"), "") << "an end marker alone is one document";
+    // A stream that yaml-cpp's own LoadAll() would read for ever.
+    EXPECT_EQ(error_of("# a comment\n, {type: aht20}\n").rfind("s.yaml: line 2: a second YAML document", 0), 0u);
+    EXPECT_EQ(error_of("description: \"never closed\n"),
+              "s.yaml: line 1: description: quoted value without its closing quote 'never closed '");
+    EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, name: 'c, pin: 3}\n").rfind("s.yaml: line 3: end of map flow not found", 0), 0u);
+    EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, [a]: 1, pin: 3}\n"),
+              "s.yaml: devices[0]: setting names must be plain words '[a]'");
+    // Quotes that do close, escaped ones included, are fine.
+    EXPECT_EQ(error_of("description: \"say \\\"hi\\\"\"\nstimuli: []\n"), "");
+    EXPECT_EQ(error_of("description: 'it''s'\n"), "");
+    EXPECT_EQ(error_of("description: &d \"x\"\n"), "");
+}
+
+TEST(Scenario, BoardDurationsHaveRanges) {
+    EXPECT_EQ(error_of("board: {pin_call_cost: 1h}\n"), "s.yaml: board.pin_call_cost: out of range 0 to 1ms '1h'");
+    EXPECT_EQ(error_of("board: {sleep_overrun: 9000000000000000000ns}\n"),
+              "s.yaml: board.sleep_overrun: duration too long (at most 100000h) '9000000000000000000ns'");
+    EXPECT_EQ(error_of("board: {sleep_overrun: 2s}\n"), "s.yaml: board.sleep_overrun: out of range 0 to 1s '2s'");
+    EXPECT_EQ(error_of("board: {pin_call_cost: 0, sleep_overrun: 1s}\n"), "");
 }
 
 }  // namespace

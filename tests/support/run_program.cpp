@@ -28,7 +28,8 @@ namespace {
 std::vector<std::string> child_environment(const std::map<std::string, std::string>& env) {
     std::vector<std::string> out;
     for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "PIKIT_SIM_", 10) != 0) out.emplace_back(*e);
+        const std::string name(*e, std::strcspn(*e, "="));
+        if (name.compare(0, 10, "PIKIT_SIM_") != 0 && !env.count(name)) out.emplace_back(*e);
     }
     bool speed = false;
     for (const auto& [k, v] : env) {
@@ -48,14 +49,34 @@ struct TempDirs {
 };
 TempDirs temp_dirs;
 
+std::vector<std::string> emulator() {
+    std::vector<std::string> words;
+    std::string w;
+    for (const char* c = PIKIT_EMULATOR; *c; ++c) {
+        if (*c == '|') {
+            words.push_back(w);
+            w.clear();
+        } else {
+            w += *c;
+        }
+    }
+    if (!w.empty()) words.push_back(w);
+    return words;
+}
+
+std::string program_path(const std::string& program) {
+    return program.find('/') == std::string::npos ? std::string(PIKIT_BIN_DIR) + "/" + program : program;
+}
+
 }  // namespace
 
-RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
-                      double wall_limit_s, const std::vector<std::string>& wrapper) {
-    const std::string path =
-        program.find('/') != std::string::npos ? program : std::string(PIKIT_BIN_DIR) + "/" + program;
+RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env, double wall_limit_s,
+                      const Interrupt& interrupt) {
+    if (args.empty()) throw std::invalid_argument("run_command: nothing to run");
+    // Close-on-exec, so that programs started at once from several threads
+    // never hold each other's pipes open.
     int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -65,30 +86,41 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
     posix_spawn_file_actions_addclose(&fa, err_pipe[0]);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
 
-    std::vector<std::string> envs = child_environment(env);
+    std::vector<std::string> envs = env;
     std::vector<char*> envp;
     for (auto& s : envs) envp.push_back(s.data());
     envp.push_back(nullptr);
+    std::vector<std::string> argw = args;
     std::vector<char*> argv;
-    for (const auto& w : wrapper) argv.push_back(const_cast<char*>(w.c_str()));
-    argv.push_back(const_cast<char*>(path.c_str()));
+    for (auto& s : argw) argv.push_back(s.data());
     argv.push_back(nullptr);
 
+    // A test run from a background job would hand down SIGINT ignored.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t dfl;
+    sigemptyset(&dfl);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&dfl, sig);
+    posix_spawnattr_setsigdefault(&attr, &dfl);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+
+    const auto started = std::chrono::steady_clock::now();
     pid_t pid = 0;
-    int rc = wrapper.empty() ? posix_spawn(&pid, path.c_str(), &fa, nullptr, argv.data(), envp.data())
-                             : posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    int rc = posix_spawnp(&pid, argv[0], &fa, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (rc != 0) {
         close(out_pipe[0]);
         close(err_pipe[0]);
-        throw std::runtime_error("cannot start " + path + ": " + std::strerror(rc));
+        throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
     }
 
     RunResult r;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(static_cast<long>(wall_limit_s * 1000));
+    const auto deadline = started + std::chrono::milliseconds(static_cast<long>(wall_limit_s * 1000));
+    const auto signal_at = started + std::chrono::microseconds(static_cast<long>(interrupt.after_s * 1e6));
+    bool signalled = interrupt.signal == 0;
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     int open_fds = 2;
     char buf[65536];
@@ -99,6 +131,17 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
             r.timed_out = true;
             kill(pid, SIGKILL);
             break;
+        }
+        if (!signalled) {
+            const bool seen = r.out.find(interrupt.after_output) != std::string::npos;
+            const auto until_signal = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          signal_at - std::chrono::steady_clock::now()).count();
+            if (seen && until_signal <= 0) {
+                kill(pid, interrupt.signal);
+                signalled = true;
+            } else if (seen) {
+                left = std::min(left, until_signal);
+            }  // else: the output it waits for wakes the poll
         }
         if (poll(fds, 2, static_cast<int>(left)) < 0) continue;
         for (int i = 0; i < 2; ++i) {
@@ -122,6 +165,37 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
     return r;
 }
 
+RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
+                      double wall_limit_s, const Interrupt& interrupt) {
+    // A program built for another machine (the armhf build) runs under the
+    // build's emulator: starting it directly would need binfmt_misc.
+    std::vector<std::string> args = emulator();
+    args.push_back(program_path(program));
+    return run_command(args, child_environment(env), wall_limit_s, interrupt);
+}
+
+RunResult run_program_wrapped(const std::vector<std::string>& wrapper, const std::string& program,
+                              const std::map<std::string, std::string>& env, double wall_limit_s) {
+    std::vector<std::string> args = wrapper;
+    args.push_back(program_path(program));
+    return run_command(args, child_environment(env), wall_limit_s);
+}
+
+bool runs_emulated() { return !emulator().empty(); }
+
+bool on_path(const std::string& tool) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        std::string file = dirs.substr(start, end - start) + "/" + tool;
+        if (access(file.c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 CpuHogs::CpuHogs() {
     long cores = std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
     for (long i = 0; i < cores; ++i) {
@@ -139,19 +213,6 @@ CpuHogs::~CpuHogs() {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-}
-
-bool on_path(const std::string& tool) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "";
-    for (std::size_t start = 0; start <= dirs.size();) {
-        std::size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        std::string file = dirs.substr(start, end - start) + "/" + tool;
-        if (access(file.c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
 }
 
 std::string temp_dir() {

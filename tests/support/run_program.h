@@ -16,13 +16,40 @@ struct RunResult {
     bool timed_out = false;  // wall-clock guard hit (the test fails on this)
 };
 
+// A signal sent to the running program from outside: once `after_output`
+// has appeared on its standard output (if given) and `after_s` wall seconds
+// have passed since it started.
+struct Interrupt {
+    int signal = 0;  // 0: none
+    std::string after_output;
+    double after_s = 0;
+};
+
 // Runs <build>/bin/<program> (or `program` itself when it is a path) with the
-// PIKIT_SIM_* variables in `env` (the test's own PIKIT_SIM_* variables are
-// cleared first; PIKIT_SIM_SPEED defaults to max), under `wrapper` when given
-// (e.g. {"valgrind", "-q"}, looked up in PATH). The child is killed after
-// `wall_limit_s` wall seconds.
+// variables in `env` (the test's own PIKIT_SIM_* variables are cleared first,
+// and any it names are replaced; PIKIT_SIM_SPEED defaults to max), with SIGINT, SIGTERM and
+// SIGHUP at their default actions as in a terminal, through the build's
+// cross-compiling emulator when it has one (qemu-arm for the armhf build). The
+// child is killed after `wall_limit_s` wall seconds, well inside the test's
+// own CTest timeout.
 RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
-                      double wall_limit_s = 60.0, const std::vector<std::string>& wrapper = {});
+                      double wall_limit_s = 30.0, const Interrupt& interrupt = {});
+
+// Runs args[0] (looked up in PATH when it has no slash) with exactly the
+// environment `env` ("NAME=value" entries), natively, as run_program does.
+RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                      double wall_limit_s = 30.0, const Interrupt& interrupt = {});
+
+// As run_program, under `wrapper` (e.g. {"valgrind", "-q"}, looked up in PATH)
+// instead of the build's emulator: for native builds only (runs_emulated()).
+RunResult run_program_wrapped(const std::vector<std::string>& wrapper, const std::string& program,
+                              const std::map<std::string, std::string>& env, double wall_limit_s = 30.0);
+
+// Whether built programs run under an emulator (qemu-arm for the armhf build).
+bool runs_emulated();
+
+// Whether an executable of that name is on PATH.
+bool on_path(const std::string& tool);
 
 // Keeps every core of the machine busy while it lives: one spinning child
 // process per core, killed when it goes.
@@ -36,9 +63,6 @@ public:
 private:
     std::vector<int> pids_;
 };
-
-// Whether an executable of that name is on PATH.
-bool on_path(const std::string& tool);
 
 // A fresh empty directory under the system temp dir, removed at process exit.
 std::string temp_dir();

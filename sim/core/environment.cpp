@@ -1,0 +1,170 @@
+#include "environment.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "config.h"
+#include "scenario.h"
+#include "trace.h"
+
+namespace pikit::sim {
+
+namespace {
+
+[[noreturn]] void refuse(const char* variable, const std::string& why, const std::string& value) {
+    throw ScenarioError(std::string("environment: ") + variable + ": " + why + " '" + value + "'");
+}
+
+Time duration_variable(const char* variable, const char* value, Time max, const char* range) {
+    auto t = parse_duration(value);
+    if (!t && duration_too_long(value))
+        refuse(variable, std::string("duration out of range (") + range + ")", value);
+    if (!t)
+        throw ScenarioError(std::string("environment: ") + variable + ": unparsable duration '" + value +
+                            "' (expected e.g. 500ms, 30s, 2min)");
+    if (*t > max) refuse(variable, std::string("duration out of range (") + range + ")", value);
+    return *t;
+}
+
+}  // namespace
+
+RunEnvironment read_environment(const std::function<const char*(const char*)>& get, Options base) {
+    auto var = [&](const char* name) -> const char* {
+        const char* v = get(name);
+        return v && *v ? v : nullptr;
+    };
+    RunEnvironment env;
+    env.options = std::move(base);
+    Options& o = env.options;
+    if (const char* v = var("PIKIT_SIM_SCENARIO")) env.scenario_path = v;
+    if (const char* v = var("PIKIT_SIM_UNTIL")) o.until = duration_variable("PIKIT_SIM_UNTIL", v, kMaxDuration, "0 to 100000h");
+    if (const char* v = var("PIKIT_SIM_PIN_COST"))
+        env.pin_cost = duration_variable("PIKIT_SIM_PIN_COST", v, kMaxPinCallCost, "0 to 1ms");
+    o.speed = Speed::Realtime;
+    if (const char* v = var("PIKIT_SIM_SPEED")) {
+        const std::string s = v;
+        if (s == "max") {
+            o.speed = Speed::Max;
+        } else if (s == "realtime") {
+            o.speed = Speed::Realtime;
+        } else {
+            // A plain decimal factor: no exponent, no hex, no inf or nan.
+            auto f = s.find_first_of("eE") == std::string::npos ? parse_decimal(s) : std::nullopt;
+            if (!f || s[0] == '-') refuse("PIKIT_SIM_SPEED", "expected realtime, max or a positive factor", s);
+            if (*f < kMinSpeedFactor || *f > kMaxSpeedFactor)
+                refuse("PIKIT_SIM_SPEED", "factor out of range (0.001 to 1000000000)", s);
+            o.speed = Speed::Factor;
+            o.speed_factor = *f;
+        }
+    }
+    if (const char* v = var("PIKIT_SIM_VCD")) o.vcd_path = v;
+    if (const char* v = var("PIKIT_SIM_LOG")) o.log_path = v;
+    if (const char* v = var("PIKIT_SIM_EVENTS")) o.events_path = v;
+    if (const char* v = var("PIKIT_SIM_STATE_DIR")) o.state_dir = v;
+    return env;
+}
+
+std::string read_scenario_file(const std::string& path, FileId* identity) {
+    auto fail = [&](const std::string& why) -> std::string {
+        throw ScenarioError(path + ": cannot read scenario: " + why + " (from PIKIT_SIM_SCENARIO)");
+    };
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) fail(std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) fail(std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) fail("it is a directory");
+    if (!S_ISREG(st.st_mode)) fail("not a regular file");
+    if (identity) *identity = FileId{st.st_dev, st.st_ino};
+    if (static_cast<unsigned long long>(st.st_size) > kMaxScenarioBytes) fail("larger than 1 MiB");
+    // The size can change while we read; never take more than the limit.
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail(std::strerror(errno));
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+        if (text.size() > kMaxScenarioBytes) fail("larger than 1 MiB");
+    }
+    return text;
+}
+
+std::vector<OutputFile> output_files(const Options& o) {
+    std::vector<OutputFile> out;
+    if (!o.vcd_path.empty()) {
+        out.push_back({"PIKIT_SIM_VCD", o.vcd_path, "the trace"});
+        out.push_back({"PIKIT_SIM_VCD", VcdWriter::body_path(o.vcd_path), "the trace's working file"});
+    }
+    if (!o.log_path.empty() && o.log_path != "-") out.push_back({"PIKIT_SIM_LOG", o.log_path, "the log"});
+    if (!o.events_path.empty() && o.events_path != "-")
+        out.push_back({"PIKIT_SIM_EVENTS", o.events_path, "the event stream"});
+    return out;
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool identity_of(const std::string& path, FileId& id) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    id = FileId{st.st_dev, st.st_ino};
+    return true;
+}
+
+// Two names of one file: the same inode when both exist (hard and symbolic
+// links included), else the same path once the existing part is resolved.
+bool same_file(const std::string& a, const std::string& b) {
+    FileId ia, ib;
+    const bool ea = identity_of(a, ia), eb = identity_of(b, ib);
+    if (ea && eb) return ia.dev == ib.dev && ia.ino == ib.ino;
+    if (ea != eb) return false;
+    std::error_code e1, e2;
+    const fs::path ca = fs::weakly_canonical(fs::absolute(a, e1), e1);
+    const fs::path cb = fs::weakly_canonical(fs::absolute(b, e2), e2);
+    return !e1 && !e2 && ca == cb;
+}
+
+}  // namespace
+
+void check_output_files(const std::vector<OutputFile>& outputs, const FileId* scenario) {
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const OutputFile& f = outputs[i];
+        std::error_code ec;
+        if (fs::is_directory(f.path, ec))
+            refuse(f.variable, std::string("is a directory; ") + f.what + " needs a file name", f.path);
+        FileId id;
+        if (scenario && identity_of(f.path, id) && id.dev == scenario->dev && id.ino == scenario->ino)
+            refuse(f.variable, std::string("is the scenario file itself, which ") + f.what + " would overwrite",
+                   f.path);
+        for (std::size_t j = 0; j < i; ++j) {
+            const OutputFile& g = outputs[j];
+            if (same_file(f.path, g.path))
+                refuse(f.variable,
+                       std::string("is the same file as ") + g.what + " (" + g.variable + "); " + f.what +
+                           " needs a file of its own",
+                       f.path);
+        }
+    }
+}
+
+std::string variable_of(const std::string& option) {
+    if (option == "vcd_path") return "PIKIT_SIM_VCD";
+    if (option == "log_path") return "PIKIT_SIM_LOG";
+    if (option == "events_path") return "PIKIT_SIM_EVENTS";
+    if (option == "state_dir") return "PIKIT_SIM_STATE_DIR";
+    return option;
+}
+
+}  // namespace pikit::sim

@@ -1,0 +1,64 @@
+// The run variables (PIKIT_SIM_*) that a program built against the kit reads
+// before main(), and the checks on the files they name. Every refusal is a
+// ScenarioError whose what() is the whole line: "environment: <VARIABLE>:
+// <why> '<value>'", or "<file>: ..." for the scenario file.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board.h"
+
+namespace pikit::sim {
+
+// A scenario is a few kilobytes; the limit keeps a wrong file (a log, a
+// device, a generated monster) from being read for seconds or exhausting
+// memory before the run even starts.
+constexpr std::size_t kMaxScenarioBytes = 1024 * 1024;
+
+// Pacing factors that mean anything: from a thousandfold slow motion to a
+// billion times faster than real time.
+constexpr double kMinSpeedFactor = 0.001;
+constexpr double kMaxSpeedFactor = 1e9;
+
+struct RunEnvironment {
+    std::string scenario_path;      // PIKIT_SIM_SCENARIO; empty: the program's built-in scenario
+    std::optional<Time> pin_cost;   // PIKIT_SIM_PIN_COST, which wins over the scenario's
+    Options options;                // until, speed, vcd_path, log_path, events_path, state_dir
+};
+
+// Reads the variables through `get` (std::getenv in a program; an empty value
+// counts as unset) into `base`. Throws ScenarioError naming the variable.
+RunEnvironment read_environment(const std::function<const char*(const char*)>& get, Options base = {});
+
+// The scenario file's text: a regular file of at most kMaxScenarioBytes.
+// Never blocks (a FIFO is refused, not opened for a writer that never comes).
+// `identity` receives the file's device and inode, to compare outputs with.
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+std::string read_scenario_file(const std::string& path, FileId* identity = nullptr);
+
+// A file the run writes, and the variable that names it.
+struct OutputFile {
+    const char* variable;  // "PIKIT_SIM_VCD"
+    std::string path;
+    const char* what;      // "the trace"
+};
+// The files a run with these options writes (the trace's working file too).
+std::vector<OutputFile> output_files(const Options& o);
+// Refuses an output that is a directory, the scenario file itself, or the
+// same file as another output. `scenario` is null for a built-in scenario.
+void check_output_files(const std::vector<OutputFile>& outputs, const FileId* scenario);
+
+// The variable behind a member of Options, for messages ("vcd_path" ->
+// "PIKIT_SIM_VCD"); the member name itself when no variable sets it.
+std::string variable_of(const std::string& option);
+
+}  // namespace pikit::sim
