@@ -438,6 +438,19 @@ Pull pull_of(int pud) { return pud == 2 ? Pull::Up : pud == 1 ? Pull::Down : Pul
     im.record(CallKind::Read, pin, v);
     return v;
 }
+// A fast call when it would leave the pin as it is; false: nothing done.
+template <class Unchanged>
+bool fast_if_unchanged(Board::Impl& im, int pin, Unchanged unchanged) {
+    Time end;
+    if (Board::Impl::Pin* p = im.fast_begin(pin, end)) {
+        if (unchanged(*p)) {
+            im.fast_commit(end);
+            return true;
+        }
+        Board::Impl::fast_end();
+    }
+    return false;
+}
 }  // namespace
 
 // Each pin call first tries the fast path (clock.cpp): when the calling thread
@@ -445,30 +458,18 @@ Pull pull_of(int pud) { return pud == 2 ? Pull::Up : pud == 1 ? Pull::Down : Pul
 // its time. Anything else takes the lock.
 
 void Board::pin_mode(int pin, int mode) {
-    Time end;
-    if (Impl::Pin* p = impl_->fast_begin(pin, end)) {
-        if (p->mode == mode) return impl_->fast_commit(end);
-        Impl::fast_end();
-    }
-    locked_pin_mode(*impl_, pin, mode);
+    if (!fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.mode == mode; }))
+        locked_pin_mode(*impl_, pin, mode);
 }
 
 void Board::pull_control(int pin, int pud) {
-    Time end;
-    if (Impl::Pin* p = impl_->fast_begin(pin, end)) {
-        if (p->internal == pull_of(pud)) return impl_->fast_commit(end);
-        Impl::fast_end();
-    }
-    locked_pull_control(*impl_, pin, pud);
+    if (!fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.internal == pull_of(pud); }))
+        locked_pull_control(*impl_, pin, pud);
 }
 
 void Board::write(int pin, int value) {
-    Time end;
-    if (Impl::Pin* p = impl_->fast_begin(pin, end)) {
-        if (p->latch == level_of(value)) return impl_->fast_commit(end);
-        Impl::fast_end();
-    }
-    locked_write(*impl_, pin, value);
+    if (!fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.latch == level_of(value); }))
+        locked_write(*impl_, pin, value);
 }
 
 int Board::read(int pin) {
