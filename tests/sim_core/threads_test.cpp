@@ -195,6 +195,22 @@ TEST(Threads, WorkBetweenLibraryCallsIsNotMistakenForSpinning) {
     EXPECT_TRUE(fired.load());
 }
 
+TEST(Threads, AThreadThatSpinsAgainAfterComingBackIsSetFreeAgain) {
+    // Set free while nothing at all is due, the thread comes back into the
+    // library, schedules something and spins on it: it must be noticed again,
+    // though nothing was going on when it came back.
+    Board board(Options{});
+    delay(1);
+    Time t0 = thread_cpu();
+    while (thread_cpu() - t0 < 3 * board.options().stall_cpu) {
+    }
+    std::atomic<bool> fired{false};
+    board.apply([&] { board.schedule(board.now() + 1_ms, [&] { fired = true; }); });
+    while (!fired.load()) {
+    }
+    EXPECT_EQ(board.now(), 2_ms);
+}
+
 TEST(Threads, RunLimitEndsARunWhoseOnlyThreadSpins) {
     std::atomic<bool> stop{false};
     Options o;
