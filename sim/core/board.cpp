@@ -141,6 +141,7 @@ void Board::set_external_pull(int pin, Pull pull) {
 void Board::started() {
     std::unique_lock<std::mutex> lk(impl_->m);
     impl_->start_held = false;
+    impl_->rewatch_holder = true;
 }
 
 void Board::set_pin_call_cost(Time cost) {

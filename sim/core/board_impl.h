@@ -57,6 +57,9 @@ Time cpu_time(clockid_t id);  // CPU time of a thread's clock
 Time wall_time();             // monotonic wall clock
 double host_slowness();       // 1 on a current PC, more on slow or emulated hosts
 Time fresh_code_cpu();        // CPU time of a batch of code run for the first time
+// Whether a thread of this process is runnable (running, or waiting for a
+// processor) rather than asleep or blocked; false when it cannot be told.
+bool thread_runnable(pid_t tid);
 
 struct Board::Impl {
     Board& b;
@@ -153,8 +156,12 @@ struct Board::Impl {
     bool dispatching = false;
     std::uint64_t activity = 0;  // library calls of all threads
     std::uint64_t quiet_ok_activity = UINT64_MAX;
-    int ending = 0;
-    bool start_held = false;  // Options::hold_until_started, until started()  // threads in St::Ending: the clock stands still until they are gone
+    int ending = 0;  // threads in St::Ending: the clock stands still until they are gone
+    bool start_held = false;  // Options::hold_until_started, until started()
+    // Set by started(): the holder's watch begins afresh from there. What it
+    // spent wiring the scenario, and how long the supervisor itself waited
+    // for a processor meanwhile, must not count against the program.
+    bool rewatch_holder = false;
     std::condition_variable supervisor_cv;
     bool supervisor_idle = false;  // waiting with nothing to watch: wake it for a new holder
     bool advance_paused = false;   // dispatch let go of the lock while free threads exist

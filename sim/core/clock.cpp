@@ -41,6 +41,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "board_impl.h"
@@ -116,6 +117,21 @@ Time fresh_code_cpu() {
         return cpu_time(CLOCK_THREAD_CPUTIME_ID) - t0;
     }();
     return cost;
+}
+
+bool thread_runnable(pid_t tid) {
+    if (tid <= 0) return false;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
+    std::FILE* f = std::fopen(path, "re");
+    if (!f) return false;
+    char buf[512];
+    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    // "tid (name) S ...": the state follows the last parenthesis.
+    const char* close = std::strrchr(buf, ')');
+    return close && close[1] == ' ' && close[2] == 'R';
 }
 
 Time wall_time() {
@@ -490,7 +506,9 @@ void Board::Impl::supervise() {
         // faster than wall time, so a watch ends no sooner than stall_cpu
         // after the holder's last call.
         if (holder) {
-            if (holder != watched || holder->calls != watched_calls || b.now() != watched_now || start_held) {
+            if (holder != watched || holder->calls != watched_calls || b.now() != watched_now || start_held ||
+                rewatch_holder) {
+                rewatch_holder = false;
                 watched = holder;
                 watched_calls = holder->calls;
                 watched_now = b.now();
@@ -499,6 +517,11 @@ void Board::Impl::supervise() {
                 wake = std::min(wake, wall + std::min(rewatch, stall_cpu));
             } else {
                 Time cpu = holder->has_cpu ? cpu_time(holder->cpu) - watched_cpu : 0;
+                // Wall time only counts while the holder sleeps: one that is
+                // runnable but gets no processor on a busy host is neither
+                // blocked nor spinning, and must not be set free for it.
+                if (cpu < stall_cpu && wall - watched_wall >= settle_wall && thread_runnable(holder->tid))
+                    watched_wall = wall;
                 if (cpu >= stall_cpu || wall - watched_wall >= settle_wall) {
                     revoke_fast();
                     if (holder->calls == watched_calls && b.now() == watched_now) {
@@ -533,6 +556,14 @@ void Board::Impl::supervise() {
                     // Settled when each free thread has used settle_cpu since,
                     // or when settle_wall has passed (threads blocked elsewhere).
                     Time short_of = 0;
+                    if (wall - settle_since >= settle_wall) {
+                        // As for a holder: a free thread that waits for a
+                        // processor has not had its chance yet.
+                        for (auto& [t, c0] : settle_from) {
+                            if (t->st != St::Free || !t->has_cpu) continue;
+                            if (cpu_time(t->cpu) - c0 < settle_cpu && thread_runnable(t->tid)) settle_since = wall;
+                        }
+                    }
                     if (wall - settle_since < settle_wall) {
                         for (auto& [t, c0] : settle_from) {
                             if (t->st != St::Free) continue;
