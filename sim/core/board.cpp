@@ -111,6 +111,7 @@ void Board::finish(bool release_threads, const char* reason) {
         // of it (raising it again) ends the run the limit began.
         if (impl_->limit_reached && std::strcmp(reason, "SIGTERM") == 0) reason = "run limit";
         impl_->frozen = false;
+        impl_->revoke_fast();
         impl_->release_on_finish = release_threads;
         impl_->finish_devices();
         impl_->finished = true;
@@ -160,10 +161,12 @@ void Board::set_external_pull(int pin, Pull pull) {
 void Board::started() {
     std::unique_lock<std::mutex> lk(impl_->m);
     impl_->start_held = false;
+    impl_->rewatch_holder = true;
 }
 
 void Board::set_pin_call_cost(Time cost) {
     std::unique_lock<std::mutex> lk(impl_->m);
+    impl_->revoke_fast();
     options_.pin_call_cost = cost;
 }
 
@@ -406,57 +409,106 @@ struct CallScope {
         if (live && !im.finished) {
             im.advance_to(im.b.now());
             im.maybe_yield(lk, t);
+            im.grant_fast(t);
         }
     }
 };
-}  // namespace
 
-void Board::pin_mode(int pin, int mode) {
-    CallScope c(*impl_);
+Level level_of(int value) { return value == 0 ? Level::Low : Level::High; }
+Pull pull_of(int pud) { return pud == 2 ? Pull::Up : pud == 1 ? Pull::Down : Pull::None; }
+
+// The locked paths of the pin calls. Kept out of line, so that the fast path
+// in front of each is a leaf that saves no registers.
+
+[[gnu::noinline]] void locked_pin_mode(Board::Impl& im, int pin, int mode) {
+    CallScope c(im);
     if (!c.live) return;
-    impl_->pin_call(c.lk);
-    if (!impl_->check_pin(pin, "pinMode")) return;
-    impl_->use_pin(pin);
-    impl_->record(CallKind::PinMode, pin, mode);
+    im.pin_call(c.lk);
+    if (!im.check_pin(pin, "pinMode")) return;
+    im.use_pin(pin);
+    im.record(CallKind::PinMode, pin, mode);
     if (mode != kModeInput && mode != kModeOutput) {
-        impl_->add_report(ReportKind::Error, "board", "pinMode(" + std::to_string(pin) + ", " + std::to_string(mode) +
-                                                          "): only INPUT and OUTPUT are simulated; ignored");
+        im.add_report(ReportKind::Error, "board", "pinMode(" + std::to_string(pin) + ", " + std::to_string(mode) +
+                                                      "): only INPUT and OUTPUT are simulated; ignored");
         return;
     }
-    impl_->pins[pin].mode = mode;
-    impl_->resolve(pin);
+    im.pins[pin].mode = mode;
+    im.resolve(pin);
+}
+
+[[gnu::noinline]] void locked_pull_control(Board::Impl& im, int pin, int pud) {
+    CallScope c(im);
+    if (!c.live) return;
+    im.pin_call(c.lk);
+    if (!im.check_pin(pin, "pullUpDnControl")) return;
+    im.use_pin(pin);
+    im.record(CallKind::PullControl, pin, pud);
+    im.pins[pin].internal = pull_of(pud);
+    im.resolve(pin);
+}
+
+[[gnu::noinline]] void locked_write(Board::Impl& im, int pin, int value) {
+    CallScope c(im);
+    if (!c.live) return;
+    im.pin_call(c.lk);
+    if (!im.check_pin(pin, "digitalWrite")) return;
+    im.use_pin(pin);
+    im.record(CallKind::Write, pin, value);
+    im.set_latch(pin, level_of(value));
+}
+
+[[gnu::noinline]] int locked_read(Board::Impl& im, int pin) {
+    CallScope c(im);
+    if (!c.live) return 0;
+    im.pin_call(c.lk);
+    if (!im.check_pin(pin, "digitalRead")) return 0;
+    im.use_pin(pin);
+    int v = is_high(im.pins[pin].level) ? 1 : 0;
+    im.record(CallKind::Read, pin, v);
+    return v;
+}
+// A fast call when it would leave the pin as it is; false: nothing done.
+template <class Unchanged>
+bool fast_if_unchanged(Board::Impl& im, int pin, Unchanged unchanged) {
+    Time end;
+    if (Board::Impl::Pin* p = im.fast_begin(pin, end)) {
+        if (unchanged(*p)) {
+            im.fast_commit(end);
+            return true;
+        }
+        Board::Impl::fast_end();
+    }
+    return false;
+}
+}  // namespace
+
+// Each pin call first tries the fast path (clock.cpp): when the calling thread
+// holds the clock and nothing is due, a call that changes nothing only costs
+// its time. Anything else takes the lock.
+
+void Board::pin_mode(int pin, int mode) {
+    if (!fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.mode == mode; }))
+        locked_pin_mode(*impl_, pin, mode);
 }
 
 void Board::pull_control(int pin, int pud) {
-    CallScope c(*impl_);
-    if (!c.live) return;
-    impl_->pin_call(c.lk);
-    if (!impl_->check_pin(pin, "pullUpDnControl")) return;
-    impl_->use_pin(pin);
-    impl_->record(CallKind::PullControl, pin, pud);
-    impl_->pins[pin].internal = pud == 2 ? Pull::Up : pud == 1 ? Pull::Down : Pull::None;
-    impl_->resolve(pin);
+    if (!fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.internal == pull_of(pud); }))
+        locked_pull_control(*impl_, pin, pud);
 }
 
 void Board::write(int pin, int value) {
-    CallScope c(*impl_);
-    if (!c.live) return;
-    impl_->pin_call(c.lk);
-    if (!impl_->check_pin(pin, "digitalWrite")) return;
-    impl_->use_pin(pin);
-    impl_->record(CallKind::Write, pin, value);
-    impl_->set_latch(pin, value == 0 ? Level::Low : Level::High);
+    if (!fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.latch == level_of(value); }))
+        locked_write(*impl_, pin, value);
 }
 
 int Board::read(int pin) {
-    CallScope c(*impl_);
-    if (!c.live) return 0;
-    impl_->pin_call(c.lk);
-    if (!impl_->check_pin(pin, "digitalRead")) return 0;
-    impl_->use_pin(pin);
-    int v = is_high(impl_->pins[pin].level) ? 1 : 0;
-    impl_->record(CallKind::Read, pin, v);
-    return v;
+    Time end;
+    if (Impl::Pin* p = impl_->fast_begin(pin, end)) {
+        int v = is_high(p->level) ? 1 : 0;
+        impl_->fast_commit(end);
+        return v;
+    }
+    return locked_read(*impl_, pin);
 }
 
 void Board::wait_until(Time when) { impl_->wait(when, false); }

@@ -113,19 +113,30 @@ struct Options {
     bool exit_on_fatal = false;     // fatal simulation errors: report and _exit(3) instead of throwing
     // A thread that holds the clock but makes no library call for this much
     // CPU time is taken to be spinning (or stuck) outside the library, and
-    // time may go on without it...
-    Time stall_cpu = 25_ms;
+    // time may go on without it. Work between library calls (formatting
+    // output...) must stay below it: 10 ms of it is never taken for spinning...
+    Time stall_cpu = 12_ms;
     // ...and before each step of time, threads that spin outside the library
     // get this much CPU time, with no library call anywhere, to react to what
-    // the last running thread did.
-    Time quiet_cpu = 3_ms;
+    // the last running thread did (reach their next library call).
+    Time quiet_cpu = 200_us;
     // A thread that uses no CPU (blocked on something the kit cannot see)
     // counts as stalled or settled after this much wall time.
     Time quiet_wall = 250_ms;
     // The three limits above are multiplied by the host's slowness, measured
     // once per process (1 on a current PC; more under valgrind or an emulator),
-    // so that a slow host never mistakes ordinary work for spinning.
+    // and are at least twice what running a batch of code for the first time
+    // took (an emulator translates such code first, which costs far more than
+    // its slowness says), so that a slow host never mistakes ordinary work for
+    // spinning.
     bool scale_to_host = true;
+    // A pin call that changes nothing (a read, a write of the level the latch
+    // holds, a mode or pull already set), made by the thread holding the
+    // clock while nothing is due before it ends, skips the lock: same result,
+    // same time, same records. Off: every call takes the locked path (tests
+    // compare the two). Never used when calls are recorded, the pin call cost
+    // is 0, or the run is paced.
+    bool fast_pin_calls = true;
     // Calls at one virtual instant, with no wait, before the clock counts as frozen.
     std::uint64_t frozen_calls = 20000000;
     bool isr_fails = false;         // wiringPiISR returns -1 (to exercise programs' failure paths)

@@ -46,9 +46,20 @@ struct SelfTls {
 };
 extern thread_local SelfTls t_self;
 
+// Per OS thread: set while it is inside a fast pin call (see Board::Impl's
+// fast path). Trivial, so that reaching it is a plain thread-local access.
+struct FastTls {
+    std::atomic<bool> busy{false};
+};
+inline thread_local FastTls t_fast;
+
 Time cpu_time(clockid_t id);  // CPU time of a thread's clock
 Time wall_time();             // monotonic wall clock
 double host_slowness();       // 1 on a current PC, more on slow or emulated hosts
+Time fresh_code_cpu();        // CPU time of a batch of code run for the first time
+// Whether a thread of this process is runnable (running, or waiting for a
+// processor) rather than asleep or blocked; false when it cannot be told.
+bool thread_runnable(pid_t tid);
 
 struct Board::Impl {
     Board& b;
@@ -121,6 +132,7 @@ struct Board::Impl {
     std::uint64_t frozen_count = 0;
     Time wall_origin = 0;    // wall time of virtual time 0, for paced runs
     std::uint64_t pace_tick = 0;
+    Time next_due = kNever;  // time of the first queued event (maybe cancelled): refresh_due()
 
     // ---- threads ----
     // Ending: the OS thread has run its thread_local destructors (it returned,
@@ -132,6 +144,8 @@ struct Board::Impl {
         St st = St::Free;
         bool wants_edge = false;  // interrupt thread waiting for its next edge
         std::condition_variable cv;
+        // Library calls made through the lock. Fast pin calls are not
+        // counted: they move the clock, which shows them to the supervisor.
         std::uint64_t calls = 0;
         clockid_t cpu{};
         bool has_cpu = false;
@@ -143,8 +157,12 @@ struct Board::Impl {
     bool dispatching = false;
     std::uint64_t activity = 0;  // library calls of all threads
     std::uint64_t quiet_ok_activity = UINT64_MAX;
-    int ending = 0;
-    bool start_held = false;  // Options::hold_until_started, until started()  // threads in St::Ending: the clock stands still until they are gone
+    int ending = 0;  // threads in St::Ending: the clock stands still until they are gone
+    bool start_held = false;  // Options::hold_until_started, until started()
+    // Set by started(): the holder's watch begins afresh from there. What it
+    // spent wiring the scenario, and how long the supervisor itself waited
+    // for a processor meanwhile, must not count against the program.
+    bool rewatch_holder = false;
     // The run limit has come and the program takes SIGTERM itself (its own
     // handler, or a thread that waits for it): virtual time stands still at
     // the limit while it reacts, no event runs and calls cost nothing, until
@@ -152,7 +170,24 @@ struct Board::Impl {
     bool limit_reached = false;
     bool frozen = false;
     std::condition_variable supervisor_cv;
+    bool supervisor_idle = false;  // waiting with nothing to watch: wake it for a new holder
+    bool advance_paused = false;   // dispatch let go of the lock while free threads exist
     std::thread supervisor;
+
+    // ---- the fast path ----
+    // The holder may make pin calls that change nothing (a read, a write of
+    // the latched level, a mode or pull already set) without the lock while
+    // nothing is due before the call ends: no event, no other thread ready.
+    // `fast_owner` names the one OS thread allowed to (its t_fast); it is set
+    // by that thread itself at the end of one of its locked calls, and cleared
+    // (under the lock) whenever that is no longer true. The thread itself just
+    // clears it; any other thread must revoke_fast(), which also waits for a
+    // fast call in progress to end, so that it may then change what such a
+    // call reads or writes. While it is set, only the owner changes the clock,
+    // the event queue and the lines, and fast_cost and next_due stay as they
+    // are.
+    std::atomic<FastTls*> fast_owner{nullptr};
+    Time fast_cost = 0;
 
     struct Isr {
         int pin;
@@ -196,6 +231,47 @@ struct Board::Impl {
     // output) or soft tone's (output, then LOW).
     void master_output_low(int pin, bool latch_first);
     void stop_wave(int pin);
+
+    // ---- the fast path (clock.cpp, inline parts here) ----
+    // Starts a fast pin call on `pin`: the pin when the calling thread may
+    // make one, with `end` the time the call ends (then it must end with
+    // fast_commit or fast_end), else null. The busy flag goes up before the
+    // owner is checked: revoke_fast() either makes the check fail, or sees
+    // the flag and waits for the call to end.
+    Pin* fast_begin(int pin, Time& end) {
+        t_fast.busy.store(true, std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (fast_owner.load(std::memory_order_relaxed) == &t_fast && static_cast<unsigned>(pin) < kPins &&
+            pins[pin].used) {
+            // now + cost < next_due, without overflowing near the clock's end
+            // (where the locked path holds the clock at kNever).
+            const Time now = b.now();
+            if (now < next_due - fast_cost) {
+                end = now + fast_cost;
+                return &pins[pin];
+            }
+        }
+        fast_end();
+        return nullptr;
+    }
+    // The call changed nothing: it only costs its time.
+    void fast_commit(Time end) {
+        b.now_.store(end, std::memory_order_relaxed);
+        fast_end();
+    }
+    static void fast_end() {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        t_fast.busy.store(false, std::memory_order_release);
+    }
+    // At the end of a locked call by `t`: lets it make fast calls from now on
+    // if it holds the clock, no other thread is ready and the options allow.
+    void grant_fast(Thread* t);
+    // The owner gives up the fast path itself (it is giving up the clock).
+    void drop_fast();
+    // Any thread takes the fast path away from its owner and waits until no
+    // fast call is in progress.
+    void revoke_fast();
+    void refresh_due();
 
     // ---- clock (clock.cpp): virtual time, events, program threads ----
     EventId schedule(Time at, std::function<void()> fn);

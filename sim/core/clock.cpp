@@ -15,8 +15,25 @@
 // for a spinning one; and the limits grow with the host's measured slowness.
 // Threads that become ready at one instant run in the order they became
 // ready, so a scenario replays identically on every run.
+//
+// Fast pin calls. Most calls of a polling loop change nothing: a read, a
+// write of the level the latch already holds. When the holder makes one and
+// nothing is due before it ends (no event, no other thread ready), all it
+// does is move the clock by the call's cost, so it does that without the lock
+// (board_impl.h: fast_begin). The holder is the only thread that changes the
+// clock, the queue or the lines while it holds the clock, so it needs no lock
+// against them; the only threads that may take the clock from it meanwhile
+// (the supervisor, finish()) first revoke its fast path: they clear the owner
+// and then issue a process-wide barrier (membarrier), which orders that with
+// the owner's busy flag, so that either the owner's next fast call sees it has
+// no fast path, or the revoker sees the call in progress and waits the few
+// nanoseconds until it ends. The owner's side thus needs no fence and no
+// atomic read-modify-write, only plain loads and stores. Fast calls are not
+// counted in the thread's calls: the supervisor sees them move the clock.
 
+#include <linux/membarrier.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -24,6 +41,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 
 #include "board_impl.h"
 #include "signals.h"
@@ -60,6 +79,61 @@ double host_slowness() {
     return slowness;
 }
 
+namespace {
+// The revoking side of the fast path's handshake needs a barrier on every
+// thread of the process; a kernel without one leaves the fast path unused.
+bool process_barrier_ready() {
+    static const bool ready =
+        syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+    return ready;
+}
+
+void process_barrier() { syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0); }
+}  // namespace
+
+namespace {
+// Distinct little functions, each run once per process, to time code that
+// runs for the first time. Identical bodies would be folded into one; these
+// differ in their constants.
+template <int I>
+[[gnu::noinline]] std::uint32_t fresh_step(std::uint32_t x) {
+    return (x ^ (x >> (I % 7 + 1))) * (2u * static_cast<std::uint32_t>(I) + 1u);
+}
+template <int... I>
+std::uint32_t run_fresh(std::integer_sequence<int, I...>, std::uint32_t x) {
+    ((x = fresh_step<I>(x)), ...);
+    return x;
+}
+}  // namespace
+
+Time fresh_code_cpu() {
+    static const Time cost = [] {
+        // A few microseconds of cache misses natively; a dynamic emulator
+        // first translates each function, as it does any code a program runs
+        // for the first time (valgrind: about as long as a first printf).
+        Time t0 = cpu_time(CLOCK_THREAD_CPUTIME_ID);
+        volatile std::uint32_t sink = run_fresh(std::make_integer_sequence<int, 256>{}, 1);
+        (void)sink;
+        return cpu_time(CLOCK_THREAD_CPUTIME_ID) - t0;
+    }();
+    return cost;
+}
+
+bool thread_runnable(pid_t tid) {
+    if (tid <= 0) return false;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
+    std::FILE* f = std::fopen(path, "re");
+    if (!f) return false;
+    char buf[512];
+    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    // "tid (name) S ...": the state follows the last parenthesis.
+    const char* close = std::strrchr(buf, ')');
+    return close && close[1] == ' ' && close[2] == 'R';
+}
+
 Time wall_time() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -68,7 +142,9 @@ Time wall_time() {
 Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) {
     EventId id = next_event++;
     actions.emplace(id, std::move(fn));
-    events.push({std::max(at, b.now()), id});
+    at = std::max(at, b.now());
+    events.push({at, id});
+    next_due = std::min(next_due, at);
     return id;
 }
 
@@ -87,11 +163,35 @@ void Board::Impl::advance_to(Time target) {
         fn();
     }
     if (target > b.now()) b.now_.store(target, std::memory_order_relaxed);
+    refresh_due();
 }
 
 Time Board::Impl::next_event_time() {
     while (!events.empty() && !actions.count(events.top().id)) events.pop();
-    return events.empty() ? kNever : events.top().at;
+    refresh_due();
+    return next_due;
+}
+
+void Board::Impl::refresh_due() { next_due = events.empty() ? kNever : events.top().at; }
+
+void Board::Impl::grant_fast(Thread* t) {
+    const Options& o = b.options_;
+    if (holder != t || !ready.empty() || finished || frozen || !o.fast_pin_calls || o.record_calls || o.pin_call_cost <= 0 ||
+        o.speed != Speed::Max || !process_barrier_ready())
+        return;
+    fast_cost = o.pin_call_cost;
+    fast_owner.store(&t_fast, std::memory_order_relaxed);
+}
+
+void Board::Impl::drop_fast() { fast_owner.store(nullptr, std::memory_order_relaxed); }
+
+void Board::Impl::revoke_fast() {
+    FastTls* owner = fast_owner.load(std::memory_order_relaxed);
+    if (!owner) return;
+    fast_owner.store(nullptr, std::memory_order_relaxed);
+    if (owner == &t_fast) return;
+    process_barrier();
+    while (owner->busy.load(std::memory_order_acquire)) std::this_thread::yield();
 }
 
 void Board::Impl::fatal(const std::string& text) {
@@ -161,7 +261,11 @@ void Board::Impl::thread_gone(Thread* t) {
     std::unique_lock<std::mutex> lk(m);
     auto it = std::find(ready.begin(), ready.end(), t);
     if (it != ready.end()) ready.erase(it);
-    if (holder == t) holder = nullptr;
+    if (fast_owner.load(std::memory_order_relaxed) == &t_fast) drop_fast();
+    if (holder == t) {
+        holder = nullptr;
+        ++activity;  // it ran since it got the clock, perhaps making fast calls only
+    }
     if (t->st == St::Ending || t->st == St::Gone) return;
     t->st = St::Ending;
     ++ending;
@@ -200,6 +304,10 @@ Board::Impl::Thread* Board::Impl::enter(std::unique_lock<std::mutex>& lk) {
     ++t->calls;
     ++activity;
     if (t->st == St::Holder) return t;
+    // The holder must let this thread go first at the end of its next call,
+    // which therefore takes the locked path. A fast call it is making now
+    // touches nothing of what this thread does here.
+    drop_fast();
     t->st = St::Ready;
     ready.push_back(t);
     if (!holder) dispatch(lk);
@@ -222,6 +330,7 @@ void Board::Impl::maybe_yield(std::unique_lock<std::mutex>& lk, Thread* t) {
     t->st = St::Ready;
     ready.push_back(t);
     holder = nullptr;
+    drop_fast();
     dispatch(lk);
     block_until_holder(lk, t);
 }
@@ -243,6 +352,8 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
     (void)lk;
     if (dispatching) return;
     dispatching = true;
+    std::uint64_t steps = 0;
+    Time slice_end = 0;
     while (!holder && !finished) {
         if (ending > 0) {  // the supervisor carries on once they are gone
             supervisor_cv.notify_one();
@@ -253,6 +364,7 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
             ready.pop_front();
             holder->st = St::Holder;
             holder->cv.notify_one();
+            if (supervisor_idle) supervisor_cv.notify_one();  // a holder to watch
             break;
         }
         if (frozen) {  // the supervisor lets time go on if the program goes quiet
@@ -268,6 +380,20 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
         if (b.options_.speed != Speed::Max && wall_deadline(next) > wall_time()) {
             supervisor_cv.notify_one();
             break;
+        }
+        // Time runs on without the free threads, but one of them may want to
+        // come back into the library (and wait for this lock): with endless
+        // events (a soft PWM) it must not wait forever. Let go now and then;
+        // the supervisor goes on after a pause.
+        if ((++steps & 255) == 0 && any_free()) {
+            Time w = wall_time();
+            if (slice_end == 0) {
+                slice_end = w + 1000000;
+            } else if (w >= slice_end) {
+                advance_paused = true;
+                supervisor_cv.notify_one();
+                break;
+            }
         }
         advance_to(next);
     }
@@ -289,6 +415,7 @@ void Board::Impl::wait(Time when, bool relative, CallKind kind, int value) {
     t->st = St::Waiting;
     schedule(when, [this, t] { make_ready(t); });
     holder = nullptr;
+    drop_fast();
     frozen_at = -1;
     dispatch(lk);
     block_until_holder(lk, t);
@@ -328,7 +455,10 @@ void Board::Impl::isr_loop(Isr* isr) {
             }
             continue;
         }
-        if (holder == t) holder = nullptr;
+        if (holder == t) {
+            holder = nullptr;
+            drop_fast();
+        }
         t->st = St::Waiting;
         t->wants_edge = true;
         ++activity;
@@ -337,102 +467,160 @@ void Board::Impl::isr_loop(Isr* isr) {
 }
 
 void Board::Impl::supervise() {
+    // Sleep until the moment a decision may be due, not a tick later: the
+    // default timer slack (50 us) would be a good part of each settling step.
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
     std::unique_lock<std::mutex> lk(m);
-    Thread* sampled = nullptr;
-    std::uint64_t sampled_calls = 0;
-    Time sampled_cpu = 0, sampled_wall = 0;
-    std::uint64_t quiet_activity = UINT64_MAX;
-    std::vector<std::pair<Thread*, Time>> quiet_cpu;
-    Time quiet_wall = 0;
-    const double slow = b.options_.scale_to_host ? host_slowness() : 1.0;
-    const Time stall_cpu = static_cast<Time>(static_cast<double>(b.options_.stall_cpu) * slow);
-    const Time settle_cpu = static_cast<Time>(static_cast<double>(b.options_.quiet_cpu) * slow);
-    const Time settle_wall = static_cast<Time>(static_cast<double>(b.options_.quiet_wall) * slow);
-    const Time poll = std::max<Time>(settle_cpu / 4, 200000);
+    // The limits grow with the host's slowness. Code run for the first time
+    // can cost far more than that says (an emulator translates it first), and
+    // a thread reacting to a change may well run some: each limit is at least
+    // twice what a batch of fresh code took on this host.
+    const bool scale = b.options_.scale_to_host;
+    const double slow = scale ? host_slowness() : 1.0;
+    const Time fresh = scale ? 2 * fresh_code_cpu() : 0;
+    auto scaled = [&](Time limit) { return std::max(static_cast<Time>(static_cast<double>(limit) * slow), fresh); };
+    const Time stall_cpu = scaled(b.options_.stall_cpu);
+    const Time settle_cpu = scaled(b.options_.quiet_cpu);
+    const Time settle_wall = scaled(b.options_.quiet_wall);
+    // While the holder keeps calling, look again this often: a stall is then
+    // noticed at most this long after stall_cpu.
+    const Time rewatch = std::max<Time>(stall_cpu / 16, 100000);
+    // Threads that are ending are looked at again this often until gone.
+    const Time reap_poll = 200000;
+    // The holder being watched for a stall: its calls, the clock, and its CPU
+    // and wall time when it was first seen not to have made a call since the
+    // last look. Only the holder moves the clock, so a clock that moved shows
+    // calls too, also fast ones, which are not counted.
+    Thread* watched = nullptr;
+    std::uint64_t watched_calls = 0;
+    Time watched_now = 0, watched_cpu = 0, watched_wall = 0;
+    // The free threads' CPU times when the activity now settling was first seen.
+    std::uint64_t settling = UINT64_MAX;
+    std::vector<std::pair<Thread*, Time>> settle_from;
+    Time settle_since = 0;
+    // After the run limit, while the program reacts to SIGTERM: its library
+    // calls so far, and when they were last seen to change.
     std::uint64_t frozen_activity = UINT64_MAX;
     Time frozen_wall = 0;
     while (!finished) {
         Time wake = kNever;
+        Time wall = wall_time();
         // After the run limit, a program that took SIGTERM itself and has
         // gone quiet without dying (a handler that sets a flag for a loop
         // that sleeps) gets its time back, so that it can finish.
         if (frozen && !holder && ready.empty()) {
             if (frozen_activity != activity) {
                 frozen_activity = activity;
-                frozen_wall = wall_time();
-            } else if (wall_time() - frozen_wall >= settle_wall) {
+                frozen_wall = wall;
+            } else if (wall - frozen_wall >= settle_wall) {
                 frozen = false;
                 add_report(ReportKind::Info, "board", "the program has gone quiet since the run limit's SIGTERM without ending: time goes on");
                 dispatch(lk);
             }
-            if (frozen) wake = wall_time() + poll;
+            if (frozen) wake = wall + reap_poll;
         }
         // 0. Threads that are ending: time goes on once they have really gone.
         if (ending > 0) {
             reap_ended(lk);
-            if (ending > 0) wake = wall_time() + std::min<Time>(poll, 1000000);
+            if (ending > 0) wake = wall + reap_poll;
         }
         // 1. A holder that stopped calling the library is set free (not the
-        //    one still wiring the scenario before main()).
+        // one still wiring the scenario before main()). CPU time cannot grow
+        // faster than wall time, so a watch ends no sooner than stall_cpu
+        // after the holder's last call.
         if (holder) {
-            if (holder != sampled || holder->calls != sampled_calls || start_held) {
-                sampled = holder;
-                sampled_calls = holder->calls;
-                sampled_cpu = holder->has_cpu ? cpu_time(holder->cpu) : 0;
-                sampled_wall = wall_time();
+            if (holder != watched || holder->calls != watched_calls || b.now() != watched_now || start_held ||
+                rewatch_holder) {
+                rewatch_holder = false;
+                watched = holder;
+                watched_calls = holder->calls;
+                watched_now = b.now();
+                watched_cpu = holder->has_cpu ? cpu_time(holder->cpu) : 0;
+                watched_wall = wall;
+                wake = std::min(wake, wall + std::min(rewatch, stall_cpu));
             } else {
-                Time cpu = holder->has_cpu ? cpu_time(holder->cpu) - sampled_cpu : 0;
-                Time wall = wall_time() - sampled_wall;
-                if (cpu >= stall_cpu || wall >= settle_wall) {
-                    holder->st = St::Free;
-                    holder = nullptr;
-                    sampled = nullptr;
-                    dispatch(lk);
+                Time cpu = holder->has_cpu ? cpu_time(holder->cpu) - watched_cpu : 0;
+                // Wall time only counts while the holder sleeps: one that is
+                // runnable but gets no processor on a busy host is neither
+                // blocked nor spinning, and must not be set free for it.
+                if (cpu < stall_cpu && wall - watched_wall >= settle_wall && thread_runnable(holder->tid))
+                    watched_wall = wall;
+                if (cpu >= stall_cpu || wall - watched_wall >= settle_wall) {
+                    revoke_fast();
+                    if (holder->calls == watched_calls && b.now() == watched_now) {
+                        holder->st = St::Free;
+                        holder = nullptr;
+                        ++activity;  // what it did since its last call, others may react to
+                        watched = nullptr;
+                        dispatch(lk);
+                    } else {
+                        watched = nullptr;  // a fast call came first: watch afresh
+                        continue;
+                    }
+                } else {
+                    wake = std::min(wake, wall + std::min(stall_cpu - cpu, watched_wall + settle_wall - wall));
                 }
             }
-            wake = wall_time() + poll;
         } else {
-            sampled = nullptr;
+            watched = nullptr;
         }
         // 2. No holder: advance, once free threads have had their chance.
         if (!holder && !dispatching) {
             Time next = next_event_time();
             if (next != kNever && quiet_ok_activity != activity && any_free()) {
-                if (quiet_activity != activity) {
-                    quiet_activity = activity;
-                    quiet_cpu.clear();
+                if (settling != activity) {
+                    settling = activity;
+                    settle_from.clear();
                     for (const auto& t : threads)
-                        if (t->st == St::Free) quiet_cpu.emplace_back(t.get(), t->has_cpu ? cpu_time(t->cpu) : 0);
-                    quiet_wall = wall_time();
+                        if (t->st == St::Free) settle_from.emplace_back(t.get(), t->has_cpu ? cpu_time(t->cpu) : 0);
+                    settle_since = wall;
+                    wake = wall + std::min(settle_cpu, settle_wall);
                 } else {
-                    bool settled = wall_time() - quiet_wall >= settle_wall;
-                    if (!settled) {
-                        settled = true;
-                        for (auto& [t, c0] : quiet_cpu)
-                            if (t->st == St::Free && (!t->has_cpu || cpu_time(t->cpu) - c0 < settle_cpu)) settled = false;
+                    // Settled when each free thread has used settle_cpu since,
+                    // or when settle_wall has passed (threads blocked elsewhere).
+                    Time short_of = 0;
+                    if (wall - settle_since >= settle_wall) {
+                        // As for a holder: a free thread that waits for a
+                        // processor has not had its chance yet.
+                        for (auto& [t, c0] : settle_from) {
+                            if (t->st != St::Free || !t->has_cpu) continue;
+                            if (cpu_time(t->cpu) - c0 < settle_cpu && thread_runnable(t->tid)) settle_since = wall;
+                        }
                     }
-                    if (settled) {
+                    if (wall - settle_since < settle_wall) {
+                        for (auto& [t, c0] : settle_from) {
+                            if (t->st != St::Free) continue;
+                            Time used = t->has_cpu ? cpu_time(t->cpu) - c0 : 0;
+                            short_of = std::max(short_of, t->has_cpu ? settle_cpu - used : settle_wall);
+                        }
+                    }
+                    if (short_of <= 0) {
                         quiet_ok_activity = activity;
-                        quiet_activity = UINT64_MAX;
+                        settling = UINT64_MAX;
+                    } else {
+                        wake = wall + std::min(short_of, settle_since + settle_wall - wall);
                     }
                 }
             }
             dispatch(lk);
+            if (advance_paused) {
+                advance_paused = false;
+                wake = std::min(wake, wall_time() + 50000);
+            }
             if (!holder) {
                 next = next_event_time();
-                if (next != kNever) {
-                    if (quiet_ok_activity != activity && any_free()) {
-                        wake = std::min(wake, wall_time() + poll);
-                    } else if (b.options_.speed != Speed::Max) {
-                        wake = std::min(wake, wall_deadline(next));
-                    }
-                }
+                if (next != kNever && !(quiet_ok_activity != activity && any_free()) &&
+                    b.options_.speed != Speed::Max)
+                    wake = std::min(wake, wall_deadline(next));
+            } else {
+                wake = std::min(wake, wall_time());  // a new holder: start watching it
             }
         }
         if (finished) break;
-        if (holder) wake = std::min(wake, wall_time() + poll);
         if (wake == kNever) {
+            supervisor_idle = true;
             supervisor_cv.wait(lk);
+            supervisor_idle = false;
         } else {
             Time delta = wake - wall_time();
             if (delta > 0) supervisor_cv.wait_for(lk, std::chrono::nanoseconds(delta));
@@ -464,6 +652,7 @@ void Board::Impl::run_limit() {
         // The process dies of it: the run ends at this instant. Nothing more
         // happens in virtual time, and threads that call the library from
         // now on stay there until the signal has done its work.
+        revoke_fast();
         finish_devices();
         finished = true;
         release_on_finish = false;
@@ -475,6 +664,7 @@ void Board::Impl::run_limit() {
         // (outputs switched off before it dies) is recorded until it ends.
         // Its outputs are closed when it ends: by the kit's handler if it
         // raises the signal again, at exit if it returns.
+        revoke_fast();  // a fast call would move the clock
         frozen = true;
         add_report(ReportKind::Info, "board", "the program takes SIGTERM itself: time stands still while it reacts");
         if (log) log->flush();

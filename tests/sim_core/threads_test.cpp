@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "core/board.h"
+#include "support/key_frame.h"
+#include "support/run_program.h"
 
 namespace {
 
@@ -142,6 +144,33 @@ TEST(Threads, SpinningMainThreadDoesNotStallHandlerOrEvents) {
     EXPECT_EQ(h.back().at - h[h.size() - 2].at, 50_us + 100_ns);
 }
 
+TEST(Threads, ASpinningThreadReactsToAHandlersByteAtTheSameVirtualTimeEveryRun) {
+    // CPU time, not wall time, decides when time may move on without the
+    // spinning thread: a busy machine changes nothing.
+    pikit::test::CpuHogs hogs;
+    std::vector<Time> reactions;
+    for (int run = 0; run < 4; ++run) {
+        pikit::test::key_ready = 0;
+        Board board(Options{});
+        board.set_external_pull(22, Pull::Up);
+        auto& src = board.add(std::make_unique<EdgeSource>(22));
+        pinMode(12, OUTPUT);
+        pinMode(14, OUTPUT);
+        pinMode(23, OUTPUT);
+        ASSERT_EQ(wiringPiISR(22, INT_EDGE_FALLING, pikit::test::read_key_frame), 0);
+        src.pulse_at(2_ms, 100_us);
+        src.pulse_at(50_ms, 100_us);  // something due later, where time could run to
+        while (pikit::test::key_ready.load() == 0) {
+        }
+        digitalWrite(23, HIGH);
+        reactions.push_back(board.history(23).back().at);
+    }
+    // The edge at 2 ms, 16 bits of four 100 ns pin calls and two 50 us waits,
+    // 30 ms: the main thread's write is the very next call.
+    const Time expected = 2_ms + 16 * (4 * 100_ns + 100_us) + 30_ms + 100_ns;
+    for (Time t : reactions) EXPECT_EQ(t, expected);
+}
+
 Time thread_cpu() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -164,6 +193,22 @@ TEST(Threads, WorkBetweenLibraryCallsIsNotMistakenForSpinning) {
     EXPECT_EQ(board.now(), 1_ms);
     delay(5);
     EXPECT_TRUE(fired.load());
+}
+
+TEST(Threads, AThreadThatSpinsAgainAfterComingBackIsSetFreeAgain) {
+    // Set free while nothing at all is due, the thread comes back into the
+    // library, schedules something and spins on it: it must be noticed again,
+    // though nothing was going on when it came back.
+    Board board(Options{});
+    delay(1);
+    Time t0 = thread_cpu();
+    while (thread_cpu() - t0 < 3 * board.options().stall_cpu) {
+    }
+    std::atomic<bool> fired{false};
+    board.apply([&] { board.schedule(board.now() + 1_ms, [&] { fired = true; }); });
+    while (!fired.load()) {
+    }
+    EXPECT_EQ(board.now(), 2_ms);
 }
 
 TEST(Threads, RunLimitEndsARunWhoseOnlyThreadSpins) {

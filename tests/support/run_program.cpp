@@ -64,6 +64,10 @@ std::vector<std::string> emulator() {
     return words;
 }
 
+std::string program_path(const std::string& program) {
+    return program.find('/') == std::string::npos ? std::string(PIKIT_BIN_DIR) + "/" + program : program;
+}
+
 }  // namespace
 
 RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env, double wall_limit_s,
@@ -166,8 +170,49 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
     // A program built for another machine (the armhf build) runs under the
     // build's emulator: starting it directly would need binfmt_misc.
     std::vector<std::string> args = emulator();
-    args.push_back(program.find('/') == std::string::npos ? std::string(PIKIT_BIN_DIR) + "/" + program : program);
+    args.push_back(program_path(program));
     return run_command(args, child_environment(env), wall_limit_s, interrupt);
+}
+
+RunResult run_program_wrapped(const std::vector<std::string>& wrapper, const std::string& program,
+                              const std::map<std::string, std::string>& env, double wall_limit_s) {
+    std::vector<std::string> args = wrapper;
+    args.push_back(program_path(program));
+    return run_command(args, child_environment(env), wall_limit_s);
+}
+
+bool runs_emulated() { return !emulator().empty(); }
+
+bool on_path(const std::string& tool) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        std::string file = dirs.substr(start, end - start) + "/" + tool;
+        if (access(file.c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+CpuHogs::CpuHogs() {
+    long cores = std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
+    for (long i = 0; i < cores; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            volatile unsigned spin = 0;
+            for (;;) spin = spin + 1;
+        }
+        if (pid > 0) pids_.push_back(pid);
+    }
+}
+
+CpuHogs::~CpuHogs() {
+    for (int pid : pids_) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
 }
 
 std::string temp_dir() {

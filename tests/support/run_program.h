@@ -40,6 +40,30 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
 RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env,
                       double wall_limit_s = 30.0, const Interrupt& interrupt = {});
 
+// As run_program, under `wrapper` (e.g. {"valgrind", "-q"}, looked up in PATH)
+// instead of the build's emulator: for native builds only (runs_emulated()).
+RunResult run_program_wrapped(const std::vector<std::string>& wrapper, const std::string& program,
+                              const std::map<std::string, std::string>& env, double wall_limit_s = 30.0);
+
+// Whether built programs run under an emulator (qemu-arm for the armhf build).
+bool runs_emulated();
+
+// Whether an executable of that name is on PATH.
+bool on_path(const std::string& tool);
+
+// Keeps every core of the machine busy while it lives: one spinning child
+// process per core, killed when it goes.
+class CpuHogs {
+public:
+    CpuHogs();
+    ~CpuHogs();
+    CpuHogs(const CpuHogs&) = delete;
+    CpuHogs& operator=(const CpuHogs&) = delete;
+
+private:
+    std::vector<int> pids_;
+};
+
 // A fresh empty directory under the system temp dir, removed at process exit.
 std::string temp_dir();
 
