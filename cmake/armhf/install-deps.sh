@@ -6,11 +6,12 @@
 #   cmake --preset armhf-sim && cmake --build --preset armhf-sim && ctest --preset armhf-sim
 #
 # Installs the cross compiler, qemu-user and the armhf run-time libraries
-# (multiarch: they sit beside the PC's own), and unpacks yaml-cpp's armhf
-# development files into the sysroot. Those cannot be installed with apt:
-# libyaml-cpp-dev is not co-installable across architectures (both versions
-# own the same headers), so installing the armhf one would remove the PC's
-# and break the native build.
+# (multiarch: they sit beside the PC's own), and unpacks yaml-cpp's and
+# libsndfile's armhf development files into the sysroot. Those are not
+# installed with apt: libyaml-cpp-dev is not co-installable across
+# architectures (both versions own the same headers), so installing the armhf
+# one would remove the PC's and break the native build; libsndfile1-dev would
+# pull in the armhf development packages of every codec it can use.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -29,13 +30,14 @@ yaml_runtime="$(apt-cache depends libyaml-cpp-dev:armhf | sed -n 's/^ *Depends: 
 
 "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
   g++-arm-linux-gnueabihf qemu-user \
-  libc6:armhf libstdc++6:armhf "$yaml_runtime:armhf" libgtest-dev:armhf libgmock-dev:armhf >/dev/null
+  libc6:armhf libstdc++6:armhf "$yaml_runtime:armhf" libsndfile1:armhf libgtest-dev:armhf libgmock-dev:armhf >/dev/null
 
 debs="$(mktemp -d)"
 trap 'rm -rf "$debs"' EXIT
 chmod a+rwx "$debs"  # apt fetches as its own unprivileged user
-(cd "$debs" && apt-get download -qq "libyaml-cpp-dev:armhf" "$yaml_runtime:armhf" >/dev/null)
+(cd "$debs" && apt-get download -qq "libyaml-cpp-dev:armhf" "$yaml_runtime:armhf" \
+  "libsndfile1-dev:armhf" "libsndfile1:armhf" >/dev/null)
 rm -rf "$sysroot"
 mkdir -p "$sysroot"
 for deb in "$debs"/*.deb; do dpkg -x "$deb" "$sysroot"; done
-echo "armhf: cross compiler, qemu-arm and run-time libraries installed; yaml-cpp unpacked into $sysroot"
+echo "armhf: cross compiler, qemu-arm and run-time libraries installed; yaml-cpp and libsndfile unpacked into $sysroot"

@@ -1,6 +1,7 @@
 // The public face of the simulated Pi: set-up, the device side, inspection
 // for tests, and the calls the simulated libraries make. The machinery is in
 // lines.cpp (electrical state) and clock.cpp (virtual time and threads).
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +56,13 @@ Board::Board(Options options) : options_(std::move(options)), impl_(std::make_un
         im.event_stream->write(0, "start", f);
     }
     im.state_dir = options_.state_dir;
+    if (options_.start_date) {
+        start_date_ = *options_.start_date;
+    } else {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        start_date_ = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
     im.start_held = options_.hold_until_started;
     // The thread that builds the board holds the clock, as a program's main
     // thread does from its first instruction.
@@ -65,7 +73,15 @@ Board::Board(Options options) : options_(std::move(options)), impl_(std::make_un
     if (options_.until != kNever) im.schedule(options_.until, [&im] { im.run_limit(); });
     im.wall_origin = wall_time();
     g_current.store(this);
+    // The supervisor is the kit's, not the program's: it blocks every
+    // signal, so that a signal sent to the process goes to a program thread
+    // (on a Pi there is no other), and a program that blocks a signal to
+    // wait for it gets it.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
     im.supervisor = std::thread([&im] { im.supervise(); });
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 Board::~Board() {
@@ -91,6 +107,10 @@ void Board::finish(bool release_threads, const char* reason) {
     {
         std::unique_lock<std::mutex> lk(impl_->m);
         if (impl_->finished) return;
+        // A program that took the run limit's SIGTERM itself and then dies
+        // of it (raising it again) ends the run the limit began.
+        if (impl_->limit_reached && std::strcmp(reason, "SIGTERM") == 0) reason = "run limit";
+        impl_->frozen = false;
         impl_->revoke_fast();
         impl_->release_on_finish = release_threads;
         impl_->finish_devices();
@@ -180,6 +200,14 @@ void Board::drive(Device& device, int pin, Drive d) {
         return;
     }
     throw std::logic_error(device.label() + " drives " + pin_name(pin) + ", which it is not attached to");
+}
+
+void Board::pull(Device& device, int pin, Pull pull) {
+    if (!is_header_pin(pin)) throw std::logic_error(device.label() + " puts a resistor on line " + std::to_string(pin) + ", which is not a header pin");
+    Impl::Pin& p = impl_->pins[pin];
+    p.external = pull;
+    impl_->use_pin(pin);
+    impl_->resolve(pin);
 }
 
 Level Board::level(int pin) const { return impl_->is_line(pin) ? impl_->pins[pin].level : Level::Low; }
@@ -551,6 +579,13 @@ int Board::pwm_create(int pin, int value, int range) {
     if (!impl_->check_pin(pin, "softPwmCreate")) return -1;
     Impl::Pin& p = impl_->pins[pin];
     if (p.wave.kind == Waveform::Kind::Pwm || range <= 0) return -1;
+    if (options_.pwm_fails >> pin & 1u) {
+        // As when wiringPi cannot start the generator's thread: the pin has
+        // been driven LOW and made an output, and no pulses follow.
+        impl_->add_report(ReportKind::Fault, "board", "softPwmCreate(" + std::to_string(pin) + ") fails, as the scenario asks");
+        impl_->master_output_low(pin, true);
+        return EAGAIN;
+    }
     impl_->start_wave(pin, Waveform{Waveform::Kind::Pwm, std::clamp(value, 0, range), range, 0, now()});
     return 0;
 }
@@ -559,8 +594,13 @@ void Board::pwm_write(int pin, int value) {
     CallScope c(*impl_);
     if (!c.live || !impl_->check_pin(pin, "softPwmWrite")) return;
     Impl::Pin& p = impl_->pins[pin];
+    impl_->record(CallKind::PwmWrite, pin, value);
     if (p.wave.kind != Waveform::Kind::Pwm) {
-        impl_->add_report(ReportKind::Error, "board", "softPwmWrite on " + pin_name(pin) + ", which has no soft PWM");
+        // Harmless on a Pi (the value is kept for a thread that is not
+        // there); reported once per pin, as a program may write in a loop.
+        if (!p.wave_error_reported)
+            impl_->add_report(ReportKind::Error, "board", "softPwmWrite on " + pin_name(pin) + ", which has no soft PWM");
+        p.wave_error_reported = true;
         return;
     }
     p.wave.value = std::clamp(value, 0, p.wave.range);
@@ -580,6 +620,11 @@ int Board::tone_create(int pin) {
     if (!impl_->check_pin(pin, "softToneCreate")) return -1;
     Impl::Pin& p = impl_->pins[pin];
     if (p.wave.kind == Waveform::Kind::Tone) return -1;
+    if (options_.tone_fails >> pin & 1u) {
+        impl_->add_report(ReportKind::Fault, "board", "softToneCreate(" + std::to_string(pin) + ") fails, as the scenario asks");
+        impl_->master_output_low(pin, false);
+        return EAGAIN;
+    }
     impl_->start_wave(pin, Waveform{Waveform::Kind::Tone, 0, 0, 0, now()});
     return 0;
 }
@@ -588,8 +633,11 @@ void Board::tone_write(int pin, int freq) {
     CallScope c(*impl_);
     if (!c.live || !impl_->check_pin(pin, "softToneWrite")) return;
     Impl::Pin& p = impl_->pins[pin];
+    impl_->record(CallKind::ToneWrite, pin, freq);
     if (p.wave.kind != Waveform::Kind::Tone) {
-        impl_->add_report(ReportKind::Error, "board", "softToneWrite on " + pin_name(pin) + ", which has no soft tone");
+        if (!p.wave_error_reported)
+            impl_->add_report(ReportKind::Error, "board", "softToneWrite on " + pin_name(pin) + ", which has no soft tone");
+        p.wave_error_reported = true;
         return;
     }
     p.wave.freq = std::clamp(freq, 0, 5000);

@@ -61,12 +61,12 @@ struct LineChange {
 };
 
 // One program call into the simulated library (kept when Options::record_calls).
-enum class CallKind : unsigned char { PinMode, PullControl, Write, Read, DelayMs, DelayUs, Isr };
+enum class CallKind : unsigned char { PinMode, PullControl, Write, Read, DelayMs, DelayUs, Isr, PwmWrite, ToneWrite };
 struct Call {
     Time at;
     CallKind kind;
     int pin;    // -1 for delays
-    int value;  // mode, pull, level written or read, delay length
+    int value;  // mode, pull, level written or read, delay length, PWM value or tone frequency as passed
 };
 
 // A contention episode on one line: master and a device (or two devices) driving
@@ -140,6 +140,14 @@ struct Options {
     // Calls at one virtual instant, with no wait, before the clock counts as frozen.
     std::uint64_t frozen_calls = 20000000;
     bool isr_fails = false;         // wiringPiISR returns -1 (to exercise programs' failure paths)
+    // softPwmCreate / softToneCreate fail on these pins (bit n: wiringPi pin
+    // n), as when the generator's thread cannot be started.
+    std::uint32_t pwm_fails = 0;
+    std::uint32_t tone_fails = 0;
+    // The date at virtual time 0, in nanoseconds since the Unix epoch, for
+    // the C library's time() as the program sees it. Unset: the wall clock
+    // when the board is built, as on a Pi.
+    std::optional<std::int64_t> start_date;
     // bcm2835's start-up calls return 0, as on a Pi without the rights to map
     // the peripherals, or whose I2C controller cannot be started.
     bool bcm2835_init_fails = false;
@@ -200,8 +208,14 @@ public:
 
     // ---- device side (board lock held) ----
     Time now() const { return now_.load(std::memory_order_relaxed); }
+    // The date of the current virtual instant, in nanoseconds since the Unix
+    // epoch: the start date plus virtual time. Safe from any thread.
+    std::int64_t date() const { return start_date_ + now(); }
     void attach(Device& device, int pin, PinRole role);
     void drive(Device& device, int pin, Drive d);
+    // A resistor on the device's module from the line to 3.3 V or ground
+    // (a button module's pull-up); like a scenario's `pulls:` entry.
+    void pull(Device& device, int pin, Pull pull);
     Level level(int pin) const;
     bool floating(int pin) const;
     // Whether the master (the program) has the pin as an output, and its latch.
@@ -294,6 +308,7 @@ public:
 
 private:
     Options options_;
+    std::int64_t start_date_ = 0;
     // Written only with the board lock held; read anywhere (relaxed).
     std::atomic<Time> now_{0};
     std::unique_ptr<Impl> impl_;

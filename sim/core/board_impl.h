@@ -90,6 +90,7 @@ struct Board::Impl {
         Waveform wave;
         EventId wave_event = 0;
         bool error_reported = false;
+        bool wave_error_reported = false;  // a soft PWM/tone write with no generator
     };
     Pin pins[kLines];
     std::vector<std::string> net_names;  // line kPins + i is net_names[i]
@@ -162,6 +163,12 @@ struct Board::Impl {
     // spent wiring the scenario, and how long the supervisor itself waited
     // for a processor meanwhile, must not count against the program.
     bool rewatch_holder = false;
+    // The run limit has come and the program takes SIGTERM itself (its own
+    // handler, or a thread that waits for it): virtual time stands still at
+    // the limit while it reacts, no event runs and calls cost nothing, until
+    // it dies or goes quiet without dying.
+    bool limit_reached = false;
+    bool frozen = false;
     std::condition_variable supervisor_cv;
     bool supervisor_idle = false;  // waiting with nothing to watch: wake it for a new holder
     bool advance_paused = false;   // dispatch let go of the lock while free threads exist
@@ -219,6 +226,10 @@ struct Board::Impl {
     // with the half period in whole microseconds; silence polls every 1 ms.
     void tone_cycle(int pin, std::uint64_t gen);
     void start_wave(int pin, const Waveform& w);
+    // What a generator's start does to its pin before the thread runs: made
+    // an output and driven LOW, in soft PWM's order (`latch_first`: LOW, then
+    // output) or soft tone's (output, then LOW).
+    void master_output_low(int pin, bool latch_first);
     void stop_wave(int pin);
 
     // ---- the fast path (clock.cpp, inline parts here) ----
@@ -319,6 +330,9 @@ struct Board::Impl {
     bool outputs_closed = false;
     void finish_devices();
     void run_limit();
+    // Whether every program thread the kit knows has `sig` blocked: the
+    // program leaves it to a thread of its own that waits for it.
+    bool program_blocks(int sig) const;
 };
 
 }  // namespace pikit::sim

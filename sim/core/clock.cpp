@@ -151,6 +151,7 @@ Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) {
 void Board::Impl::cancel(EventId id) { actions.erase(id); }
 
 void Board::Impl::advance_to(Time target) {
+    if (frozen) return;
     while (!events.empty() && events.top().at <= target && !finished) {
         Event e = events.top();
         events.pop();
@@ -175,7 +176,7 @@ void Board::Impl::refresh_due() { next_due = events.empty() ? kNever : events.to
 
 void Board::Impl::grant_fast(Thread* t) {
     const Options& o = b.options_;
-    if (holder != t || !ready.empty() || finished || !o.fast_pin_calls || o.record_calls || o.pin_call_cost <= 0 ||
+    if (holder != t || !ready.empty() || finished || frozen || !o.fast_pin_calls || o.record_calls || o.pin_call_cost <= 0 ||
         o.speed != Speed::Max || !process_barrier_ready())
         return;
     fast_cost = o.pin_call_cost;
@@ -366,6 +367,10 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
             if (supervisor_idle) supervisor_cv.notify_one();  // a holder to watch
             break;
         }
+        if (frozen) {  // the supervisor lets time go on if the program goes quiet
+            supervisor_cv.notify_one();
+            break;
+        }
         Time next = next_event_time();
         if (next == kNever) break;
         if (quiet_ok_activity != activity && any_free()) {
@@ -493,9 +498,27 @@ void Board::Impl::supervise() {
     std::uint64_t settling = UINT64_MAX;
     std::vector<std::pair<Thread*, Time>> settle_from;
     Time settle_since = 0;
+    // After the run limit, while the program reacts to SIGTERM: its library
+    // calls so far, and when they were last seen to change.
+    std::uint64_t frozen_activity = UINT64_MAX;
+    Time frozen_wall = 0;
     while (!finished) {
         Time wake = kNever;
         Time wall = wall_time();
+        // After the run limit, a program that took SIGTERM itself and has
+        // gone quiet without dying (a handler that sets a flag for a loop
+        // that sleeps) gets its time back, so that it can finish.
+        if (frozen && !holder && ready.empty()) {
+            if (frozen_activity != activity) {
+                frozen_activity = activity;
+                frozen_wall = wall;
+            } else if (wall - frozen_wall >= settle_wall) {
+                frozen = false;
+                add_report(ReportKind::Info, "board", "the program has gone quiet since the run limit's SIGTERM without ending: time goes on");
+                dispatch(lk);
+            }
+            if (frozen) wake = wall + reap_poll;
+        }
         // 0. Threads that are ending: time goes on once they have really gone.
         if (ending > 0) {
             reap_ended(lk);
@@ -624,7 +647,8 @@ void Board::Impl::run_limit() {
         b.options_.on_until();
         return;
     }
-    if (prepare_to_die_of(SIGTERM)) {
+    limit_reached = true;
+    if (!program_blocks(SIGTERM) && prepare_to_die_of(SIGTERM)) {
         // The process dies of it: the run ends at this instant. Nothing more
         // happens in virtual time, and threads that call the library from
         // now on stay there until the signal has done its work.
@@ -634,11 +658,31 @@ void Board::Impl::run_limit() {
         release_on_finish = false;
         close_outputs("run limit");
         supervisor_cv.notify_all();
+    } else {
+        // The program handles SIGTERM, ignores it, or waits for it on a
+        // thread of its own: it goes on, at this instant, and what it does
+        // (outputs switched off before it dies) is recorded until it ends.
+        // Its outputs are closed when it ends: by the kit's handler if it
+        // raises the signal again, at exit if it returns.
+        revoke_fast();  // a fast call would move the clock
+        frozen = true;
+        add_report(ReportKind::Info, "board", "the program takes SIGTERM itself: time stands still while it reacts");
+        if (log) log->flush();
+        if (event_stream) event_stream->flush();
+        supervisor_cv.notify_all();
     }
-    // Otherwise the program handles or ignores SIGTERM itself and goes on;
-    // its outputs are closed when it ends.
     std::fflush(stderr);
     kill(getpid(), SIGTERM);
+}
+
+bool Board::Impl::program_blocks(int sig) const {
+    bool any = false;
+    for (const auto& t : threads) {
+        if (t->st == St::Gone || t->st == St::Ending || t->tid == 0) continue;
+        if (!thread_blocks(t->tid, sig)) return false;
+        any = true;
+    }
+    return any;
 }
 
 }  // namespace pikit::sim

@@ -195,13 +195,12 @@ void Board::Impl::tone_cycle(int pin, std::uint64_t gen) {
     schedule(b.now() + 2 * half, [this, pin, gen] { tone_cycle(pin, gen); });
 }
 
-void Board::Impl::start_wave(int pin, const Waveform& w) {
+void Board::Impl::master_output_low(int pin, bool latch_first) {
     Pin& p = pins[pin];
     use_pin(pin);
-    ++wave_gen[pin];  // ends any generator the pin had
     // wiringPi's soft PWM writes LOW before making the pin an output; soft
     // tone makes it an output first. With a latch left HIGH the order shows.
-    if (w.kind == Waveform::Kind::Pwm) {
+    if (latch_first) {
         set_latch(pin, Level::Low);
         p.mode = kModeOutput;
         resolve(pin);
@@ -209,6 +208,12 @@ void Board::Impl::start_wave(int pin, const Waveform& w) {
         p.mode = kModeOutput;
         set_latch(pin, Level::Low);
     }
+}
+
+void Board::Impl::start_wave(int pin, const Waveform& w) {
+    Pin& p = pins[pin];
+    ++wave_gen[pin];  // ends any generator the pin had
+    master_output_low(pin, w.kind == Waveform::Kind::Pwm);
     p.wave = w;
     waveform_changed(pin);
     if (w.kind == Waveform::Kind::Pwm) pwm_period(pin, wave_gen[pin]);

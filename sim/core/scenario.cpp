@@ -1,19 +1,85 @@
 #include "scenario.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 namespace pikit::sim {
+
+namespace {
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+std::int64_t days_from_civil(int y, int m, int d) {
+    y -= m <= 2;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return static_cast<std::int64_t>(era) * 146097 + doe - 719468;
+}
+
+// "2025-03-01", "2025-03-01T12:30:00" or "2025-03-01 12:30:00", with an
+// optional "Z" (always UTC), or whole seconds since the Unix epoch.
+std::optional<std::int64_t> parse_date(const std::string& text) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, used = 0;
+    char sep = 0;
+    const int n = text.size();
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d%n", &y, &mo, &d, &used) == 3 && used == 10) {
+        if (used < n) {
+            int more = 0;
+            if (std::sscanf(text.c_str() + used, "%c%2d:%2d:%2d%n", &sep, &h, &mi, &sec, &more) != 4 || more != 9 ||
+                (sep != 'T' && sep != ' '))
+                return std::nullopt;
+            used += more;
+            if (used < n && text[used] == 'Z') ++used;
+            if (used != n) return std::nullopt;
+        }
+        static const int month_days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+        if (y < 1970 || y > 2200 || mo < 1 || mo > 12 || d < 1 || d > month_days[mo - 1] || (mo == 2 && d == 29 && !leap) ||
+            h > 23 || mi > 59 || sec > 59)
+            return std::nullopt;
+        return ((days_from_civil(y, mo, d) * 24 + h) * 60 + mi) * 60 * 1000000000LL + sec * 1000000000LL;
+    }
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    return std::stoll(text) * 1000000000LL;
+}
+
+// A failure switch for a library call per pin: true (every pin), false, or
+// a list of pins.
+std::uint32_t pin_switch(const Config& c, const char* key, std::uint32_t fallback) {
+    if (!c.has(key)) return fallback;
+    if (c.node()[key].IsSequence()) {
+        std::uint32_t mask = 0;
+        for (int pin : c.pins(key)) mask |= 1u << pin;
+        return mask;
+    }
+    const std::string v = c.node()[key].IsScalar() ? c.text(key) : "";
+    if (v == "true") return 0xFFFFFFFFu;
+    if (v == "false") return 0;
+    c.fail(key, "expected true, false or a list of pins");
+}
+
+}  // namespace
 
 Options scenario_options(const Config& root, Options base) {
     root.allow_only({"description", "board", "pulls", "devices", "stimuli"});
     if (!root.has("board")) return base;
     Config c = root.child("board");
-    c.allow_only({"pin_call_cost", "sleep_overrun", "isr_fails", "bcm2835_init_fails", "bcm2835_i2c_begin_fails"});
+    c.allow_only({"pin_call_cost", "sleep_overrun", "isr_fails", "pwm_fails", "tone_fails", "start_date",
+                  "bcm2835_init_fails", "bcm2835_i2c_begin_fails"});
     base.pin_call_cost = c.duration("pin_call_cost", base.pin_call_cost);
     if (base.pin_call_cost > kMaxPinCallCost) c.fail("pin_call_cost", "out of range 0 to 1ms");
     base.sleep_overrun = c.duration("sleep_overrun", base.sleep_overrun);
     if (base.sleep_overrun > kMaxSleepOverrun) c.fail("sleep_overrun", "out of range 0 to 1s");
     base.isr_fails = c.flag("isr_fails", base.isr_fails);
+    base.pwm_fails = pin_switch(c, "pwm_fails", base.pwm_fails);
+    base.tone_fails = pin_switch(c, "tone_fails", base.tone_fails);
+    if (c.has("start_date")) {
+        base.start_date = parse_date(c.text("start_date"));
+        if (!base.start_date)
+            c.fail("start_date", "expected a UTC date from 1970 to 2200 such as 2025-03-01 or 2025-03-01T12:30:00Z, or "
+                                 "seconds since 1970");
+    }
     base.bcm2835_init_fails = c.flag("bcm2835_init_fails", base.bcm2835_init_fails);
     base.bcm2835_i2c_begin_fails = c.flag("bcm2835_i2c_begin_fails", base.bcm2835_i2c_begin_fails);
     return base;

@@ -105,4 +105,17 @@ bool prepare_to_die_of(int sig) {
     return !(sa.sa_flags & SA_SIGINFO) && sa.sa_handler == SIG_DFL;
 }
 
+bool thread_blocks(int tid, int sig) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/status", tid);
+    std::FILE* f = std::fopen(path, "r");
+    if (!f) return false;
+    char line[256];
+    unsigned long long mask = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, f)) found = std::sscanf(line, "SigBlk: %llx", &mask) == 1;
+    std::fclose(f);
+    return found && (mask >> (sig - 1) & 1u);
+}
+
 }  // namespace pikit::sim

@@ -24,4 +24,8 @@ void install_ending_signals(Board& board);
 // action does, rather than through the kit's handler.
 bool prepare_to_die_of(int sig);
 
+// Whether the thread `tid` of this process has `sig` blocked (read from
+// /proc; false when it cannot be read).
+bool thread_blocks(int tid, int sig);
+
 }  // namespace pikit::sim

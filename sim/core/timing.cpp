@@ -88,7 +88,19 @@ void LineMeter::bind(Board& board, int line, std::function<void()> changed, Time
     level_ = board.level(line);
     steady_ = true;
     duty_ = is_high(level_) ? 1.0 : 0.0;
+    generated_ = board.waveform(line).kind != Waveform::Kind::None;
     settle_.bind(board, [this] { settle(); });
+}
+
+void LineMeter::waveform_changed() {
+    const bool generated = board_->waveform(line_).kind != Waveform::Kind::None;
+    if (generated_ && !generated) {
+        // The generator has stopped and left the line where it drove it last.
+        settle_.cancel();
+        level_ = board_->level(line_);
+        settle();
+    }
+    generated_ = generated;
 }
 
 void LineMeter::edge(Level level) {

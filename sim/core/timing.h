@@ -81,13 +81,17 @@ private:
 // moves again within `steady_after` it is toggling, and is read at every
 // full period (rising edge to rising edge). A line driven by a soft PWM or
 // tone generator is only ever read by whole periods, so the first pulse of a
-// dim PWM does not read as a flash. `changed` runs whenever the reading
-// changes.
+// dim PWM does not read as a flash; a generator that stops leaves the line
+// still at its level, which is read at once. `changed` runs whenever the
+// reading changes.
 class LineMeter {
 public:
     void bind(Board& board, int line, std::function<void()> changed, Time steady_after = 50_ms);
-    // Feed every edge of the line (from Device::on_edge).
+    // Feed every edge of the line (from Device::on_edge)...
     void edge(Level level);
+    // ...and every change of its soft PWM or tone generator (from
+    // Device::on_waveform).
+    void waveform_changed();
 
     bool steady() const { return steady_; }
     Level level() const { return level_; }
@@ -110,6 +114,7 @@ private:
     Time last_rise_ = -1;
     Time last_fall_ = -1;
     Time last_edge_ = -1;
+    bool generated_ = false;  // a generator drives the line
     Timer settle_;
 };
 

@@ -21,6 +21,10 @@ void Led::on_edge(int pin, Level level) {
     if (pin == line_) meter_.edge(level);
 }
 
+void Led::on_waveform(int pin) {
+    if (pin == line_) meter_.waveform_changed();
+}
+
 void Led::update() {
     double lit = settings_.active_high ? meter_.duty() : 1.0 - meter_.duty();
     lit = std::round(lit * 1000.0) / 1000.0;

@@ -54,6 +54,21 @@ TEST(Led, SoftPwmIsSeenAsSteadyDimLightWithoutAFlashAtTheStart) {
     EXPECT_TRUE(on[1].as_bool()) << "a dim LED is on";
 }
 
+TEST(Led, AStoppedGeneratorLeavesItDarkAtOnce) {
+    // Stopped in the HIGH part of a period or in the LOW part: the line goes
+    // still at LOW in that instant, and so does the light, with no 50 ms of
+    // the old reading.
+    for (Time stop_at : {100_ms + 20_us, 100_ms + 80_us + 4_ms}) {
+        Bench b("devices:\n  - {type: led, name: green, pin: 24}\n");
+        ASSERT_EQ(softPwmCreate(24, 60, 100), 0);
+        b.board.run_until(stop_at);
+        EXPECT_EQ(b.device<Led>("green").brightness(), 0.6);
+        softPwmStop(24);
+        EXPECT_EQ(b.device<Led>("green").brightness(), 0.0);
+        EXPECT_EQ(b.board.shown_history("green", "on").back().at, stop_at);
+    }
+}
+
 TEST(Led, AFastToggleByHandIsDimLightAndAStillLineIsSteady) {
     Bench b("devices:\n  - {type: led, name: blue, pin: 26}\n");
     pinMode(26, OUTPUT);

@@ -6,6 +6,7 @@
 #include <wiringPi.h>
 
 #include "core/board.h"
+#include "core/scenario.h"
 
 namespace {
 
@@ -85,6 +86,50 @@ TEST(SoftTone, SquareWaveWithWholeMicrosecondHalfPeriods) {
     EXPECT_EQ(softToneCreate(1), -1);
     softToneStop(1);
     EXPECT_EQ(digitalRead(1), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A scenario can make a generator fail to start, per pin or everywhere: the
+// call returns non-zero as when wiringPi cannot start the thread, the pin has
+// been made an output and driven LOW, and no pulses follow. Writes to a pin
+// without a generator change nothing and are reported once, not per call.
+TEST(SoftPwm, CreationFailsWhereTheScenarioSays) {
+    Board board(scenario_options(Config::parse("board: {pwm_fails: [24], tone_fails: true, pin_call_cost: 0ns}\n", "s.yaml"), {}));
+    EXPECT_EQ(softPwmCreate(23, 50, 100), 0);
+    EXPECT_NE(softPwmCreate(24, 50, 100), 0);
+    EXPECT_NE(softToneCreate(1), 0);
+    EXPECT_NE(softToneCreate(26), 0);
+    for (int i = 0; i < 5; ++i) {
+        softPwmWrite(24, 80);
+        softToneWrite(1, 440);
+    }
+    delay(50);
+    EXPECT_GT(board.history(23).size(), 5u);
+    for (int pin : {24, 1}) {
+        EXPECT_TRUE(board.master_output(pin));
+        EXPECT_EQ(board.history(pin).size(), 1u) << pin;
+        EXPECT_EQ(board.waveform(pin).kind, Waveform::Kind::None);
+    }
+    EXPECT_EQ(board.reports(ReportKind::Fault).size(), 3u);
+    EXPECT_EQ(board.reports(ReportKind::Error).size(), 2u) << "one per pin, not one per write";
+}
+
+TEST(SoftPwm, FailureSwitchesTakeTrueFalseOrPins) {
+    auto error = [&](const std::string& yaml) {
+        try {
+            scenario_options(Config::parse(yaml, "s.yaml"), Options{});
+        } catch (const ScenarioError& e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_EQ(error("board: {pwm_fails: false, tone_fails: [1, 23]}\n"), "accepted");
+    EXPECT_EQ(error("board: {pwm_fails: sometimes}\n"), "s.yaml: board.pwm_fails: expected true, false or a list of pins 'sometimes'");
+    EXPECT_EQ(error("board: {tone_fails: [18]}\n"),
+              "s.yaml: board.tone_fails: bad pin (expected wiringPi pins on the header: 0-16 or 21-31) '[18]'");
 }
 
 }  // namespace
