@@ -245,7 +245,7 @@ std::unique_ptr<Device> make_nec_remote(const std::string& name, const Config& c
         if (s.glitch_every <= 0) g.fail("every", "the mean interval must be longer than 0, not");
         s.glitch_length = g.duration("length", s.glitch_length);
         if (s.glitch_length <= 0) g.fail("length", "a glitch lasts longer than 0, not");
-        s.glitch_seed = static_cast<std::uint32_t>(g.integer("seed", s.glitch_seed, 0, 0xFFFFFFFFL));
+        s.glitch_seed = static_cast<std::uint32_t>(g.integer("seed", s.glitch_seed, 0, 0x7FFFFFFF));
     }
     s.absent = c.flag("absent", s.absent);
     return std::make_unique<NecRemote>(name, s);
