@@ -61,7 +61,6 @@ int main(void)
     /* The last phase leaves input 2 at 1. A PWM thread dies with the
      * process wherever it is in its period, so a plain write of 0 would not
      * do: stopping the generators drives both pins LOW before we exit. */
-    softPwmStop(23);
-    softPwmStop(24);
+    pwmOff();
     return 0;
 }

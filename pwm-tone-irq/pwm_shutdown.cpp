@@ -4,20 +4,31 @@
 #include <signal.h>
 #include <softPwm.h>
 
+#include <atomic>
+
 static const uint8_t *offPins;
 static int offCount;
 static sigset_t stopSignals;
+static std::atomic_flag switchedOff = ATOMIC_FLAG_INIT;
+
+void pwmOff(void)
+{
+    int i;
+
+    if (switchedOff.test_and_set())
+        return;
+    for (i = 0; i < offCount; i++)
+        softPwmStop(offPins[i]);
+}
 
 static void *waitForStop(void *arg)
 {
     int sig = 0;
-    int i;
 
     (void)arg;
     if (sigwait(&stopSignals, &sig) != 0)
         return NULL;
-    for (i = 0; i < offCount; i++)
-        softPwmStop(offPins[i]);
+    pwmOff();
     /* The disposition is still the default one, so the signal, unblocked
      * and sent again, ends the process as if nothing had caught it. */
     pthread_sigmask(SIG_UNBLOCK, &stopSignals, NULL);
@@ -35,6 +46,7 @@ int pwmOffOnSignal(const uint8_t *pins, int count)
 
     offPins = pins;
     offCount = count;
+    switchedOff.clear();
     sigemptyset(&stopSignals);
     for (i = 0; i < sizeof wanted / sizeof wanted[0]; i++) {
         if (sigaction(wanted[i], NULL, &old) == 0 && old.sa_handler == SIG_IGN)

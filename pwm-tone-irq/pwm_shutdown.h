@@ -10,7 +10,7 @@
  * comes, that thread stops each PWM output (its pin is driven LOW) and lets
  * the same signal end the process, so the shell still sees the usual status
  * (130 or 143). A signal the program was started with ignored (a background
- * job's SIGINT, nohup's SIGHUP) stays ignored.
+ * job's SIGINT) stays ignored.
  */
 #ifndef PWM_SHUTDOWN_H
 #define PWM_SHUTDOWN_H
@@ -21,5 +21,10 @@
  * valid for the life of the program. Returns 0, or the error of starting
  * the waiting thread (the outputs are then left as they are on a signal). */
 int pwmOffOnSignal(const uint8_t *pins, int count);
+
+/* Stops each PWM output given to pwmOffOnSignal (its pin driven LOW), once:
+ * the program's own end and a signal arriving meanwhile may both ask, and a
+ * generator must not be stopped twice at the same time. */
+void pwmOff(void);
 
 #endif

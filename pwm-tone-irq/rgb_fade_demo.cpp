@@ -17,7 +17,7 @@
 #include "pwm_shutdown.h"
 #include "rgb_fade.h"
 
-static const uint8_t rgbPins[] = {23, 24, 26};
+static const uint8_t rgbPins[] = {R_led, G_led, B_led};
 
 int main(void)
 {
