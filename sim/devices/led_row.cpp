@@ -27,6 +27,11 @@ void LedRow::on_edge(int pin, Level level) {
         if (lines_[i] == pin) meters_[i]->edge(level);
 }
 
+void LedRow::on_waveform(int pin) {
+    for (std::size_t i = 0; i < lines_.size(); ++i)
+        if (lines_[i] == pin) meters_[i]->waveform_changed();
+}
+
 double LedRow::brightness(std::size_t led) const {
     const double duty = meters_.at(led)->duty();
     return settings_.active_high ? duty : 1.0 - duty;

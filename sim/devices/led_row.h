@@ -41,6 +41,7 @@ public:
 
     void attach(Board& board) override;
     void on_edge(int pin, Level level) override;
+    void on_waveform(int pin) override;
 
     // ---- inspection (tests) ----
     const Settings& settings() const { return settings_; }

@@ -39,6 +39,12 @@ TEST(LedRow, ADimmedLedIsLitButNotFull) {
     EXPECT_EQ(row.leds(), "#+");
     EXPECT_EQ(row.lit(), 0b11u);
     EXPECT_DOUBLE_EQ(row.brightness(1), 0.3);
+    // A generator stopped in the HIGH part of its period leaves its line LOW
+    // at that instant, and the LED dark with it.
+    b.board.run_until(100_ms + 10_us);
+    softPwmStop(24);
+    EXPECT_EQ(row.leds(), "#.");
+    EXPECT_EQ(b.board.shown_history("row", "leds").back().at, 100_ms + 10_us);
 }
 
 TEST(LedRow, BadLinesAreRefusedNamingTheEntry) {
