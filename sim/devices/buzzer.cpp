@@ -1,9 +1,15 @@
 #include "devices/buzzer.h"
 
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "core/board.h"
 #include "core/config.h"
@@ -17,20 +23,35 @@ namespace pikit::sim {
 // and stop is the click it is on a real buzzer.
 class Buzzer::Wav {
 public:
+    // The sound goes to a new file beside `path` first, which takes the
+    // name once the run makes its first sample: a scenario refused while it
+    // is still being wired (a later entry's typo) leaves an earlier recording
+    // of that name as it was.
     static std::unique_ptr<Wav> open(const std::string& path, int rate, std::string& error) {
+        std::string temp = path + ".XXXXXX";
+        const int fd = mkstemp(temp.data());
+        if (fd < 0) {
+            error = std::strerror(errno);
+            return nullptr;
+        }
+        const mode_t mask = umask(0);  // as any new file: 0666 less the umask
+        umask(mask);
+        fchmod(fd, 0666 & ~mask);
         SF_INFO info{};
         info.samplerate = rate;
         info.channels = 1;
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+        SNDFILE* f = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
         if (!f) {
             error = sf_strerror(nullptr);
+            ::close(fd);
+            unlink(temp.c_str());
             return nullptr;
         }
         // The header is kept up to date after each block, so a run that is
         // killed still leaves a file that plays.
         sf_command(f, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
-        return std::unique_ptr<Wav>(new Wav(f, rate));
+        return std::unique_ptr<Wav>(new Wav(f, rate, path, temp));
     }
 
     ~Wav() { close(); }
@@ -48,7 +69,8 @@ public:
     }
 
 private:
-    Wav(SNDFILE* f, int rate) : file_(f), rate_(rate) {
+    Wav(SNDFILE* f, int rate, std::string path, std::string temp)
+        : file_(f), rate_(rate), path_(std::move(path)), temp_(std::move(temp)) {
         const double pi = 3.14159265358979323846;
         const double rc = 1.0 / (2.0 * pi * 20.0), dt = 1.0 / rate;
         a_ = rc / (rc + dt);
@@ -61,6 +83,10 @@ private:
     void render(Time t) {
         if (!file_) return;
         const std::int64_t end = (t / 1000000000) * rate_ + (t % 1000000000) * rate_ / 1000000000;
+        if (end > next_ && !temp_.empty()) {
+            std::rename(temp_.c_str(), path_.c_str());
+            temp_.clear();
+        }
         for (; next_ < end; ++next_) {
             y_ = a_ * (y_ + x_ - x_prev_);
             x_prev_ = x_;
@@ -79,10 +105,14 @@ private:
         write();
         if (file_) sf_close(file_);
         file_ = nullptr;
+        if (!temp_.empty()) unlink(temp_.c_str());  // no run, no sound
+        temp_.clear();
     }
 
     SNDFILE* file_;
     int rate_;
+    std::string path_;
+    std::string temp_;  // while the file has not taken its name yet
     double a_ = 0;
     double x_ = 0, x_prev_ = 0, y_ = 0;
     std::int64_t next_ = 0;  // index of the next sample

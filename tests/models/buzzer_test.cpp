@@ -1,10 +1,12 @@
 // The buzzer: the notes a soft tone generator plays, the pitch of a line
 // toggled by hand, and the WAV file of what the line did.
 #include <sndfile.h>
+
 #include <softTone.h>
 #include <wiringPi.h>
 
 #include <cmath>
+#include <filesystem>
 
 #include "devices/buzzer.h"
 #include "fixture.h"
@@ -117,6 +119,14 @@ TEST(Buzzer, AWavFileThatCannotBeWrittenIsRefusedWithTheScenario) {
     const std::string m = refusal("devices:\n  - {type: buzzer, wav: /nonexistent/dir/x.wav}\n", "bz.yaml");
     EXPECT_EQ(m.rfind("bz.yaml: devices[0].wav: cannot write the sound file: ", 0), 0u) << m;
     EXPECT_NE(m.find("'/nonexistent/dir/x.wav'"), std::string::npos) << m;
+
+    // A scenario refused after the buzzer was wired leaves an earlier
+    // recording of that name as it was, and nothing beside it.
+    const std::string dir = pikit::test::temp_dir();
+    const std::string path = pikit::test::write_file(dir, "melody.wav", "an earlier recording");
+    refusal("devices:\n  - {type: buzzer, wav: " + path + "}\n  - {type: buzzer, name: b2, volume: 11}\n", "bz.yaml");
+    EXPECT_EQ(pikit::test::read_file(path), "an earlier recording");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
 }
 
 }  // namespace
