@@ -41,7 +41,8 @@ SpinRun run_spinning(const std::string& program, const std::string& until, const
     SpinRun run;
     std::string vcd = dir + "/" + tag + ".vcd", log = dir + "/" + tag + ".log";
     const std::map<std::string, std::string> env{{"PIKIT_SIM_UNTIL", until}, {"PIKIT_SIM_VCD", vcd}, {"PIKIT_SIM_LOG", log}};
-    run.result = wrapper.empty() ? run_program(program, env, 60.0) : run_program_wrapped(wrapper, program, env, 60.0);
+    // Up to three runs a test: each well inside the test's own timeout.
+    run.result = wrapper.empty() ? run_program(program, env, 15.0) : run_program_wrapped(wrapper, program, env, 15.0);
     run.vcd = read_file(vcd);
     run.log = read_file(log);
     return run;

@@ -45,16 +45,7 @@ std::vector<std::string> environment() {
 }  // namespace
 
 const char* sigrok_missing() {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    std::size_t from = 0;
-    while (from <= dirs.size()) {
-        std::size_t to = dirs.find(':', from);
-        if (to == std::string::npos) to = dirs.size();
-        const std::string dir = dirs.substr(from, to - from);
-        if (!dir.empty() && access((dir + "/sigrok-cli").c_str(), X_OK) == 0) return nullptr;
-        from = to + 1;
-    }
+    if (on_path("sigrok-cli")) return nullptr;
     return "sigrok-cli is not installed (Debian package sigrok-cli): the trace cannot be decoded independently";
 }
 

@@ -149,6 +149,9 @@ const Json& Json::operator[](const std::string& key) const {
 
 std::int64_t Json::as_int() const {
     if (kind != Kind::Number) throw std::runtime_error("not a number");
+    // Written as an integer: "4000000.0" or "4e6" where a count is due is
+    // what the reader is here to catch.
+    if (text.find_first_of(".eE") != std::string::npos) throw std::runtime_error("not an integer: " + text);
     return std::strtoll(text.c_str(), nullptr, 10);
 }
 
