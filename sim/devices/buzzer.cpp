@@ -169,8 +169,7 @@ void Buzzer::set_frequency(int hz) {
 }
 
 void Buzzer::show(int hz) {
-    if (hz == shown_) return;
-    shown_ = hz;
+    // The board passes on changes only.
     board()->show(*this, "frequency", hz);
     board()->show(*this, "note", note_name(hz));
 }

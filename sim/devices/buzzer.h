@@ -82,7 +82,6 @@ private:
     std::unique_ptr<Wav> wav_;
     LineMeter meter_;
     int frequency_ = 0;
-    int shown_ = -1;
     std::vector<Note> timeline_;
 };
 

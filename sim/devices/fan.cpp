@@ -110,21 +110,16 @@ void Fan::inputs_changed() {
         drive = 0;
     }
     drive = hundredths(drive);
-    if (!shown_ || dir != direction_) board()->show(*this, "direction", to_string(dir));
-    if (!shown_ || drive != drive_) board()->show(*this, "drive", drive);
-    shown_ = true;
+    // The board passes on changes only.
+    board()->show(*this, "direction", to_string(dir));
+    board()->show(*this, "drive", drive);
     direction_ = dir;
     drive_ = drive;
     show_speed();
     if (!ticker_.armed()) ticker_.in(kTick);
 }
 
-void Fan::show_speed() {
-    const double v = hundredths(speed_);
-    if (v == shown_speed_) return;
-    shown_speed_ = v;
-    board()->show(*this, "speed", v);
-}
+void Fan::show_speed() { board()->show(*this, "speed", hundredths(speed_)); }
 
 void Fan::tick() {
     advance();

@@ -73,9 +73,7 @@ private:
     double drive_ = 0;
     double speed_ = 0;     // at speed_at_
     Time speed_at_ = 0;
-    double shown_speed_ = 2;  // nothing shown yet
     bool told_mixed_ = false;
-    bool shown_ = false;
 };
 
 }  // namespace pikit::sim

@@ -28,11 +28,9 @@ void Led::on_waveform(int pin) {
 void Led::update() {
     double lit = settings_.active_high ? meter_.duty() : 1.0 - meter_.duty();
     lit = std::round(lit * 1000.0) / 1000.0;
-    if (lit == brightness_) return;
-    const bool was_on = brightness_ > 0;
-    const bool first = brightness_ < 0;
     brightness_ = lit;
-    if (first || was_on != (lit > 0)) board()->show(*this, "on", lit > 0);
+    // The board passes on changes only.
+    board()->show(*this, "on", lit > 0);
     board()->show(*this, "brightness", lit);
 }
 

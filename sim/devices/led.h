@@ -49,7 +49,7 @@ private:
     Settings settings_;
     int line_ = -1;
     LineMeter meter_;
-    double brightness_ = -1;  // nothing shown yet
+    double brightness_ = 0;
 };
 
 }  // namespace pikit::sim
