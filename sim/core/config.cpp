@@ -396,6 +396,17 @@ LineRef Config::line(const char* key, LineRef fallback) const {
     return ref;
 }
 
+void Config::distinct_lines(std::initializer_list<std::pair<const char*, LineRef>> lines) const {
+    const auto same = [](const LineRef& a, const LineRef& b) { return a.pin == b.pin && (a.pin >= 0 || a.net == b.net); };
+    for (auto i = lines.begin(); i != lines.end(); ++i)
+        for (auto j = lines.begin(); j != i; ++j)
+            if (same(i->second, j->second)) {
+                // A default clashing with a line the scenario wrote: the written one is the mistake.
+                const bool later_written = has(i->first);
+                fail(later_written ? i->first : j->first, std::string("same line as ") + (later_written ? j->first : i->first));
+            }
+}
+
 std::vector<LineRef> Config::lines(const char* key) const {
     note(key);
     std::vector<LineRef> out;

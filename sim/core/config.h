@@ -76,6 +76,10 @@ public:
     LineRef line(const char* key, LineRef fallback) const;
     // A sequence of them: [register.Q0, register.Q1, 23].
     std::vector<LineRef> lines(const char* key) const;
+    // A part's lines are separate wires: fails on two keys that name one
+    // line, blaming the later one the scenario wrote ("<key>: same line as
+    // <other> '<value>'").
+    void distinct_lines(std::initializer_list<std::pair<const char*, LineRef>> lines) const;
 
     // Throws ScenarioError "<file>: <path>.<key>: <why> '<value as written>'".
     [[noreturn]] void fail(const char* key, const std::string& why) const;

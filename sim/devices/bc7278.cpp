@@ -389,12 +389,8 @@ std::unique_ptr<Device> make_bc7278(const std::string& name, const Config& c) {
     s.data_in = c.pin("data_in", s.data_in);
     s.data_out = c.pin("data_out", s.data_out);
     s.interrupt = c.pin("interrupt", s.interrupt);
-    const int pins[] = {s.clock, s.data_in, s.data_out, s.interrupt};
-    const char* keys[] = {"clock", "data_in", "data_out", "interrupt"};
-    for (int i = 1; i < 4; ++i)
-        for (int j = 0; j < i; ++j)
-            if (pins[i] == pins[j])
-                c.fail(keys[i], std::string("the four lines need four pins; this one is also ") + keys[j] + ":");
+    c.distinct_lines({{"clock", {s.clock, {}}}, {"data_in", {s.data_in, {}}}, {"data_out", {s.data_out, {}}},
+                      {"interrupt", {s.interrupt, {}}}});
     s.sync_idle = c.duration("sync_idle", s.sync_idle);
     if (s.sync_idle < 100_us || s.sync_idle > 20_ms) c.fail("sync_idle", "expected 100us to 20ms");
     s.absent = c.flag("absent", s.absent);

@@ -130,16 +130,12 @@ void Hc595::finish() {
 
 namespace {
 
-bool same_line(const LineRef& a, const LineRef& b) { return a.pin >= 0 ? a.pin == b.pin : b.pin < 0 && a.net == b.net; }
-
 std::unique_ptr<Device> make_hc595(const std::string& name, const Config& c) {
     Hc595::Settings s;
     s.data = c.line("data", s.data);
     s.clock = c.line("clock", s.clock);
     s.latch = c.line("latch", s.latch);
-    if (same_line(s.clock, s.data)) c.fail("clock", "same line as data");
-    if (same_line(s.latch, s.data)) c.fail("latch", "same line as data");
-    if (same_line(s.latch, s.clock)) c.fail("latch", "same line as clock");
+    c.distinct_lines({{"data", s.data}, {"clock", s.clock}, {"latch", s.latch}});
     s.power_on = static_cast<std::uint8_t>(c.integer("power_on", 0, 0, 255));
     if (c.has("stuck")) {
         const Config stuck = c.child("stuck");

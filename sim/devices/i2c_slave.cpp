@@ -29,7 +29,7 @@ const char* check_name(unsigned kind) {
 void read_i2c_settings(const Config& c, I2cSlaveSettings& s) {
     s.sda = c.pin("sda", s.sda);
     s.scl = c.pin("scl", s.scl);
-    if (s.sda == s.scl) c.fail(c.has("scl") ? "scl" : "sda", "SDA and SCL must be different pins, not both");
+    c.distinct_lines({{"sda", {s.sda, {}}}, {"scl", {s.scl, {}}}});
     s.startup_time = c.duration("startup_time", s.startup_time);
     s.absent = c.flag("absent", s.absent);
     if (c.has("flip_bit")) {

@@ -188,7 +188,8 @@ TEST(Bc7278Settings, BadSettingsAreRefusedNamingTheKey) {
         EXPECT_EQ(refusal(yaml, "k.yaml"), message);
     };
     refuse("devices:\n  - {type: bc7278, data_out: 14}\n",
-           "k.yaml: devices[0].data_out: the four lines need four pins; this one is also clock: '14'");
+           "k.yaml: devices[0].data_out: same line as clock '14'");
+    refuse("devices:\n  - {type: bc7278, clock: 12}\n", "k.yaml: devices[0].clock: same line as data_in '12'");
     refuse("devices:\n  - {type: bc7278, data_out_stuck: sideways}\n",
            "k.yaml: devices[0].data_out_stuck: expected low, high or none 'sideways'");
     refuse("devices:\n  - {type: bc7278, name: a}\nstimuli:\n  - {at: 1s, device: a, action: press, key: 32}\n",
