@@ -32,6 +32,11 @@ Aht20::Aht20(std::string name, Settings settings)
     power_up_state();
 }
 
+void Aht20::attach(Board& board) {
+    I2cSlave::attach(board);
+    measurement_.bind(board, [this] { measurement_done(); });
+}
+
 void Aht20::power_up_state() {
     cal_bits_ = settings_.calibration_bits & kCalibrationMask;
     busy_ = false;
@@ -147,8 +152,7 @@ void Aht20::execute_command(const std::vector<std::uint8_t>& cmd) {
     }
     if (op == 0xBA) {
         if (cmd.size() != 1) return wrong_length(1);
-        if (measurement_pending_) board()->cancel(measurement_event_);
-        measurement_pending_ = false;
+        measurement_.cancel();
         power_up_state();
         info("soft reset");
         return;
@@ -192,26 +196,26 @@ void Aht20::start_measurement() {
         return;
     }
     info("measurement started");
-    measurement_pending_ = true;
-    measurement_event_ = board()->schedule(board()->now() + settings_.measurement_time, [this] {
-        measurement_pending_ = false;
-        busy_ = false;
-        ++part_.measurements;
-        const std::uint32_t h = humidity_raw(settings_.humidity);
-        const std::uint32_t t = temperature_raw(settings_.temperature);
-        frame_[0] = status();
-        frame_[1] = static_cast<std::uint8_t>(h >> 12);
-        frame_[2] = static_cast<std::uint8_t>(h >> 4);
-        frame_[3] = static_cast<std::uint8_t>(((h & 0x0F) << 4) | ((t >> 16) & 0x0F));
-        frame_[4] = static_cast<std::uint8_t>(t >> 8);
-        frame_[5] = static_cast<std::uint8_t>(t);
-        frame_[6] = crc8(frame_.data(), 6);
-        char buf[128];
-        std::snprintf(buf, sizeof buf, "measurement done: %.3f %%RH (raw 0x%05X), %.3f C (raw 0x%05X)",
-                      settings_.humidity, static_cast<unsigned>(h), settings_.temperature,
-                      static_cast<unsigned>(t));
-        info(buf);
-    });
+    measurement_.in(settings_.measurement_time);
+}
+
+void Aht20::measurement_done() {
+    busy_ = false;
+    ++part_.measurements;
+    const std::uint32_t h = humidity_raw(settings_.humidity);
+    const std::uint32_t t = temperature_raw(settings_.temperature);
+    frame_[0] = status();
+    frame_[1] = static_cast<std::uint8_t>(h >> 12);
+    frame_[2] = static_cast<std::uint8_t>(h >> 4);
+    frame_[3] = static_cast<std::uint8_t>(((h & 0x0F) << 4) | ((t >> 16) & 0x0F));
+    frame_[4] = static_cast<std::uint8_t>(t >> 8);
+    frame_[5] = static_cast<std::uint8_t>(t);
+    frame_[6] = crc8(frame_.data(), 6);
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "measurement done: %.3f %%RH (raw 0x%05X), %.3f C (raw 0x%05X)",
+                  settings_.humidity, static_cast<unsigned>(h), settings_.temperature,
+                  static_cast<unsigned>(t));
+    info(buf);
 }
 
 // ---------------------------------------------------------------- scenario

@@ -38,6 +38,7 @@
 
 #include "core/device.h"
 #include "core/time.h"
+#include "core/timing.h"
 #include "devices/i2c_slave.h"
 
 namespace pikit::sim {
@@ -77,6 +78,7 @@ public:
 
     Aht20(std::string name, Settings settings);
 
+    void attach(Board& board) override;
     std::function<void()> stimulus(const std::string& action, const Config& args) override;
     void finish() override;
 
@@ -106,6 +108,7 @@ private:
 
     void execute_command(const std::vector<std::uint8_t>& cmd);
     void start_measurement();
+    void measurement_done();
     void power_up_state();
 
     Settings settings_;
@@ -121,8 +124,7 @@ private:
     };
     std::array<Register, 3> registers_{};
     int selected_register_ = -1;  // index into registers_ after a register select, else -1
-    std::uint64_t measurement_event_ = 0;
-    bool measurement_pending_ = false;
+    Timer measurement_;  // the end of the measurement under way
     // The answer of the read in progress, fixed when it is addressed.
     std::vector<std::uint8_t> read_buffer_;
 };

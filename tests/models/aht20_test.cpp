@@ -162,6 +162,22 @@ TEST(Aht20Model, DoesNotAnswerBeforeItHasStarted) {
     EXPECT_EQ(sensor.counters().status_reads, 1u);
 }
 
+// A soft reset in the middle of a measurement ends it: the sensor is idle at
+// once and the measurement never finishes.
+TEST(Aht20Model, SoftResetAbandonsTheMeasurementUnderWay) {
+    Board board(exact_options(100_ns));
+    auto& sensor = board.add(std::make_unique<Aht20>("sensor", ready_sensor()));
+    write_command({0x70, 0xAC, 0x33, 0x00});
+    EXPECT_TRUE(sensor.busy());
+    delay(20);
+    write_command({0x70, 0xBA});
+    EXPECT_FALSE(sensor.busy());
+    delay(200);
+    EXPECT_EQ(sensor.counters().triggers, 1u);
+    EXPECT_EQ(sensor.counters().measurements, 0u);
+    EXPECT_TRUE(board.reports(ReportKind::Breach).empty());
+}
+
 // The demo's whole conversation, calibrated or not, at realistic and at zero
 // pin-call cost: no breach, and contention only where the design puts it.
 TEST(Aht20Model, DemoTrafficIsCleanApartFromTheAcknowledgeOverlap) {
