@@ -297,6 +297,20 @@ std::string Config::text(const char* key, const std::string& fallback) const {
     return has(key) ? scalar(key) : fallback;
 }
 
+std::size_t Config::choice(const char* key, std::initializer_list<const char*> words, std::size_t fallback) const {
+    if (!has(key)) return fallback;
+    const std::string value = scalar(key);
+    std::string expected = "expected ";
+    std::size_t i = 0;
+    for (const char* w : words) {
+        if (value == w) return i;
+        if (i > 0) expected += i + 1 == words.size() ? " or " : ", ";
+        expected += w;
+        ++i;
+    }
+    fail(key, expected);
+}
+
 std::vector<std::uint8_t> Config::bytes(const char* key) const {
     note(key);
     YAML::Node v = node_[key];

@@ -67,6 +67,9 @@ public:
     bool flag(const char* key, bool fallback) const;
     std::string text(const char* key) const;
     std::string text(const char* key, const std::string& fallback) const;
+    // One word of a short list: its index, `fallback` when the key is absent;
+    // anything else fails with "expected a, b or c".
+    std::size_t choice(const char* key, std::initializer_list<const char*> words, std::size_t fallback = 0) const;
     // Byte list: [0x2D, 1, 2] or "2D 01 02" (hex digits, blanks optional).
     std::vector<std::uint8_t> bytes(const char* key) const;
     Config child(const char* key) const;               // a nested mapping

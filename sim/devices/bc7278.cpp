@@ -394,10 +394,8 @@ std::unique_ptr<Device> make_bc7278(const std::string& name, const Config& c) {
     s.sync_idle = c.duration("sync_idle", s.sync_idle);
     if (s.sync_idle < 100_us || s.sync_idle > 20_ms) c.fail("sync_idle", "expected 100us to 20ms");
     s.absent = c.flag("absent", s.absent);
-    const std::string stuck = c.text("data_out_stuck", "none");
-    if (stuck == "low") s.data_out_stuck = Bc7278::Stuck::Low;
-    else if (stuck == "high") s.data_out_stuck = Bc7278::Stuck::High;
-    else if (stuck != "none") c.fail("data_out_stuck", "expected low, high or none");
+    const Bc7278::Stuck stuck[] = {Bc7278::Stuck::Low, Bc7278::Stuck::High, Bc7278::Stuck::None};
+    s.data_out_stuck = stuck[c.choice("data_out_stuck", {"low", "high", "none"}, 2)];
     s.interrupt_stuck_low = c.flag("interrupt_stuck_low", s.interrupt_stuck_low);
     if (c.has("bounce")) {
         const Config b = c.child("bounce");

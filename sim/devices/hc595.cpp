@@ -140,10 +140,8 @@ std::unique_ptr<Device> make_hc595(const std::string& name, const Config& c) {
     if (c.has("stuck")) {
         const Config stuck = c.child("stuck");
         for (std::size_t n = 0; n < s.stuck.size(); ++n) {
-            const std::string level = stuck.text(kOutputNames[n], "");
-            if (level == "low") s.stuck[n] = Hc595::Stuck::Low;
-            else if (level == "high") s.stuck[n] = Hc595::Stuck::High;
-            else if (!level.empty()) stuck.fail(kOutputNames[n], "expected low or high");
+            if (stuck.has(kOutputNames[n]))
+                s.stuck[n] = stuck.choice(kOutputNames[n], {"low", "high"}) == 0 ? Hc595::Stuck::Low : Hc595::Stuck::High;
         }
     }
     return std::make_unique<Hc595>(name, s);

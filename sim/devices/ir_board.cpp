@@ -146,10 +146,7 @@ std::unique_ptr<Device> make_ir_board(const std::string& name, const Config& c) 
     read_i2c_settings(c, s);
     s.register0 = static_cast<std::uint16_t>(c.integer("register0", s.register0, 0, 0xFFFF));
     s.register2 = static_cast<std::uint16_t>(c.integer("register2", s.register2, 0, 0xFFFF));
-    const std::string clear = c.text("clear", "on_read");
-    if (clear == "on_read") s.clear = IrBoard::Clear::OnRead;
-    else if (clear == "on_release") s.clear = IrBoard::Clear::OnRelease;
-    else c.fail("clear", "expected on_read or on_release");
+    s.clear = c.choice("clear", {"on_read", "on_release"}) == 0 ? IrBoard::Clear::OnRead : IrBoard::Clear::OnRelease;
     s.decode_time = c.duration("decode_time", s.decode_time);
     return std::make_unique<IrBoard>(name, s);
 }

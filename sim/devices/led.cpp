@@ -39,9 +39,7 @@ namespace {
 std::unique_ptr<Device> make_led(const std::string& name, const Config& c) {
     Led::Settings s;
     s.line = c.line("pin", s.line);
-    const std::string active = c.text("active", "high");
-    if (active != "high" && active != "low") c.fail("active", "expected high or low");
-    s.active_high = active == "high";
+    s.active_high = c.choice("active", {"high", "low"}) == 0;
     s.colour = c.text("colour", s.colour);
     return std::make_unique<Led>(name, s);
 }

@@ -58,9 +58,7 @@ std::unique_ptr<Device> make_led_row(const std::string& name, const Config& c) {
     LedRow::Settings s;
     s.lines = c.lines("lines");
     if (s.lines.size() > 32) c.fail("lines", "at most 32 LEDs in a row");
-    const std::string active = c.text("active", "high");
-    if (active != "high" && active != "low") c.fail("active", "expected high or low");
-    s.active_high = active == "high";
+    s.active_high = c.choice("active", {"high", "low"}) == 0;
     return std::make_unique<LedRow>(name, s);
 }
 

@@ -83,9 +83,7 @@ std::vector<FlipRule> flip_rules(const Config& c, const char* key) {
     if (!c.has(key)) return out;
     for (const Config& e : c.list(key)) {
         FlipRule r;
-        const std::string layer = e.text("layer", "function");
-        if (layer == "rom") r.layer = FlipRule::Layer::Rom;
-        else if (layer != "function") e.fail("layer", "expected rom or function");
+        r.layer = e.choice("layer", {"rom", "function"}, 1) == 0 ? FlipRule::Layer::Rom : FlipRule::Layer::Function;
         if (!e.has("command")) e.fail_here("a flip needs the command whose bytes it hits");
         r.command = config_byte(e, "command", 0);
         if (r.layer == FlipRule::Layer::Rom && (r.command == kSearchRom || r.command == kAlarmSearch))
@@ -109,11 +107,8 @@ OneWireSettings OneWireSettings::from_config(const Config& c) {
         if (b.size() != 7 && b.size() != 8) c.fail("rom", "a ROM id has 7 bytes (CRC computed) or 8 bytes");
         s.rom = make_rom(b);
     }
-    const std::string corner = c.text("timing", "typical");
-    if (corner == "typical") s.timing = OneWireTiming::typical();
-    else if (corner == "fast") s.timing = OneWireTiming::fast();
-    else if (corner == "slow") s.timing = OneWireTiming::slow();
-    else c.fail("timing", "expected typical, fast or slow");
+    const OneWireTiming corners[] = {OneWireTiming::typical(), OneWireTiming::fast(), OneWireTiming::slow()};
+    s.timing = corners[c.choice("timing", {"typical", "fast", "slow"})];
     s.timing.presence_wait = window(c, "presence_wait", s.timing.presence_wait, 15_us, 60_us);
     s.timing.presence_low = window(c, "presence_low", s.timing.presence_low, 60_us, 240_us);
     s.timing.sample_at = window(c, "sample_at", s.timing.sample_at, 15_us, 60_us);

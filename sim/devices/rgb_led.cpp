@@ -59,9 +59,7 @@ std::unique_ptr<Device> make_rgb_led(const std::string& name, const Config& c) {
     s.lines[RgbLed::Red] = c.line("red", s.lines[RgbLed::Red]);
     s.lines[RgbLed::Green] = c.line("green", s.lines[RgbLed::Green]);
     s.lines[RgbLed::Blue] = c.line("blue", s.lines[RgbLed::Blue]);
-    const std::string common = c.text("common", "cathode");
-    if (common != "cathode" && common != "anode") c.fail("common", "expected cathode or anode");
-    s.common_cathode = common == "cathode";
+    s.common_cathode = c.choice("common", {"cathode", "anode"}) == 0;
     return std::make_unique<RgbLed>(name, s);
 }
 
