@@ -400,17 +400,28 @@ struct CallScope {
     std::unique_lock<std::mutex> lk;
     Board::Impl::Thread* t = nullptr;
     bool live = false;
+    bool nested = false;
     explicit CallScope(Board::Impl& impl) : im(impl), lk(impl.m) {
+        ++t_in_call;
         if (im.finished && im.release_on_finish) return;
+        if (Board::Impl::nested_call()) {
+            // A signal handler's call while this thread waits in another:
+            // another thread may hold the clock and call without the lock.
+            nested = true;
+            im.revoke_fast();
+            live = !im.finished;
+            return;
+        }
         t = im.enter(lk);
         live = !im.finished;
     }
     ~CallScope() {
-        if (live && !im.finished) {
+        if (live && !nested && !im.finished) {
             im.advance_to(im.b.now());
             im.maybe_yield(lk, t);
             im.grant_fast(t);
         }
+        --t_in_call;
     }
 };
 

@@ -53,6 +53,12 @@ struct FastTls {
 };
 inline thread_local FastTls t_fast;
 
+// Per OS thread: how many library calls it is inside (with the board lock
+// held, or waiting in the library for the clock). More than one means a
+// signal handler of the program's has interrupted a call that waits, and is
+// making one of its own: see Board::Impl::nested_call().
+inline thread_local int t_in_call = 0;
+
 Time cpu_time(clockid_t id);  // CPU time of a thread's clock
 Time wall_time();             // monotonic wall clock
 double host_slowness();       // 1 on a current PC, more on slow or emulated hosts
@@ -169,6 +175,7 @@ struct Board::Impl {
     // it dies or goes quiet without dying.
     bool limit_reached = false;
     bool frozen = false;
+    bool term_to_send = false;  // the supervisor sends the run limit's SIGTERM
     std::condition_variable supervisor_cv;
     bool supervisor_idle = false;  // waiting with nothing to watch: wake it for a new holder
     bool advance_paused = false;   // dispatch let go of the lock while free threads exist
@@ -282,6 +289,14 @@ struct Board::Impl {
     void fatal(const std::string& text);
     // The cost of one pin call by the holder: time moves on, events due happen.
     void pin_call(std::unique_lock<std::mutex>& lk);
+    // A call made by a signal handler on a thread that waits inside another
+    // call (a delay, or its turn for the clock). That thread does not hold
+    // the clock, and its place in the schedule belongs to the interrupted
+    // call: the handler's call runs at once, at the current instant, costs
+    // nothing, and leaves the schedule alone (a delay in it returns at once).
+    // The kit sends the run limit's SIGTERM so that the handler's thread
+    // never holds the board lock (the supervisor sends it, holding the lock).
+    static bool nested_call() { return t_in_call > 1; }
     Time wall_deadline(Time t) const;
     // Keeps a paced run from getting ahead of the wall clock during long
     // stretches of pin calls without waits.

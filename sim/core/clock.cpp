@@ -205,6 +205,7 @@ void Board::Impl::fatal(const std::string& text) {
 }
 
 void Board::Impl::pin_call(std::unique_lock<std::mutex>& lk) {
+    if (nested_call()) return;
     Time cost = b.options_.pin_call_cost;
     if (cost == 0) {
         if (b.now() != frozen_at) {
@@ -403,6 +404,14 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
 void Board::Impl::wait(Time when, bool relative, CallKind kind, int value) {
     std::unique_lock<std::mutex> lk(m);
     if (finished && release_on_finish) return;
+    if (t_in_call > 0) {  // a signal handler's delay while this thread waits in another call
+        if (value >= 0) record(kind, -1, value);
+        return;
+    }
+    struct InCall {
+        InCall() { ++t_in_call; }
+        ~InCall() { --t_in_call; }
+    } in_call;
     Thread* t = enter(lk);
     if (finished) return;
     if (value >= 0) record(kind, -1, value);
@@ -436,13 +445,18 @@ void Board::Impl::isr_loop(Isr* isr) {
     std::unique_lock<std::mutex> lk(m);
     bind_cpu_clock(*t);
     set_self(t);
+    // In the library, but for the handler's own run: a signal handler's call
+    // made while this thread waits for an edge must leave its place alone.
+    ++t_in_call;
     for (;;) {
         block_until_holder(lk, t);
         if (finished) return;
         ++t->calls;
         ++activity;
         lk.unlock();
+        --t_in_call;
         isr->handler();
+        ++t_in_call;
         lk.lock();
         if (finished) return;
         if (isr->pending > 0) {
@@ -505,6 +519,15 @@ void Board::Impl::supervise() {
     while (!finished) {
         Time wake = kNever;
         Time wall = wall_time();
+        // The run limit's SIGTERM, for a program that takes it itself. This
+        // thread blocks every signal and holds the board lock, so the handler
+        // runs on a program thread that does not: its calls wait for the lock
+        // like any other.
+        if (term_to_send) {
+            term_to_send = false;
+            std::fflush(stderr);
+            kill(getpid(), SIGTERM);
+        }
         // After the run limit, a program that took SIGTERM itself and has
         // gone quiet without dying (a handler that sets a flag for a loop
         // that sleeps) gets its time back, so that it can finish.
@@ -669,7 +692,11 @@ void Board::Impl::run_limit() {
         add_report(ReportKind::Info, "board", "the program takes SIGTERM itself: time stands still while it reacts");
         if (log) log->flush();
         if (event_stream) event_stream->flush();
+        // Not from here: this may be a program thread inside a call, and a
+        // handler run on it could not make a call of its own.
+        term_to_send = true;
         supervisor_cv.notify_all();
+        return;
     }
     std::fflush(stderr);
     kill(getpid(), SIGTERM);

@@ -4,6 +4,8 @@
 //   handle       catches SIGINT and SIGTERM itself, says so, keeps using the
 //                library for 5 ms and returns 0
 //   thread-exit  a second thread calls exit(7) at 5 ms while main sleeps
+//   switch-off   drives pin 0 HIGH and sleeps; its SIGTERM handler drives
+//                the pin LOW through the library, then hands the signal on
 #include <wiringPi.h>
 
 #include <atomic>
@@ -22,6 +24,16 @@ namespace {
 volatile std::sig_atomic_t caught = 0;
 
 void on_signal(int sig) { caught = sig; }
+
+// What a program does to leave its outputs safe: switch them off, then
+// hand the signal on to what was there before (on a Pi the default action:
+// the process dies of it).
+void (*before)(int) = SIG_DFL;
+void switch_off(int sig) {
+    digitalWrite(0, LOW);
+    std::signal(sig, before);
+    std::raise(sig);
+}
 
 }  // namespace
 
@@ -52,6 +64,12 @@ int main() {
         while (!known.load()) {
         }
         for (;;) delay(1000);
+    }
+    if (mode && std::strcmp(mode, "switch-off") == 0) {
+        before = std::signal(SIGTERM, switch_off);
+        pinMode(0, OUTPUT);
+        digitalWrite(0, HIGH);
+        for (;;) delay(1);
     }
     std::puts("unknown PROBE_MODE");
     return 1;

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "core/board.h"
+#include "support/json.h"
 #include "support/run_program.h"
 
 namespace {
@@ -208,6 +209,27 @@ TEST(RunControl, AProgramThatHandlesTheSignalItselfGetsIt) {
     r = run_program(kProbe, {{"PROBE_MODE", "handle"}, {"PIKIT_SIM_UNTIL", "10ms"}}, 10.0);
     EXPECT_EQ(r.out, "ready\ncaught 15\ndone\n");
     EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+// A handler that switches an output off through the library, when the run
+// limit's SIGTERM comes while the program sleeps in a delay: the write is
+// recorded at the limit's instant, and the process dies of the signal.
+TEST(RunControl, AHandlerThatSwitchesAnOutputOffIsRecordedAtTheLimit) {
+    const std::string dir = pikit::test::temp_dir();
+    const std::string events = dir + "/e.jsonl", vcd = dir + "/t.vcd";
+    auto r = run_program(kProbe, {{"PROBE_MODE", "switch-off"}, {"PIKIT_SIM_UNTIL", "10ms"},
+                                  {"PIKIT_SIM_EVENTS", events}, {"PIKIT_SIM_VCD", vcd}},
+                         5.0);
+    ASSERT_FALSE(r.timed_out) << "the handler's call must not wait for the lock its own thread holds";
+    EXPECT_EQ(r.signal, SIGTERM) << r.err;
+    const auto lines = pikit::test::parse_json_lines(pikit::test::read_file(events));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["event"].text, "end");
+    EXPECT_EQ(lines.back()["reason"].text, "run limit");
+    EXPECT_EQ(lines.back()["t_ns"].as_int(), 10000000);
+    // The pin falls at the limit: the trace's last change of its wire.
+    const std::string trace = pikit::test::read_file(vcd);
+    EXPECT_NE(trace.find("#10000000\n0"), std::string::npos) << trace;
 }
 
 // exit() from a thread other than main ends the process with its status,
