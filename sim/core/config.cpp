@@ -431,10 +431,8 @@ std::vector<LineRef> Config::lines(const char* key) const {
         std::string why = e.IsScalar() ? "" : "expected a pin or a net";
         LineRef ref = e.IsScalar() ? parse_line(e.Scalar(), why) : LineRef{};
         if (!why.empty()) {
-            std::string value = e.IsScalar() ? e.Scalar() : YAML::Dump(e);
-            std::replace(value.begin(), value.end(), '\n', ' ');
             throw ScenarioError(file_ + ": " + key_path(key) + "[" + std::to_string(out.size()) + "]: " + why + " '" +
-                                value + "'");
+                                flat(e) + "'");
         }
         out.push_back(ref);
     }

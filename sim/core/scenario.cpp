@@ -41,7 +41,11 @@ std::optional<std::int64_t> parse_date(const std::string& text) {
         return ((days_from_civil(y, mo, d) * 24 + h) * 60 + mi) * 60 * 1000000000LL + sec * 1000000000LL;
     }
     if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
-    return std::stoll(text) * 1000000000LL;
+    // Up to the end of 2200, as a date written out: in nanoseconds that fits
+    // 64 bits with room for the longest run.
+    const long long seconds = std::stoll(text);
+    if (seconds >= days_from_civil(2201, 1, 1) * 86400) return std::nullopt;
+    return seconds * 1000000000LL;
 }
 
 // A failure switch for a library call per pin: true (every pin), false, or

@@ -58,6 +58,8 @@ TEST(Date, StartDatesAreReadAsUtcAndCheckedWithTheScenario) {
     EXPECT_EQ(date("2024-02-29 12:00:00"), "1709208000");
     EXPECT_EQ(date("2000-03-01T00:00:00"), "951868800");
     EXPECT_EQ(date("1700000000"), "1700000000");
+    // The last second of 2200 is taken (time() itself is 32 bits on armhf).
+    EXPECT_EQ(date("7289654399").find("start_date"), std::string::npos);
     const std::string bad = "d.yaml: board.start_date: expected a UTC date from 1970 to 2200 such as 2025-03-01 or "
                             "2025-03-01T12:30:00Z, or seconds since 1970 '";
     EXPECT_EQ(date("2023-02-29"), bad + "2023-02-29'");
@@ -65,6 +67,8 @@ TEST(Date, StartDatesAreReadAsUtcAndCheckedWithTheScenario) {
     EXPECT_EQ(date("2025-03-01T25:00:00"), bad + "2025-03-01T25:00:00'");
     EXPECT_EQ(date("2025-03-01T12:00"), bad + "2025-03-01T12:00'");
     EXPECT_EQ(date("yesterday"), bad + "yesterday'");
+    EXPECT_EQ(date("7289654400"), bad + "7289654400'");
+    EXPECT_EQ(date("9999999999"), bad + "9999999999'") << "would overflow in nanoseconds";
 }
 
 }  // namespace
