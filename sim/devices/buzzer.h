@@ -22,8 +22,7 @@
 // killed. A file that cannot be written is refused when the scenario is
 // loaded.
 //
-// Settings: `pin` (default 1), `wav` (none), `sample_rate` (44100 Hz,
-// 8000 to 192000).
+// Settings, and what it shows, with defaults and ranges: docs/devices.md.
 //
 // Shows:
 //   frequency  the pitch sounding now, in Hz; 0 when silent

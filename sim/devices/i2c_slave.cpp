@@ -26,18 +26,24 @@ const char* check_name(unsigned kind) {
 
 }  // namespace
 
-void read_i2c_settings(const Config& c, I2cSlaveSettings& s) {
-    s.sda = c.pin("sda", s.sda);
-    s.scl = c.pin("scl", s.scl);
-    c.distinct_lines({{"sda", {s.sda, {}}}, {"scl", {s.scl, {}}}});
-    s.startup_time = c.duration("startup_time", s.startup_time);
-    s.absent = c.flag("absent", s.absent);
-    if (c.has("flip_bit")) {
-        const Config f = c.child("flip_bit");
-        s.flip_byte = static_cast<int>(f.integer("byte", 0, 0, 255));
-        s.flip_bit = static_cast<int>(f.integer("bit", 0, 0, 7));
-    }
-    s.nack_byte = c.integer("nack_byte", s.nack_byte, 0, 1000000000);
+const Fields<I2cSlaveSettings>& i2c_fields() {
+    using S = I2cSlaveSettings;
+    static const Fields<S> f =
+        Fields<S>()
+            .pin("sda", &S::sda, "the bus's data line")
+            .pin("scl", &S::scl, "the bus's clock line")
+            .duration("startup_time", &S::startup_time, 0, 1_s, "the part does not answer before this after power-up")
+            .flag("absent", &S::absent, "fault: the part never answers; no acknowledge, the lines stay high")
+            .group("flip_bit",
+                   Fields<S>()
+                       .integer("byte", &S::flip_byte, 0, 255, "which byte of every read (0: the first the part sends)")
+                       .defaults("0")
+                       .integer("bit", &S::flip_bit, 0, 7, "which bit of it"),
+                   "fault: a bit of every read inverted on the wire", [](S& s) { s.flip_byte = 0; })
+            .integer("nack_byte", &S::nack_byte, 0, 1000000000,
+                     "fault: the acknowledge of this byte is withheld (1: the first sent to the part); 0: none")
+            .rule([](const S& s, const Config& c) { c.distinct_lines({{"sda", {s.sda, {}}}, {"scl", {s.scl, {}}}}); });
+    return f;
 }
 
 I2cSlave::I2cSlave(std::string type, std::string name, std::uint8_t address, I2cMode mode,

@@ -26,6 +26,7 @@
 
 #include "core/board.h"
 #include "core/config.h"
+#include "core/fields.h"
 #include "core/device.h"
 #include "core/format.h"
 #include "core/time.h"
@@ -79,9 +80,9 @@ struct I2cSlaveSettings {
     long nack_byte = 0;      // (nack_byte)
 };
 
-// Reads the keys above from a device entry into `s` (keeping what `s` holds
-// for keys that are absent). The caller checks the entry's key list.
-void read_i2c_settings(const Config& c, I2cSlaveSettings& s);
+// The keys above as declared settings, for a part to include in its own:
+// Fields<Part::Settings>().include(i2c_fields()).integer(...)
+const Fields<I2cSlaveSettings>& i2c_fields();
 
 // One transfer addressed to the part, from START to STOP or repeated START.
 struct I2cTransfer {

@@ -10,123 +10,12 @@ namespace pikit::sim {
 
 namespace {
 
-constexpr std::uint8_t kReadRom = 0x33;
-constexpr std::uint8_t kMatchRom = 0x55;
-constexpr std::uint8_t kSkipRom = 0xCC;
-constexpr std::uint8_t kSearchRom = 0xF0;
-constexpr std::uint8_t kAlarmSearch = 0xEC;
-
 // How often the part checks its supply while it is busy programming.
 constexpr Time kPowerPoll = 100_us;
 
 std::string us(Time t) { return format_duration(t); }
 
 }  // namespace
-
-std::uint8_t onewire_crc8(const std::uint8_t* data, std::size_t len) {
-    std::uint8_t crc = 0;
-    for (std::size_t i = 0; i < len; ++i) {
-        std::uint8_t b = data[i];
-        for (int k = 0; k < 8; ++k) {
-            const bool mix = ((crc ^ b) & 1) != 0;
-            crc >>= 1;
-            if (mix) crc ^= 0x8C;
-            b >>= 1;
-        }
-    }
-    return crc;
-}
-
-std::uint16_t onewire_crc16(std::uint16_t crc, const std::uint8_t* data, std::size_t len) {
-    for (std::size_t i = 0; i < len; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
-    }
-    return crc;
-}
-
-RomId make_rom(const std::vector<std::uint8_t>& bytes) {
-    RomId r{};
-    if (bytes.size() == 7) {
-        for (int i = 0; i < 7; ++i) r[i] = bytes[i];
-        r[7] = onewire_crc8(r.data(), 7);
-    } else if (bytes.size() == 8) {
-        for (int i = 0; i < 8; ++i) r[i] = bytes[i];
-    } else {
-        throw std::invalid_argument("a ROM id has 7 bytes (CRC computed) or 8 bytes");
-    }
-    return r;
-}
-
-std::string rom_hex(const RomId& rom) { return hex_digits(rom.data(), rom.size()); }
-
-std::uint8_t config_byte(const Config& c, const char* key, std::uint8_t fallback) {
-    if (!c.has(key)) return fallback;
-    const auto v = parse_integer(c.text(key));
-    if (!v || *v < 0 || *v > 255) c.fail(key, "expected a byte (0..255 or 0x00..0xFF)");
-    return static_cast<std::uint8_t>(*v);
-}
-
-// ---------------------------------------------------------------- settings
-
-namespace {
-
-Time window(const Config& c, const char* key, Time fallback, Time lo, Time hi) {
-    if (!c.has(key)) return fallback;
-    const Time t = c.duration(key);
-    if (t < lo || t > hi) c.fail(key, "must lie between " + us(lo) + " and " + us(hi));
-    return t;
-}
-
-std::vector<FlipRule> flip_rules(const Config& c, const char* key) {
-    std::vector<FlipRule> out;
-    if (!c.has(key)) return out;
-    for (const Config& e : c.list(key)) {
-        FlipRule r;
-        r.layer = e.choice("layer", {"rom", "function"}, 1) == 0 ? FlipRule::Layer::Rom : FlipRule::Layer::Function;
-        if (!e.has("command")) e.fail_here("a flip needs the command whose bytes it hits");
-        r.command = config_byte(e, "command", 0);
-        if (r.layer == FlipRule::Layer::Rom && (r.command == kSearchRom || r.command == kAlarmSearch))
-            e.fail("command", "search answers are bit pairs, not bytes; use flip_random");
-        r.byte = static_cast<int>(e.integer("byte", 0, 0, 255));
-        r.bit = static_cast<int>(e.integer("bit", 0, 0, 7));
-        r.after = static_cast<int>(e.integer("after", 0, 0, 1000000));
-        r.times = static_cast<int>(e.integer("times", 1, 0, 1000000));
-        out.push_back(r);
-    }
-    return out;
-}
-
-}  // namespace
-
-OneWireSettings OneWireSettings::from_config(const Config& c) {
-    OneWireSettings s;
-    s.pin = c.pin("pin", 27);
-    if (c.has("rom")) {
-        const auto b = c.bytes("rom");
-        if (b.size() != 7 && b.size() != 8) c.fail("rom", "a ROM id has 7 bytes (CRC computed) or 8 bytes");
-        s.rom = make_rom(b);
-    }
-    const OneWireTiming corners[] = {OneWireTiming::typical(), OneWireTiming::fast(), OneWireTiming::slow()};
-    s.timing = corners[c.choice("timing", {"typical", "fast", "slow"})];
-    s.timing.presence_wait = window(c, "presence_wait", s.timing.presence_wait, 15_us, 60_us);
-    s.timing.presence_low = window(c, "presence_low", s.timing.presence_low, 60_us, 240_us);
-    s.timing.sample_at = window(c, "sample_at", s.timing.sample_at, 15_us, 60_us);
-    s.timing.hold_zero = window(c, "hold_zero", s.timing.hold_zero, 15_us, 60_us);
-    s.alarm = c.flag("alarm", false);
-    s.stuck_low = c.flag("stuck_low", false);
-    s.flip_reply = flip_rules(c, "flip_reply");
-    s.flip_received = flip_rules(c, "flip_received");
-    if (c.has("flip_random")) {
-        const Config r = c.child("flip_random");
-        s.random.reply = r.number_in("reply", 0.0, 0.0, 1.0);
-        s.random.received = r.number_in("received", 0.0, 0.0, 1.0);
-        s.random.seed = static_cast<std::uint64_t>(r.integer("seed", 1, 0, 0x7FFFFFFF));
-    }
-    s.leave_after_search_bits = c.integer("leave_after_search_bits", -1, 0, 1000000000L);
-    s.leave_at = c.duration("leave_at", kNever);
-    return s;
-}
 
 // ---------------------------------------------------------------- the engine
 
@@ -158,19 +47,9 @@ void OneWireSlave::attach(Board& board) {
     if (s_.leave_at != kNever) board.schedule(s_.leave_at, [this] { leave_bus(); });
 }
 
-std::function<void()> OneWireSlave::stimulus(const std::string& action, const Config& args) {
-    if (action == "stuck-low") return [this] { stick_low(true); };
-    if (action == "release") return [this] { stick_low(false); };
-    if (action == "leave") return [this] { leave_bus(); };
-    if (action == "rejoin") return [this] { rejoin_bus(); };
-    if (action == "alarm") {
-        const bool on = args.flag("on", true);
-        return [this, on] {
-            s_.alarm = on;
-            board()->info(*this, std::string("alarm flag ") + (on ? "set" : "cleared"));
-        };
-    }
-    return Device::stimulus(action, args);
+void OneWireSlave::set_alarm_flag(bool on) {
+    s_.alarm = on;
+    board()->info(*this, std::string("alarm flag ") + (on ? "set" : "cleared"));
 }
 
 bool OneWireSlave::master_drives_low() const {
