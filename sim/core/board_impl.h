@@ -134,6 +134,8 @@ struct Board::Impl {
     std::priority_queue<Event, std::vector<Event>, Later> events;
     std::unordered_map<EventId, std::function<void()>> actions;
     EventId next_event = 1;
+    // Stimuli's ids, a band of their own (schedule_stimulus); 0 before the first.
+    EventId next_stimulus = 0;
     Time frozen_at = -1;
     std::uint64_t frozen_count = 0;
     Time wall_origin = 0;    // wall time of virtual time 0, for paced runs
@@ -282,6 +284,10 @@ struct Board::Impl {
 
     // ---- clock (clock.cpp): virtual time, events, program threads ----
     EventId schedule(Time at, std::function<void()> fn);
+    // The stimuli's band of ids begins here, if it has not yet.
+    void reserve_stimuli();
+    EventId schedule_stimulus(Time at, std::function<void()> fn);
+    EventId enqueue(EventId id, Time at, std::function<void()> fn);
     void cancel(EventId id);
     // Applies every event due up to `target` (in order), then sets now = target.
     void advance_to(Time target);

@@ -139,8 +139,25 @@ Time wall_time() {
                std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) {
-    EventId id = next_event++;
+Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) { return enqueue(next_event++, at, std::move(fn)); }
+
+void Board::Impl::reserve_stimuli() {
+    // Far larger than any run's count of stimuli: ids given before the band
+    // sort before every stimulus, ids given after it after every stimulus,
+    // however many come later.
+    constexpr EventId kStimulusBand = EventId{1} << 40;
+    if (next_stimulus != 0) return;
+    next_stimulus = next_event;
+    next_event += kStimulusBand;
+}
+
+Board::EventId Board::Impl::schedule_stimulus(Time at, std::function<void()> fn) {
+    reserve_stimuli();
+    return enqueue(next_stimulus++, at, std::move(fn));
+}
+
+
+Board::EventId Board::Impl::enqueue(EventId id, Time at, std::function<void()> fn) {
     actions.emplace(id, std::move(fn));
     at = std::max(at, b.now());
     events.push({at, id});
