@@ -89,6 +89,8 @@ struct Waveform {
     double duty() const { return kind == Kind::Pwm && range > 0 ? double(value) / range : 0.0; }
 };
 
+enum class Speed : unsigned char { Max, Realtime, Factor };
+
 // What a header pin is doing, as a person probing the header would see it.
 struct PinState {
     int pin;              // wiringPi number
@@ -105,6 +107,9 @@ struct PinState {
 struct BoardSnapshot {
     Time now = 0;
     bool running = true;  // false once the run has ended (its outputs closed)
+    Speed speed = Speed::Max;  // the pacing now
+    double speed_factor = 1.0;
+    bool paused = false;
     struct DeviceEntry {
         std::string name;
         std::string type;
@@ -119,7 +124,6 @@ struct BoardSnapshot {
     std::vector<PinState> pins;
 };
 
-enum class Speed : unsigned char { Max, Realtime, Factor };
 
 struct Options {
     Time pin_call_cost = 100_ns;    // each pinMode/digitalWrite/digitalRead/pull call
@@ -255,6 +259,10 @@ public:
     // (schedule_stimulus). Returns that instant, or nullopt when the run is
     // over or stands still after the run limit (nothing is applied).
     std::optional<Time> stimulate(const std::function<std::function<void()>()>& make);
+    // Changes the pacing while the program runs (a person's control): only
+    // how fast virtual time goes against the wall clock changes, never what
+    // happens in it. `paused`: virtual time stands still until the next call.
+    void set_pace(Speed speed, double factor = 1.0, bool paused = false);
     // The program's standard output, as the program writes it: an event
     // "stdout" at the current virtual time (when there is an event stream).
     void program_output(const char* data, std::size_t size);

@@ -139,6 +139,7 @@ struct Board::Impl {
     Time frozen_at = -1;
     std::uint64_t frozen_count = 0;
     Time wall_origin = 0;    // wall time of virtual time 0, for paced runs
+    bool paused = false;     // virtual time stands still (Board::set_pace)
     std::uint64_t pace_tick = 0;
     Time next_due = kNever;  // time of the first queued event (maybe cancelled): refresh_due()
 
@@ -304,6 +305,9 @@ struct Board::Impl {
     // never holds the board lock (the supervisor sends it, holding the lock).
     static bool nested_call() { return t_in_call > 1; }
     Time wall_deadline(Time t) const;
+    // Whether virtual time follows the wall clock (or stands still), rather
+    // than running as fast as it can.
+    bool paced() const { return b.options_.speed != Speed::Max || paused; }
     // Keeps a paced run from getting ahead of the wall clock during long
     // stretches of pin calls without waits.
     void pace(std::unique_lock<std::mutex>& lk);

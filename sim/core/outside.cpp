@@ -18,6 +18,9 @@ BoardSnapshot Board::snapshot(const std::function<void()>& also) const {
     BoardSnapshot s;
     s.now = now();
     s.running = !im.outputs_closed;
+    s.speed = options_.speed;
+    s.speed_factor = options_.speed_factor;
+    s.paused = im.paused;
     for (const auto& d : im.devices) s.devices.push_back({d->name(), d->type()});
     for (const auto& [where, state] : im.shown) s.shown.push_back({where.first, where.second, state.value});
     for (int pin = 0; pin < kPins; ++pin) {
@@ -43,7 +46,7 @@ std::optional<Time> Board::stimulate(const std::function<std::function<void()>()
     // up to now has happened, nothing after.
     im.revoke_fast();
     Time at = add_time(now(), 1);
-    if (options_.speed != Speed::Max) {
+    if (options_.speed != Speed::Max && !im.paused) {
         // Paced: where the wall clock says virtual time is, if the run is
         // behind it (between two events, time jumps, it does not flow).
         const double factor = options_.speed == Speed::Realtime ? 1.0 : options_.speed_factor;
@@ -56,6 +59,22 @@ std::optional<Time> Board::stimulate(const std::function<std::function<void()>()
     // supervisor, which may be asleep until a later event or the wall clock.
     im.supervisor_cv.notify_all();
     return at;
+}
+
+void Board::set_pace(Speed speed, double factor, bool paused) {
+    Impl& im = *impl_;
+    std::lock_guard<std::mutex> g(im.m);
+    im.revoke_fast();  // fast pin calls are for a run at full speed only
+    options_.speed = speed;
+    options_.speed_factor = factor;
+    im.paused = paused;
+    // Paced from here on: the wall clock's origin moves so that now is now.
+    if (speed != Speed::Max && !paused) {
+        const double f = speed == Speed::Realtime ? 1.0 : factor;
+        im.wall_origin = static_cast<Time>(std::max(-4e18, static_cast<double>(wall_time()) - static_cast<double>(now()) / f));
+    }
+    // Whoever waits for the wall clock looks again.
+    im.supervisor_cv.notify_all();
 }
 
 void Board::program_output(const char* data, std::size_t size) {

@@ -10,20 +10,20 @@ namespace {
 // A person's input is small: anything deeper is not one.
 constexpr int kMaxDepth = 8;
 
-YAML::Node yaml_of(const nlohmann::json& v, const std::string& where, int depth) {
+YAML::Node yaml_of(const nlohmann::ordered_json& v, const std::string& where, int depth) {
     if (depth > kMaxDepth) throw InputError(where + ": nested too deeply");
     switch (v.type()) {
-        case nlohmann::json::value_t::string: return YAML::Node(v.get<std::string>());
-        case nlohmann::json::value_t::boolean: return YAML::Node(v.get<bool>() ? "true" : "false");
-        case nlohmann::json::value_t::number_integer:
-        case nlohmann::json::value_t::number_unsigned:
-        case nlohmann::json::value_t::number_float: return YAML::Node(v.dump());
-        case nlohmann::json::value_t::array: {
+        case nlohmann::ordered_json::value_t::string: return YAML::Node(v.get<std::string>());
+        case nlohmann::ordered_json::value_t::boolean: return YAML::Node(v.get<bool>() ? "true" : "false");
+        case nlohmann::ordered_json::value_t::number_integer:
+        case nlohmann::ordered_json::value_t::number_unsigned:
+        case nlohmann::ordered_json::value_t::number_float: return YAML::Node(v.dump());
+        case nlohmann::ordered_json::value_t::array: {
             YAML::Node seq(YAML::NodeType::Sequence);
             for (const auto& item : v) seq.push_back(yaml_of(item, where, depth + 1));
             return seq;
         }
-        case nlohmann::json::value_t::object: {
+        case nlohmann::ordered_json::value_t::object: {
             YAML::Node map(YAML::NodeType::Map);
             for (const auto& [k, item] : v.items()) map[k] = yaml_of(item, where + "." + k, depth + 1);
             return map;
@@ -32,7 +32,7 @@ YAML::Node yaml_of(const nlohmann::json& v, const std::string& where, int depth)
     }
 }
 
-std::string text_member(const nlohmann::json& input, const char* key) {
+std::string text_member(const nlohmann::ordered_json& input, const char* key) {
     auto it = input.find(key);
     if (it == input.end() || !it->is_string() || it->get<std::string>().empty())
         throw InputError(std::string("input: '") + key + "' must be given as a string");
@@ -41,7 +41,7 @@ std::string text_member(const nlohmann::json& input, const char* key) {
 
 }  // namespace
 
-YAML::Node stimulus_of(const nlohmann::json& input) {
+YAML::Node stimulus_of(const nlohmann::ordered_json& input) {
     if (!input.is_object()) throw InputError("input: expected a JSON object {\"device\": ..., \"action\": ..., \"args\": {...}}");
     for (const auto& [k, v] : input.items())
         if (k != "device" && k != "action" && k != "args")
@@ -61,7 +61,7 @@ YAML::Node stimulus_of(const nlohmann::json& input) {
     return entry;
 }
 
-std::optional<Time> Inputs::apply(Board& board, const nlohmann::json& input) {
+std::optional<Time> Inputs::apply(Board& board, const nlohmann::ordered_json& input) {
     const YAML::Node entry = stimulus_of(input);
     const std::string device = entry["device"].Scalar();
     // Read as the scenario loader reads a stimulus: the device's own checks,

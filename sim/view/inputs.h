@@ -26,7 +26,7 @@ public:
 // "args": {"key": 7}} gives {device: keypad, action: press, key: 7}. Values
 // become the scalars a scenario would hold (numbers as JSON writes them);
 // lists and mappings are kept as such. Throws InputError.
-YAML::Node stimulus_of(const nlohmann::json& input);
+YAML::Node stimulus_of(const nlohmann::ordered_json& input);
 
 class Inputs {
 public:
@@ -34,7 +34,7 @@ public:
     // (throwing InputError, and applying nothing, when it cannot be used),
     // and applies it at the current instant. Returns that instant; nullopt
     // when the run is over (nothing applied).
-    std::optional<Time> apply(Board& board, const nlohmann::json& input);
+    std::optional<Time> apply(Board& board, const nlohmann::ordered_json& input);
     // Every input applied so far as a stimulus (flow_line: `at` first), in order.
     std::vector<std::string> stimuli() const;
     std::size_t count() const;

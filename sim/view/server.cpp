@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "core/config.h"
 #include "core/scenario.h"
 #include "view/feed.h"
 #include "view/inputs.h"
@@ -188,7 +189,7 @@ void View::Impl::sample_loop() {
         // Only while a page is open, and not once the run is over.
         if (feed.subscribers() > 0 && !feed.ended()) {
             const BoardSnapshot b = board->snapshot();
-            nlohmann::json s{{"t_ns", b.now}, {"running", b.running}, {"pins", json_of_pins(b.pins)}};
+            nlohmann::json s{{"t_ns", b.now}, {"running", b.running}, {"pace", pace_name(b)}, {"pins", json_of_pins(b.pins)}};
             std::string text = s.dump();
             std::lock_guard<std::mutex> g(sample_m);
             if (text != sample) {
@@ -315,11 +316,28 @@ void View::Impl::routes() {
         res.set_content(with_stimuli(scenario_text, inputs.stimuli()), "application/yaml; charset=utf-8");
         res.set_header("Cache-Control", "no-store");
     });
+    server.Post("/pace", [this](const httplib::Request& req, httplib::Response& res) {
+        nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
+        const nlohmann::json speed = body.is_object() && body.contains("speed") ? body["speed"] : nlohmann::json();
+        std::string s = speed.is_string() ? speed.get<std::string>() : speed.is_number() ? speed.dump() : "";
+        const std::optional<double> factor = parse_decimal(s);
+        if (s == "pause") board->set_pace(Speed::Max, 1.0, true);
+        else if (s == "max") board->set_pace(Speed::Max);
+        else if (s == "realtime") board->set_pace(Speed::Realtime);
+        else if (factor && *factor >= kMinSpeedFactor && *factor <= kMaxSpeedFactor && s.find_first_of("eE") == std::string::npos)
+            board->set_pace(Speed::Factor, *factor);
+        else {
+            json_reply(res, 400, {{"error", "pace: expected {\"speed\": \"pause\", \"realtime\", \"max\" or a factor from 0.001 to "
+                                            "1000000000}, not " + (body.is_discarded() ? std::string("that") : body.dump())}});
+            return;
+        }
+        json_reply(res, 200, {{"speed", s}});
+    });
     server.Post("/input", [this](const httplib::Request& req, httplib::Response& res) {
-        nlohmann::json input;
+        nlohmann::ordered_json input;  // the person's order of settings, kept in the saved scenario
         try {
-            input = nlohmann::json::parse(req.body);
-        } catch (const nlohmann::json::exception& e) {
+            input = nlohmann::ordered_json::parse(req.body);
+        } catch (const nlohmann::ordered_json::exception& e) {
             json_reply(res, 400, {{"error", std::string("input: not JSON: ") + e.what()}});
             return;
         }

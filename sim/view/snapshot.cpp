@@ -47,6 +47,14 @@ nlohmann::json json_of(const Shown& value) {
     return o;
 }
 
+std::string pace_name(const BoardSnapshot& board) {
+    if (board.paused) return "pause";
+    if (board.speed == Speed::Max) return "max";
+    if (board.speed == Speed::Realtime) return "realtime";
+    nlohmann::json f = board.speed_factor;
+    return f.dump();
+}
+
 nlohmann::json json_of_pins(const std::vector<PinState>& pins) {
     nlohmann::json a = nlohmann::json::array();
     for (const PinState& p : pins) {
@@ -67,14 +75,20 @@ nlohmann::json json_of_pins(const std::vector<PinState>& pins) {
 }
 
 nlohmann::json scenario_devices(const std::string& scenario_text) {
-    nlohmann::json out = {{"order", nlohmann::json::array()}, {"devices", nlohmann::json::object()}};
+    nlohmann::json out = {{"order", nlohmann::json::array()},
+                          {"devices", nlohmann::json::object()},
+                          {"stimuli", nlohmann::json::array()},
+                          {"description", ""}};
     YAML::Node root;
     try {
         root = YAML::Load(scenario_text);
     } catch (const YAML::Exception&) {
         return out;  // the scenario loaded, so this does not happen; the board's list still serves
     }
-    if (!root.IsMap() || !root["devices"] || !root["devices"].IsSequence()) return out;
+    if (!root.IsMap()) return out;
+    if (root["description"] && root["description"].IsScalar()) out["description"] = root["description"].Scalar();
+    out["stimuli"] = root["stimuli"] && root["stimuli"].IsSequence() ? json_of_yaml(root["stimuli"]) : nlohmann::json::array();
+    if (!root["devices"] || !root["devices"].IsSequence()) return out;
     for (const auto& d : root["devices"]) {
         if (!d.IsMap() || !d["type"]) continue;
         const std::string type = d["type"].Scalar();
@@ -105,6 +119,7 @@ std::string snapshot_json(const BoardSnapshot& board, const Feed::Cut& cut, cons
     nlohmann::json s{{"t_ns", board.now},
                      {"seq", cut.seq},
                      {"running", board.running},
+                     {"pace", pace_name(board)},
                      {"coalesced", coalesced},
                      {"devices", devices},
                      {"pins", json_of_pins(board.pins)},

@@ -14,6 +14,9 @@ namespace pikit::sim::view {
 // A shown value as the event stream writes it (a record as an object).
 nlohmann::json json_of(const Shown& value);
 
+// The pacing as the page's controls name it: "pause", "realtime", "max" or a factor ("4").
+std::string pace_name(const BoardSnapshot& board);
+
 // The header pins in use: wiringPi, BCM and header numbers, direction, level.
 nlohmann::json json_of_pins(const std::vector<PinState>& pins);
 
@@ -22,8 +25,9 @@ nlohmann::json json_of_pins(const std::vector<PinState>& pins);
 std::string snapshot_json(const BoardSnapshot& board, const Feed::Cut& cut, const nlohmann::json& settings,
                           std::size_t inputs, bool coalesced);
 
-// The scenario's devices: name -> {type, settings} (settings as written,
-// scalars as text), in the scenario's order under "order".
+// What the scenario wires and does: "devices" (name -> {type, settings},
+// settings as written, scalars as text), their names in the scenario's
+// order ("order"), its "stimuli" and its "description".
 nlohmann::json scenario_devices(const std::string& scenario_text);
 
 }  // namespace pikit::sim::view
