@@ -672,7 +672,7 @@ function updateHeader() {
     let wave = '';
     if (p.wave && p.wave.kind === 'pwm') wave = ` pwm ${Math.round(100 * p.wave.value / p.wave.range)}%`;
     if (p.wave && p.wave.kind === 'tone') wave = ` tone ${p.wave.freq} Hz`;
-    const who = users.get(p.pin) || '';
+    const who = users.get(p.pin) || `wpi ${p.pin}`;
     c.label.textContent = p.header % 2 ? `${who}${wave} ${dir}` : `${dir} ${who}${wave}`;
     c.pin.title = `header pin ${p.header} · wiringPi ${p.pin} · BCM ${p.bcm} · ${p.output ? 'output' : 'input'} · ${level.toUpperCase()}${p.module ? ' · the module drives it' : ''}`;
     c.pin.dataset.level = level;
