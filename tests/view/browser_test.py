@@ -231,9 +231,14 @@ def case_screenshots(args):
     d = browser()
     try:
         for name in PROGRAMS:
-            prog = Program(args.bin, name)
+            # Slowed down until the page is open (the EEPROM demos end in a
+            # moment at real time), then at real time.
+            prog = Program(args.bin, name, env={"PIKIT_SIM_SPEED": "0.01"})
             try:
                 open_view(d, prog)
+                req = urllib.request.Request(prog.url + "pace", data=b'{"speed": "realtime"}', method="POST",
+                                             headers={"Content-Type": "application/json"})
+                urllib.request.urlopen(req, timeout=10).read()
                 sel, virtual = SHOW[name]
                 d.find_element(By.CSS_SELECTOR, sel)
                 wait(f"{name} to run {virtual} s", lambda: d.execute_script("return window.pikit.state.t") >= virtual * 1e9
