@@ -149,11 +149,12 @@ void wire(Board& board, const Plan& plan) {
     for (const std::string& net : board.undriven_nets())
         throw ScenarioError(plan.file + ": devices: net '" + net +
                             "' is listened to but no device drives it (a device's outputs are named <device>.<output>)");
+    board.reserve_stimuli();
     for (const Plan::Stimulus& s : plan.stimuli) {
         Device* dev = board.find(s.device);
         const Action* action = s.action;
         std::any args = s.args;
-        board.apply([&] { board.schedule(s.at, [dev, action, args] { action->run(*dev, args); }); });
+        board.apply([&] { board.schedule_stimulus(s.at, [dev, action, args] { action->run(*dev, args); }); });
     }
 }
 
@@ -185,10 +186,9 @@ std::function<void()> prepare_action(Board& board, const Config& entry) {
     return [dev, action, args] { action->run(*dev, args); };
 }
 
-void apply_action(Board& board, const std::string& text, const std::string& source) {
+std::optional<Time> apply_action(Board& board, const std::string& text, const std::string& source) {
     const Config entry = Config::parse(text, source);
-    std::function<void()> fn = prepare_action(board, entry);
-    board.apply([&] { board.schedule(board.now(), fn); });
+    return board.stimulate([&] { return prepare_action(board, entry); });
 }
 
 }  // namespace pikit::sim

@@ -12,6 +12,7 @@
 
 #include <any>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,8 +70,9 @@ std::vector<std::string> check_scenario(const std::string& text, const std::stri
 // (device side: with the board lock held, at the current instant).
 std::function<void()> prepare_action(Board& board, const Config& entry);
 // Reads `text` (JSON or YAML, one object) as such an action and applies it
-// at the current virtual instant. Call it from a thread that may call the
-// library (a program or test thread); `source` names the input in messages.
-void apply_action(Board& board, const std::string& text, const std::string& source = "action");
+// at the current virtual instant (Board::stimulate), from any thread;
+// `source` names the input in messages. Returns that instant, or nullopt
+// when the run is over (nothing applied).
+std::optional<Time> apply_action(Board& board, const std::string& text, const std::string& source = "action");
 
 }  // namespace pikit::sim

@@ -36,6 +36,14 @@ Aht20::Aht20(std::string name, Settings settings)
 void Aht20::attach(Board& board) {
     I2cSlave::attach(board);
     measurement_.bind(board, [this] { measurement_done(); });
+    show_values();
+}
+
+void Aht20::show_values() {
+    // The air the sensor is in, which its next measurement reads.
+    if (!board()) return;
+    board()->show(*this, "humidity", settings_.humidity);
+    board()->show(*this, "temperature", settings_.temperature);
 }
 
 void Aht20::power_up_state() {
@@ -83,6 +91,7 @@ std::array<std::uint8_t, 2> Aht20::register_value(std::uint8_t reg) const {
 void Aht20::set_values(double humidity, double temperature) {
     settings_.humidity = humidity;
     settings_.temperature = temperature;
+    show_values();
 }
 
 Aht20::Counters Aht20::counters() const {
@@ -274,7 +283,9 @@ const DeviceRegistrar registrar{
                         [](Aht20& a, const Values& v) { a.set(v.humidity, v.temperature); }, {},
                         [](const S&, const Values& v, const Config& c) {
                             if (!v.humidity && !v.temperature) c.fail_here("'set' needs humidity or temperature");
-                        })};
+                        })
+        .shows("humidity", ShownType::Number, "the air's relative humidity (%RH), which the next measurement reads")
+        .shows("temperature", ShownType::Number, "the air's temperature (C), which the next measurement reads")};
 
 }  // namespace
 

@@ -18,8 +18,10 @@
 // chip's memory stops the run and is never replaced.
 //
 // Settings (the 1-Wire keys every part has, the programming time, whether
-// the memory is kept, the faults) and actions, with defaults and ranges:
-// docs/devices.md.
+// the memory is kept, the faults), actions and what it shows, with defaults
+// and ranges: docs/devices.md. It shows its memory and the row last written,
+// though a person cannot see into a chip: its memory is what the demos are
+// about.
 #pragma once
 
 #include <sys/types.h>

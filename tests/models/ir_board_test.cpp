@@ -94,12 +94,10 @@ TEST(IrBoard, OnReleaseTheCodeStaysWhileTheKeyIsHeldAndATapForOneFramePeriod) {
 // stays until it is let go; one let go at once still shows a frame period.
 TEST(IrBoard, AKeyHeldDownStaysUntilItIsLetGo) {
     BoardBench b(", clear: on_release");
-    const Time t0 = b.board.now();
-    apply_action(b.board, "{device: board, action: down, code: 0x45}");
+    const Time t0 = *apply_action(b.board, "{device: board, action: down, code: 0x45}");
     bcm2835_delay(2000);
     EXPECT_EQ(stc_ir(), 0x45) << "still held after 2 s";
-    const Time up = b.board.now();
-    apply_action(b.board, "{device: board, action: up}");
+    const Time up = *apply_action(b.board, "{device: board, action: up}");
     bcm2835_delay(10);
     const auto code = b.board.shown_history("board", "code");
     ASSERT_EQ(code.size(), 3u);

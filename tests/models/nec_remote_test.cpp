@@ -205,7 +205,7 @@ TEST(NecRemote, AKeyHeldDownRepeatsUntilItIsLetGo) {
     Bench b(kRemote);
     auto& remote = b.device<NecRemote>("remote");
     b.board.run_until(1_ms);
-    apply_action(b.board, "{device: remote, action: down, command: 0x16}");
+    const Time t0 = *apply_action(b.board, "{device: remote, action: down, command: 0x16}");
     b.board.run_until(1_s);
     EXPECT_TRUE(remote.held());
     apply_action(b.board, "{device: remote, action: up}");
@@ -213,11 +213,12 @@ TEST(NecRemote, AKeyHeldDownRepeatsUntilItIsLetGo) {
     EXPECT_FALSE(remote.held());
     const auto& sent = remote.transmissions();
     ASSERT_EQ(sent.size(), 10u) << "the frame at 1 ms, repeats at 109 ms ... 973 ms";
+    EXPECT_EQ(sent[0].start, t0);
     EXPECT_EQ(sent[0].kind, NecRemote::Kind::Frame);
     EXPECT_EQ(sent[0].bytes, (std::array<std::uint8_t, 4>{0x00, 0xFF, 0x16, 0xE9}));
     for (std::size_t i = 1; i < sent.size(); ++i) {
         EXPECT_EQ(sent[i].kind, NecRemote::Kind::Repeat);
-        EXPECT_EQ(sent[i].start, 1_ms + static_cast<Time>(i) * 108_ms);
+        EXPECT_EQ(sent[i].start, t0 + static_cast<Time>(i) * 108_ms);
     }
     auto held = b.values("remote", "held");
     EXPECT_EQ(held, (std::vector<Shown>{false, true, false}));
