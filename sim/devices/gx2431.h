@@ -84,6 +84,10 @@ private:
     void copy_request();
     void send_reply(int len);
     void save();
+    // The stored memory at power-up: the state file's, a preset one, or the fill.
+    void load_memory(Board& board);
+    // What the memory holds, for a person: 128 bytes in hex.
+    void show_memory();
     void lock(const std::filesystem::path& path);
     void unlock();
     void remove_stale_temporaries();
