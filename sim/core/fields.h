@@ -104,7 +104,7 @@ public:
         s.lo = lo;
         s.hi = hi;
         return scalar<M>(s, at, [](const Config& c, const Setting& d) { return static_cast<T>(read_integer(c, d)); },
-                         [](T v, const Setting& d) { return written_integer(static_cast<long long>(v), d.hex); });
+                         [](T v, const Setting& d) { return written_integer(static_cast<long long>(v), d.hex, d.hi); });
     }
     // A whole number, or one of a few words standing for values of their own
     // (copy_fails: 3 or always).

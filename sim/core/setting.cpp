@@ -38,8 +38,9 @@ std::string number_text(double v) {
 
 namespace {
 
-std::string integer_text(double v, bool hex_form) {
-    if (hex_form && v >= 0) return hex(static_cast<unsigned>(v), v > 0xFF ? 4 : 2);
+// In hex with as many digits as the range's top needs (0x00, 0x0000).
+std::string integer_text(double v, bool hex_form, double top) {
+    if (hex_form && v >= 0) return hex(static_cast<unsigned>(v), top > 0xFF ? 4 : 2);
     return number_text(v);
 }
 
@@ -64,8 +65,8 @@ std::string Setting::range_text() const {
         case Kind::Integer:
         case Kind::Number:
             if (!ranged) return "";
-            return (kind == Kind::Integer ? integer_text(lo, hex) : number_text(lo)) + " to " +
-                   (kind == Kind::Integer ? integer_text(hi, hex) : number_text(hi)) + (unit.empty() ? "" : " " + unit);
+            return (kind == Kind::Integer ? integer_text(lo, hex, hi) : number_text(lo)) + " to " +
+                   (kind == Kind::Integer ? integer_text(hi, hex, hi) : number_text(hi)) + (unit.empty() ? "" : " " + unit);
         case Kind::Duration:
             return (lo_time == 0 ? std::string("0") : format_duration(lo_time)) + " to " +
                    (hi_time >= kMaxDuration ? std::string("100000h") : format_duration(hi_time));
@@ -171,8 +172,8 @@ std::vector<std::uint8_t> read_bytes(const Config& c, const Setting& s) {
 
 Written written_flag(bool v) { return {v ? "true" : "false", v ? "true" : "false"}; }
 
-Written written_integer(long long v, bool hex_form) {
-    return {integer_text(static_cast<double>(v), hex_form), std::to_string(v)};
+Written written_integer(long long v, bool hex_form, double top) {
+    return {integer_text(static_cast<double>(v), hex_form, top), std::to_string(v)};
 }
 
 Written written_number(double v) {

@@ -86,7 +86,7 @@ struct Written {
     std::string json;
 };
 Written written_flag(bool v);
-Written written_integer(long long v, bool hex = false);
+Written written_integer(long long v, bool hex = false, double top = 0xFF);  // hex: digits as top needs
 Written written_number(double v);
 Written written_duration(Time v);
 Written written_line(const LineRef& v);

@@ -278,8 +278,10 @@ const DeviceRegistrar registrar{
                         Fields<Values>()
                             .number("humidity", &Values::humidity, 0, 100, "relative humidity")
                             .unit("%RH")
+                            .defaults("unchanged")
                             .number("temperature", &Values::temperature, -50, 150, "temperature")
-                            .unit("C"),
+                            .unit("C")
+                            .defaults("unchanged"),
                         [](Aht20& a, const Values& v) { a.set(v.humidity, v.temperature); }, {},
                         [](const S&, const Values& v, const Config& c) {
                             if (!v.humidity && !v.temperature) c.fail_here("'set' needs humidity or temperature");

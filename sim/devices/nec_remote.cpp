@@ -306,7 +306,9 @@ const DeviceRegistrar registrar{
             Fields<Link>()
                 .number("clock_error", &Link::clock_error, -50, 50, "the remote's clock error")
                 .unit("%")
-                .duration("stretch", &Link::stretch, 0, 1_ms, "the receiver's stretch of every burst"),
+                .defaults("unchanged")
+                .duration("stretch", &Link::stretch, 0, 1_ms, "the receiver's stretch of every burst")
+                .defaults("unchanged"),
             [](NecRemote& r, const Link& l) { r.set_link(l.clock_error, l.stretch); }, {},
             [](const S&, const Link& l, const Config& c) {
                 if (!l.clock_error && !l.stretch) c.fail_here("'set' needs clock_error or stretch");
