@@ -16,11 +16,12 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_STRIP_FILES ON)
 
 if(PIKIT_BACKEND STREQUAL "sim")
   set(CPACK_COMPONENTS_ALL kit)
   set(CPACK_DEBIAN_KIT_PACKAGE_NAME pikit-sim-dev)
-  set(CPACK_COMPONENT_KIT_DESCRIPTION
+  string(CONCAT CPACK_COMPONENT_KIT_DESCRIPTION
     "wiringPi and bcm2835 for PCs, on a simulated Raspberry Pi\n"
     "The pikit simulated kit: libraries and headers under the names of wiringPi\n"
     "and bcm2835, so that a program written for a Raspberry Pi builds unchanged\n"
@@ -29,6 +30,7 @@ if(PIKIT_BACKEND STREQUAL "sim")
     "VCD trace of every pin. Not the real libraries: it reaches no hardware.")
   # The runtime libraries the kit was built against, by the names of this
   # distribution's packages (yaml-cpp's carries its version in its name).
+  find_package(yaml-cpp QUIET)
   string(REGEX MATCH "^[0-9]+\\.[0-9]+" yaml_version "${yaml-cpp_VERSION}")
   set(CPACK_DEBIAN_KIT_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libyaml-cpp${yaml_version}, libsndfile1")
   set(CPACK_DEBIAN_KIT_PACKAGE_RECOMMENDS "gcc | c-compiler, pkg-config")
@@ -40,7 +42,7 @@ if(PIKIT_BACKEND STREQUAL "sim")
 else()
   set(CPACK_COMPONENTS_ALL programs)
   set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME pikit-demos)
-  set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION
+  string(CONCAT CPACK_COMPONENT_PROGRAMS_DESCRIPTION
     "pikit demo programs for the Raspberry Pi's add-on modules\n"
     "Fourteen command-line programs, each driving one module on the 40-pin\n"
     "header (AHT20, 1-Wire EEPROM, keypad display, infrared, shift-register\n"
