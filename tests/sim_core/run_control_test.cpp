@@ -92,6 +92,7 @@ TEST(RunControl, UnusableFilesAreRefusedBeforeMain) {
     const std::string dir = pikit::test::temp_dir();
     const std::string ok = pikit::test::write_file(dir, "ok.yaml", "description: nothing wired\n");
     const std::string fifo = dir + "/fifo.yaml";
+    const std::string bomb = pikit::test::source_path("fuzz/regressions/alias-bomb.yaml");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
         std::map<std::string, std::string> env;
@@ -105,6 +106,9 @@ TEST(RunControl, UnusableFilesAreRefusedBeforeMain) {
         {{{"PIKIT_SIM_SCENARIO", ok}, {"PIKIT_SIM_LOG", ok}}, "environment: PIKIT_SIM_LOG: is the scenario file itself"},
         {{{"PIKIT_SIM_VCD", dir + "/t"}, {"PIKIT_SIM_LOG", dir + "/t"}}, "environment: PIKIT_SIM_LOG: is the same file as the trace"},
         {{{"PIKIT_SIM_VCD", dir + "/none/t.vcd"}}, "environment: PIKIT_SIM_VCD: cannot write the trace: No such file"},
+        // Nested aliases that stand for ten billion values: refused as written, never expanded.
+        {{{"PIKIT_SIM_SCENARIO", bomb}},
+         bomb + ": line 1: YAML anchors and aliases are refused; a scenario writes every value out '&a'\n"},
     };
     for (const Case& c : cases) {
         auto r = run_program("cast-demo", c.env, 10.0);
