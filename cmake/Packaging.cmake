@@ -33,6 +33,13 @@ if(PIKIT_BACKEND STREQUAL "sim")
   find_package(yaml-cpp QUIET)
   string(REGEX MATCH "^[0-9]+\\.[0-9]+" yaml_version "${yaml-cpp_VERSION}")
   set(CPACK_DEBIAN_KIT_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libyaml-cpp${yaml_version}, libsndfile1")
+  if(PIKIT_VIEW AND HTTPLIB_LIBRARY)
+    # The live view's HTTP library, likewise: libcpp-httplib.so.0.11 is
+    # libcpp-httplib0.11.
+    get_filename_component(httplib_file ${HTTPLIB_LIBRARY} REALPATH)
+    string(REGEX MATCH "[.]so[.]([0-9]+[.][0-9]+)" httplib_so "${httplib_file}")
+    string(APPEND CPACK_DEBIAN_KIT_PACKAGE_DEPENDS ", libcpp-httplib${CMAKE_MATCH_1}")
+  endif()
   set(CPACK_DEBIAN_KIT_PACKAGE_RECOMMENDS "gcc | c-compiler, pkg-config")
   set(CPACK_DEBIAN_KIT_PACKAGE_CONFLICTS "wiringpi, libwiringpi-dev, libbcm2835-dev")
   set(CPACK_DEBIAN_KIT_PACKAGE_CONTROL_EXTRA

@@ -19,6 +19,8 @@
 #include "scenario.h"
 #include "signals.h"
 #include "startup.h"
+#include "stdout_tap.h"
+#include "view/view.h"
 
 extern "C" {
 // Defined by a program's generated scenario source when it has a built-in
@@ -37,6 +39,9 @@ std::atomic<bool> g_empty_board_hint{false};
 namespace {
 
 Board* g_board = nullptr;
+// The live view, when PIKIT_SIM_VIEW asks for one; like the board, it lives
+// as long as the process.
+view::View* g_view = nullptr;
 
 [[noreturn]] void bad_input(const std::string& message) {
     // A board already built must not run on while the process exits: its
@@ -53,7 +58,16 @@ std::string option_message(const OptionError& e) {
 }
 
 void at_exit() {
+    // What the program left unfinished in stdout's buffer belongs to the
+    // run, before its end.
+    flush_tapped_stdout();
     if (g_board) g_board->finish(false, "exit");
+    // Its threads end before the process's static objects go.
+    if (g_view) g_view->stop();
+}
+
+void program_output(const char* data, std::size_t size) {
+    if (g_board) g_board->program_output(data, size);
 }
 
 void boot() {
@@ -86,6 +100,17 @@ void boot() {
     const bool empty = file.empty();
     if (empty) file = "(no scenario)";
 
+    if (env.view) {
+        g_view = new view::View(*env.view, file, text);
+        try {
+            g_view->bind();
+        } catch (const std::exception& e) {
+            bad_input("environment: PIKIT_SIM_VIEW: " + std::string(e.what()) + " '" +
+                      std::getenv("PIKIT_SIM_VIEW") + "'");
+        }
+        env.options.event_listeners.push_back(g_view->listener());
+    }
+
     try {
         Config root = Config::parse(text, file);
         Options o = scenario_options(root, env.options);
@@ -101,11 +126,19 @@ void boot() {
     }
     std::atexit(at_exit);
     install_ending_signals(*g_board);
+    // The program's standard output joins the event stream (and the view's
+    // console), byte for byte as it goes to descriptor 1.
+    if (!env.options.events_path.empty() || g_view) tap_stdout(program_output);
     // Wiring a large scenario leaves many small freed blocks behind (the
     // parsed document). The allocator would merge them on the program's first
     // larger allocation, the buffer of its first printf: milliseconds of the
     // program's CPU time with no library call, long enough to look like a
     // spinning loop. Merge them here, while the start is still held.
+    if (g_view) {
+        g_view->serve(*g_board);
+        std::fprintf(stderr, "pikit-sim: view at %s\n", g_view->url().c_str());
+        std::fflush(stderr);
+    }
     malloc_trim(0);
     g_empty_board_hint.store(empty);
     g_board->started();
