@@ -428,6 +428,49 @@ TEST(ViewProcess, WhatARunLeavesIsTheSameWithAndWithoutTheViewAndWithAPageOpen) 
     }
 }
 
+TEST(ViewProcess, PacingChangedWhileRunningChangesNothingButTheWallClock) {
+    const std::string dir = temp_dir();
+    auto env = [&](const std::string& tag, const std::string& speed) {
+        return std::map<std::string, std::string>{{"PIKIT_SIM_SPEED", speed},
+                                                  {"PIKIT_SIM_UNTIL", "3500ms"},
+                                                  {"PIKIT_SIM_VCD", dir + "/" + tag + ".vcd"},
+                                                  {"PIKIT_SIM_LOG", dir + "/" + tag + ".log"},
+                                                  {"PIKIT_SIM_EVENTS", dir + "/" + tag + ".jsonl"}};
+    };
+    const auto plain = run_program("keypad-display-demo", env("plain", "max"));
+    // The scenario's keys come at 1 s, 2 s and 3 s: pause before the first,
+    // then every pacing in turn while the program runs.
+    LiveProgram live("keypad-display-demo", env("paced", "8"));
+    const int port = live.port();
+    ASSERT_NE(port, 0) << live.err();
+    httplib::Client c("127.0.0.1", port);
+    auto pace = [&](const std::string& speed) {
+        auto r = c.Post("/pace", "{\"speed\": " + speed + "}", "application/json");
+        return r ? r->status : 0;
+    };
+    auto now = [&] {
+        auto r = c.Get("/snapshot");
+        return r ? json::parse(r->body)["t_ns"].get<Time>() : Time{-1};
+    };
+    EXPECT_EQ(pace("\"pause\""), 200);
+    const Time paused_at = now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(now(), paused_at) << "virtual time stands still while paused";
+    EXPECT_EQ(json::parse(c.Get("/snapshot")->body)["pace"], "pause");
+    for (const char* bad : {"\"fast\"", "0", "\"1e3\"", "-4", "null"}) EXPECT_EQ(pace(bad), 400) << bad;
+    // The last one lets the run reach its limit.
+    for (const char* speed : {"\"realtime\"", "\"max\"", "4", "\"0.5\"", "\"pause\"", "\"max\""}) {
+        EXPECT_EQ(pace(speed), 200) << speed;
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+    const auto paced = live.wait();
+    EXPECT_EQ(paced.signal, plain.signal) << paced.err;
+    EXPECT_EQ(paced.out, plain.out);
+    EXPECT_TRUE(read_file(dir + "/paced.vcd") == read_file(dir + "/plain.vcd")) << "the traces differ";
+    EXPECT_EQ(read_file(dir + "/paced.log"), read_file(dir + "/plain.log"));
+    EXPECT_EQ(lines_after_start(read_file(dir + "/paced.jsonl")), lines_after_start(read_file(dir + "/plain.jsonl")));
+}
+
 TEST(ViewProcess, AnAddressThatCannotBeUsedIsRefusedBeforeMain) {
     // A port some other program listens on.
     const int busy = socket(AF_INET, SOCK_STREAM, 0);
