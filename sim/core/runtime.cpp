@@ -15,6 +15,8 @@
 #include "environment.h"
 #include "scenario.h"
 #include "signals.h"
+#include "stdout_tap.h"
+#include "view/view.h"
 
 extern "C" {
 // Defined by each program's generated scenario source; absent in test binaries,
@@ -27,6 +29,9 @@ namespace pikit::sim {
 namespace {
 
 Board* g_board = nullptr;
+// The live view, when PIKIT_SIM_VIEW asks for one; like the board, it lives
+// as long as the process.
+view::View* g_view = nullptr;
 
 [[noreturn]] void bad_input(const std::string& message) {
     // A board already built must not run on while the process exits: its
@@ -43,7 +48,16 @@ std::string option_message(const OptionError& e) {
 }
 
 void at_exit() {
+    // What the program left unfinished in stdout's buffer belongs to the
+    // run, before its end.
+    flush_tapped_stdout();
     if (g_board) g_board->finish(false, "exit");
+    // Its threads end before the process's static objects go.
+    if (g_view) g_view->stop();
+}
+
+void program_output(const char* data, std::size_t size) {
+    if (g_board) g_board->program_output(data, size);
 }
 
 void boot() {
@@ -71,6 +85,17 @@ void boot() {
     env.options.program = program_invocation_short_name;
     env.options.scenario = file;
 
+    if (env.view) {
+        g_view = new view::View(*env.view, file, text);
+        try {
+            g_view->bind();
+        } catch (const std::exception& e) {
+            bad_input("environment: PIKIT_SIM_VIEW: " + std::string(e.what()) + " '" +
+                      std::getenv("PIKIT_SIM_VIEW") + "'");
+        }
+        env.options.event_listeners.push_back(g_view->listener());
+    }
+
     try {
         Config root = Config::parse(text, file);
         if (!env.scenario_path.empty()) root.outputs().set_scenario(scenario_id);
@@ -87,11 +112,19 @@ void boot() {
     }
     std::atexit(at_exit);
     install_ending_signals(*g_board);
+    // The program's standard output joins the event stream (and the view's
+    // console), byte for byte as it goes to descriptor 1.
+    if (!env.options.events_path.empty() || g_view) tap_stdout(program_output);
     // Wiring a large scenario leaves many small freed blocks behind (the
     // parsed document). The allocator would merge them on the program's first
     // larger allocation, the buffer of its first printf: milliseconds of the
     // program's CPU time with no library call, long enough to look like a
     // spinning loop. Merge them here, while the start is still held.
+    if (g_view) {
+        g_view->serve(*g_board);
+        std::fprintf(stderr, "pikit-sim: view at %s\n", g_view->url().c_str());
+        std::fflush(stderr);
+    }
     malloc_trim(0);
     g_board->started();
 }
