@@ -79,9 +79,8 @@ TEST(IrBoardDemo, TheLogGivesKeysInHexAsTheProgramsPrintThem) {
         EXPECT_EQ(logged, c.logged);
         std::vector<long long> streamed;
         for (const auto& e : pikit::test::parse_json_lines(pikit::test::read_file(dir + "/ev")))
-            if (e["event"].text == "show" && e["device"].text == c.device && e["key"].text == c.key)
-                streamed.push_back(e["value"].kind == pikit::test::Json::Kind::Object ? e["value"]["command"].as_int()
-                                                                                      : e["value"].as_int());
+            if (text(e, "event") == "show" && text(e, "device") == c.device && text(e, "key") == c.key)
+                streamed.push_back(pikit::test::as_int(e["value"].is_object() ? e["value"]["command"] : e["value"]));
         const std::vector<long long> numbers = c.program == std::string("ir-board-demo")
                                                    ? std::vector<long long>{0, 0x45, 0, 0xFF38, 0}
                                                    : std::vector<long long>{0x45, 0xAB};

@@ -291,8 +291,8 @@ TEST(PwmDemos, SwitchTheirOutputsOffWhenTheirTerminalGoes) {
         const auto shown = r.shown(c.device, c.key);
         ASSERT_GE(shown.size(), 2u);
         const Json& last = shown.back().second;
-        EXPECT_EQ(last.kind == Json::Kind::Object ? last["hex"].text : last.text, c.off);
-        EXPECT_EQ(r.end()["reason"].text, "SIGHUP");
+        EXPECT_EQ(last.is_object() ? text(last, "hex") : last.get<std::string>(), c.off);
+        EXPECT_EQ(text(r.end(), "reason"), "SIGHUP");
     }
 }
 
