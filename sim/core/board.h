@@ -18,6 +18,7 @@
 // while no program thread is inside the library, or from the thread that is.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -79,14 +80,22 @@ struct Contention {
     std::string who;
 };
 
-// Soft PWM / soft tone generator state of a pin (no thread: a waveform).
+// Soft PWM / soft tone generator state of a pin (no thread: a waveform), or
+// the Pi's PWM controller driving it (Hardware).
 struct Waveform {
-    enum class Kind : unsigned char { None, Pwm, Tone } kind = Kind::None;
+    enum class Kind : unsigned char { None, Pwm, Tone, Hardware } kind = Kind::None;
     int value = 0;   // PWM: high steps per period
-    int range = 0;   // PWM: steps per period (100 us each)
+    int range = 0;   // PWM: steps per period (100 us each; Hardware: ticks of the PWM clock)
     int freq = 0;    // tone: Hz, 0 = silent (LOW)
     Time since = 0;  // when these settings were made
-    double duty() const { return kind == Kind::Pwm && range > 0 ? double(value) / range : 0.0; }
+    // Hardware: one period of the pattern (`range` ticks). In balanced mode
+    // the HIGH ticks are spread over it, so a reading of the line's duty
+    // must span at least this long.
+    Time period = 0;
+    bool balanced = false;  // Hardware: balanced mode rather than mark-space
+    double duty() const {
+        return (kind == Kind::Pwm || kind == Kind::Hardware) && range > 0 ? double(std::min(value, range)) / range : 0.0;
+    }
 };
 
 enum class Speed : unsigned char { Max, Realtime, Factor };
@@ -375,6 +384,34 @@ public:
     // The pin's GPIO function is taken by a peripheral: the master stops
     // driving it (as an input would), without counting as a program call.
     void give_to_peripheral(int pin);
+    // A peripheral of the Pi (the PWM controller) generates the pin's
+    // waveform: what it is, for the devices on the line (device side). The
+    // edges themselves are the peripheral's own drive of the line.
+    void set_peripheral_waveform(int pin, const Waveform& w);
+
+    // A wait that the device side may end early, for library calls that wait
+    // for something other than time (an interrupt edge, a lock): the calling
+    // thread waits for `timeout` from the moment it has the clock (kNever:
+    // for good) or until wake(w), whichever comes first. `ready` runs first, within the call and with the
+    // board lock held: true means there is nothing to wait for. Returns true
+    // when woken or ready, false at the time-out.
+    struct Wakeup {
+        void* thread = nullptr;        // the thread waiting, while it waits
+        EventId timeout = 0;
+        void* woken_thread = nullptr;  // the thread wake() ended the wait of
+    };
+    bool wait_for_wakeup(Wakeup& w, Time timeout, const std::function<bool()>& ready);
+    // Device side: ends the wait of `w` at the current instant, if it waits.
+    void wake(Wakeup& w);
+
+    // A thread the program is about to start (piThreadCreate): it counts as
+    // ready to run at this instant from now on, so that time does not run
+    // ahead of it before its OS thread makes its first call. The calling
+    // thread takes the clock; the new OS thread calls adopt_thread() with
+    // what this returned before anything else, which returns when its turn
+    // comes (thread_gone() if it never comes to be).
+    void* expect_thread(const std::string& name);
+    void adopt_thread(void* rec);
 
     // Internal: the implementation, and bookkeeping for ending OS threads.
     struct Impl;

@@ -1,8 +1,11 @@
 // Start-up of a program built against the simulated kit: before main() runs,
-// read the PIKIT_SIM_* variables, load the scenario (the program's built-in
-// default unless PIKIT_SIM_SCENARIO names another), and wire the simulated Pi.
-// Anything unusable ends the process with one line on standard error and
-// status 2, so a typo never turns into a silently different experiment.
+// read the PIKIT_SIM_* variables, load the scenario (the one PIKIT_SIM_SCENARIO
+// names, else the program's built-in default, else none: an empty board with
+// only the Pi's own power-on pulls), and wire the simulated Pi. Any program
+// linked with the kit's libraries starts this way, whether it was built in
+// this tree or against the installed kit. Anything unusable ends the process
+// with one line on standard error and status 2, so a typo never turns into a
+// silently different experiment.
 #include <malloc.h>
 #include <unistd.h>
 
@@ -15,17 +18,24 @@
 #include "environment.h"
 #include "scenario.h"
 #include "signals.h"
+#include "startup.h"
 #include "stdout_tap.h"
 #include "view/view.h"
 
 extern "C" {
-// Defined by each program's generated scenario source; absent in test binaries,
-// which build their own boards.
+// Defined by a program's generated scenario source when it has a built-in
+// scenario (the kit's own programs).
 extern const char pikit_sim_default_scenario[] __attribute__((weak));
 extern const char pikit_sim_default_scenario_name[] __attribute__((weak));
+// Defined by test binaries, which build their own boards: no board is made
+// for them before main().
+extern const char pikit_sim_no_start[] __attribute__((weak));
 }
 
 namespace pikit::sim {
+
+std::atomic<bool> g_empty_board_hint{false};
+
 namespace {
 
 Board* g_board = nullptr;
@@ -74,9 +84,12 @@ void boot() {
         if (!env.scenario_path.empty()) {
             file = env.scenario_path;
             text = read_scenario_file(file, &scenario_id);
-        } else {
+        } else if (pikit_sim_default_scenario != nullptr) {
             file = pikit_sim_default_scenario_name;
             text = pikit_sim_default_scenario;
+        } else {
+            // Nothing wired: the Pi alone, as it comes out of the box.
+            text = "devices: []\n";
         }
         check_output_files(output_files(env.options), env.scenario_path.empty() ? nullptr : &scenario_id);
     } catch (const ScenarioError& e) {
@@ -84,6 +97,8 @@ void boot() {
     }
     env.options.program = program_invocation_short_name;
     env.options.scenario = file;
+    const bool empty = file.empty();
+    if (empty) file = "(no scenario)";
 
     if (env.view) {
         g_view = new view::View(*env.view, file, text);
@@ -126,11 +141,12 @@ void boot() {
         std::fflush(stderr);
     }
     malloc_trim(0);
+    g_empty_board_hint.store(empty);
     g_board->started();
 }
 
 __attribute__((constructor)) void pikit_sim_start() {
-    if (pikit_sim_default_scenario == nullptr) return;
+    if (pikit_sim_no_start != nullptr) return;
     boot();
 }
 

@@ -73,7 +73,7 @@ window.pikit = { state, record };
 
 // ---------------------------------------------------------------- inputs
 
-async function send(device, action, args = {}) {
+async function send(device, action, args = {}, quiet = false) {
   const clicked = performance.now();
   let reply, body;
   try {
@@ -87,7 +87,7 @@ async function send(device, action, args = {}) {
     return null;
   }
   if (!reply.ok) {
-    toast(body.error || `refused (${reply.status})`);
+    if (!quiet) toast(body.error || `refused (${reply.status})`);
     return null;
   }
   record.inputs.push({ device, action, args, at_ns: body.at_ns, clicked, pending: true });
@@ -143,25 +143,34 @@ function holdable(elem, down, up) {
   elem.addEventListener('keyup', (e) => { if (e.key === ' ' || e.key === 'Enter') release(); });
 }
 
-// The actions a device offers: from the kit's declarations when it sends
-// them, else the ones these drawings know.
-const knownActions = {
-  bc7278: ['press'], button: ['press'], 'nec-remote': ['press', 'repeat', 'frame', 'glitch', 'set'],
-  'ir-board': ['press', 'set'], aht20: ['set'], gx2431: ['stuck-low', 'release', 'leave', 'rejoin', 'alarm'],
-  'onewire-device': ['stuck-low', 'release', 'leave', 'rejoin', 'alarm'],
-};
-function hasAction(dev, name) {
-  const declared = dev.actions;
-  if (declared) return declared.some(a => (a.name || a) === name);
-  return (knownActions[dev.type] || []).includes(name);
+// A key or button held as long as the person holds it: the model's `down`
+// when it goes down and `up` when it is let go. A model without them (the
+// kit refuses `down`, applying nothing) gets `fallback()` instead, once, as
+// it goes down; the page remembers that for the device's type.
+const withoutHold = new Set();
+function holdInput(elem, dev, argsOf, fallback, released) {
+  let held = null;  // a promise: whether `down` was taken
+  let args = {};
+  holdable(elem, () => {
+    args = typeof argsOf === 'function' ? argsOf() : argsOf;
+    if (withoutHold.has(dev.type)) { held = Promise.resolve(false); fallback(); return; }
+    held = send(dev.name, 'down', args, true).then(r => {
+      if (r) return true;
+      withoutHold.add(dev.type);
+      fallback();
+      return false;
+    });
+  }, () => {
+    const h = held;
+    held = null;
+    if (h) h.then(down => { if (down) send(dev.name, 'up', args); });
+    if (released) released();
+  });
 }
 
-// Press-and-hold on a part whose model has `down` and `up`; else a press of
-// the given length as soon as it goes down.
+// Held on a model with `down` and `up`; else a press of the given length.
 function pressable(elem, dev, args, hold) {
-  holdable(elem,
-    () => hasAction(dev, 'down') ? send(dev.name, 'down', args) : send(dev.name, 'press', { ...args, hold }),
-    () => { if (hasAction(dev, 'up')) send(dev.name, 'up', args); });
+  holdInput(elem, dev, args, () => send(dev.name, 'press', { ...args, hold }));
 }
 
 // ---------------------------------------------------------------- drawings
@@ -495,10 +504,12 @@ drawings['nec-remote'] = {
     for (const cmd of REMOTE_KEYS) {
       const key = el('button', { class: 'key', 'data-command': cmd, text: hex(cmd, 2).slice(2), title: `command ${hex(cmd, 2)}` });
       let repeat = null;
-      // The key's frame when it goes down, then a repeat code every 108 ms
-      // while it is held, as a remote does.
-      holdable(key, () => {
-        send(dev.name, 'press', { address: parseInt(address.value, 16) || 0, command: cmd });
+      const args = () => ({ address: parseInt(address.value, 16) || 0, command: cmd });
+      // Held: the remote's own `down` and `up`; a remote model without them
+      // gets the key's frame, then a repeat code every 108 ms while it is
+      // held, as a remote sends them.
+      holdInput(key, dev, args, () => {
+        send(dev.name, 'press', args());
         repeat = setInterval(() => send(dev.name, 'repeat'), 108);
       }, () => { clearInterval(repeat); repeat = null; });
       remote.append(key);
