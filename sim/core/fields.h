@@ -197,10 +197,14 @@ public:
                          [](const std::string& v) { return written_text(v); });
     }
 
-    // A file the run writes; empty: none.
-    Fields& file(const char* key, std::string S::*m, const char* meaning) {
+    // A file the run writes for people; empty: none. It is held to the
+    // rules of the run's own outputs (Config::output_file) and claimed when
+    // read, so no later output may name it; `what` names it in refusals
+    // ("the buzzer's sound").
+    Fields& file(const char* key, std::string S::*m, const char* what, const char* meaning) {
+        const std::string w = what;
         return scalar<std::string>({key, Kind::File, meaning}, member(m),
-                                   [](const Config& c, const Setting& d) { return read_text(c, d); },
+                                   [w](const Config& c, const Setting& d) { return c.output_file(d.key.c_str(), w); },
                                    [](const std::string& v) { return v.empty() ? written_none() : written_text(v); });
     }
 

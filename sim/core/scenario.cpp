@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "environment.h"
+
 namespace pikit::sim {
 
 namespace {
@@ -117,6 +119,8 @@ Options scenario_options(const Config& root, Options base) {
 }
 
 void load_scenario(Board& board, const Config& root) {
+    // The run's own files come first: no file a device writes may be one of them.
+    for (OutputFile& f : output_files(board.options())) root.outputs().claim(std::move(f));
     const Plan plan = plan_scenario(root, &board);
     plan.problems.throw_first();
     wire(board, plan);

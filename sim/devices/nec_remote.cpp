@@ -132,7 +132,7 @@ void NecRemote::press(std::uint16_t address, bool extended, std::uint8_t command
     }
     const std::uint8_t lo = static_cast<std::uint8_t>(address & 0xFF);
     const std::uint8_t second = extended ? static_cast<std::uint8_t>(address >> 8) : static_cast<std::uint8_t>(~lo);
-    board()->show(*this, "key", Shown::record({{"address", static_cast<long>(address)}, {"command", static_cast<long>(command)}}));
+    board()->show(*this, "key", Shown::record({{"address", static_cast<long>(address)}, {"command", static_cast<long>(command)}}).in_hex(2));
     if (hold == kNever) {
         // Held until let go.
         board()->info(*this, "key down: address " + hex(address, extended ? 4 : 2) + ", command " + hex(command, 2));
@@ -239,7 +239,9 @@ struct Link {
     std::optional<Time> stretch;
 };
 
-constexpr Time kGlitchShortest = 1_us;
+// Shorter or denser interference does not get through a receiver as
+// glitches (see NecRemote::kMinGlitchLength).
+constexpr Time kGlitchShortest = NecRemote::kMinGlitchLength;
 constexpr Time kGlitchLongest = 10_ms;
 
 Fields<S> settings() {
@@ -252,9 +254,11 @@ Fields<S> settings() {
                   "the receiver lengthens every burst and shortens every space by this much (real ones: up to 100us)")
         .group("glitches",
                Fields<S>()
-                   .duration("every", &S::glitch_every, 1_ms, kMaxDuration, "mean interval between glitches")
+                   .duration("every", &S::glitch_every, NecRemote::kMinGlitchInterval, kMaxDuration,
+                             "mean interval between glitches; denser interference is continuous noise to a receiver")
                    .required()
-                   .duration("length", &S::glitch_length, kGlitchShortest, kGlitchLongest, "how long each one lasts")
+                   .duration("length", &S::glitch_length, kGlitchShortest, kGlitchLongest,
+                             "how long each one lasts; a receiver passes none shorter")
                    .integer("seed", &S::glitch_seed, 0, 0x7FFFFFFF, "seed of their random times: runs repeat exactly"),
                "random interference: at random times the receiver's output is inverted for `length`")
         .flag("absent", &S::absent, "no receiver on the pin: the line follows its pull alone");

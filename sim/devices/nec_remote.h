@@ -23,8 +23,9 @@
 // about 100 us; a space shorter than the stretch vanishes and two bursts
 // merge), random glitches (the receiver's output inverted for a while at
 // seeded random times, exponentially distributed: a spurious burst in a
-// space, a drop-out in a burst) and a missing receiver (nothing drives the
-// pin; the line follows its pull).
+// space, a drop-out in a burst; at least 10 us long and 1 ms apart on
+// average, as a receiver passes them) and a missing receiver (nothing drives
+// the pin; the line follows its pull).
 //
 // Actions: `press` (a key's frame, then repeat codes while it is held),
 // `down` / `up` (a key held until let go), `frame` (any four bytes),
@@ -63,6 +64,16 @@ public:
     static constexpr Time kZeroSpace = 562500_ns;
     static constexpr Time kOneSpace = 1687500_ns;
     static constexpr Time kRepeatPeriod = 108_ms;
+
+    // What interference can do to the receiver's output. Its band-pass
+    // filter is tuned to the 38 kHz carrier (a period of 26 us): nothing
+    // much shorter than half a period gets through it, so no output glitch
+    // is shorter than 10 us. And its gain control answers interference that
+    // keeps coming by turning the gain down until it passes no more of it:
+    // disturbances closer together than about a millisecond are continuous
+    // noise to it, not a string of glitches.
+    static constexpr Time kMinGlitchLength = 10_us;
+    static constexpr Time kMinGlitchInterval = 1_ms;
 
     struct Settings {
         int pin = 6;

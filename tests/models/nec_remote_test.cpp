@@ -226,8 +226,16 @@ TEST(NecRemote, AKeyHeldDownRepeatsUntilItIsLetGo) {
 
 TEST(NecRemote, BadSettingsAndActionsAreRefusedNamingTheKey) {
     auto refuse = [](const std::string& yaml, const std::string& message) { EXPECT_EQ(refusal(yaml, "ir.yaml"), message); };
+    // Interference no receiver passes as glitches, which would also flood
+    // the run with events that end nowhere.
     refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 0ms}}\n",
            "ir.yaml: devices[0].glitches.every: out of range (1ms to 100000h) '0ms'");
+    refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 999999ns, length: 10us}}\n",
+           "ir.yaml: devices[0].glitches.every: out of range (1ms to 100000h) '999999ns'");
+    refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 1ms, length: 9999ns}}\n",
+           "ir.yaml: devices[0].glitches.length: out of range (10us to 10ms) '9999ns'");
+    EXPECT_EQ(refusal("devices:\n  - {type: nec-remote, name: b, glitches: {every: 1ms, length: 10us}}\n", "ir.yaml"),
+              "accepted");
     const std::string remote = "devices:\n  - {type: nec-remote, name: r}\nstimuli:\n";
     refuse(remote + "  - {at: 1s, device: r, action: press, address: 0x100, extended: false, command: 1}\n",
            "ir.yaml: stimuli[0].address: an 8-bit address is 0 to 255; this one needs extended: true '0x100'");
@@ -237,6 +245,8 @@ TEST(NecRemote, BadSettingsAndActionsAreRefusedNamingTheKey) {
            "ir.yaml: stimuli[0].bytes: expected 4 bytes, not 3 '00 FF 45'");
     refuse(remote + "  - {at: 1s, device: r, action: press, command: 1, hold: 1s, repeat: 3}\n",
            "ir.yaml: stimuli[0].repeat: unknown setting (known: at, device, action, address, command, extended, hold)");
+    refuse(remote + "  - {at: 1s, device: r, action: glitch, length: 1ns}\n",
+           "ir.yaml: stimuli[0].length: out of range (10us to 10ms) '1ns'");
     refuse(remote + "  - {at: 1s, device: r, action: blink}\n",
            "ir.yaml: stimuli[0].action: unknown action of nec-remote (known: press, down, up, frame, repeat, glitch, set) 'blink'");
 }
