@@ -14,6 +14,7 @@
 #include "board.h"
 #include "environment.h"
 #include "scenario.h"
+#include "signal_gate.h"
 #include "signals.h"
 
 extern "C" {
@@ -43,6 +44,12 @@ std::string option_message(const OptionError& e) {
 }
 
 void at_exit() {
+    // Ending from outside is under way: the process dies of that signal, not
+    // with the status of an exit that came after it.
+    if (ending_from_outside()) stop_here();
+    // The program's handlers no longer run: the process ends with its own
+    // status once the trace, the log and the event stream are whole.
+    close_the_gate();
     if (g_board) g_board->finish(false, "exit");
 }
 
