@@ -7,7 +7,10 @@
 #
 # Installs the cross compiler, qemu-user and the armhf run-time libraries
 # (multiarch: they sit beside the PC's own), and unpacks yaml-cpp's and
-# libsndfile's armhf development files into the sysroot. Those are not
+# libsndfile's armhf development files into the sysroot, with nlohmann-json's
+# headers (the PC's own /usr/include must not be searched by the cross
+# compiler). The armhf build has no live view: cpp-httplib is a compiled
+# library there would be no armhf copy of. Those are not
 # installed with apt: libyaml-cpp-dev is not co-installable across
 # architectures (both versions own the same headers), so installing the armhf
 # one would remove the PC's and break the native build; libsndfile1-dev would
@@ -36,8 +39,8 @@ debs="$(mktemp -d)"
 trap 'rm -rf "$debs"' EXIT
 chmod a+rwx "$debs"  # apt fetches as its own unprivileged user
 (cd "$debs" && apt-get download -qq "libyaml-cpp-dev:armhf" "$yaml_runtime:armhf" \
-  "libsndfile1-dev:armhf" "libsndfile1:armhf" >/dev/null)
+  "libsndfile1-dev:armhf" "libsndfile1:armhf" nlohmann-json3-dev >/dev/null)
 rm -rf "$sysroot"
 mkdir -p "$sysroot"
 for deb in "$debs"/*.deb; do dpkg -x "$deb" "$sysroot"; done
-echo "armhf: cross compiler, qemu-arm and run-time libraries installed; yaml-cpp and libsndfile unpacked into $sysroot"
+echo "armhf: cross compiler, qemu-arm and run-time libraries installed; yaml-cpp, libsndfile and nlohmann-json unpacked into $sysroot"

@@ -44,9 +44,9 @@ Board::Board(Options options) : options_(std::move(options)), impl_(std::make_un
         im.log = std::make_unique<LogWriter>(options_.log_path);
         if (!im.log->ok()) throw OptionError("log_path", options_.log_path, "cannot write the log: " + im.log->error());
     }
-    if (!options_.events_path.empty()) {
-        im.event_stream = std::make_unique<EventWriter>(options_.events_path);
-        if (!im.event_stream->ok())
+    if (!options_.events_path.empty() || !options_.event_listeners.empty()) {
+        im.event_stream = std::make_unique<EventWriter>(options_.events_path, options_.event_listeners);
+        if (!options_.events_path.empty() && !im.event_stream->ok())
             throw OptionError("events_path", options_.events_path, "cannot write the event stream: " + im.event_stream->error());
         const char* speed = options_.speed == Speed::Max ? "max" : options_.speed == Speed::Realtime ? "realtime" : "factor";
         std::string f = ",\"program\":" + json_string(options_.program) + ",\"scenario\":" + json_string(options_.scenario) +
@@ -133,6 +133,7 @@ void Board::end_from_outside(const char* reason) {
 }
 
 Device& Board::add_device(std::unique_ptr<Device> device) {
+    KitSection kit;  // also made by a library call on a program thread
     std::unique_lock<std::mutex> lk(impl_->m);
     for (const auto& d : impl_->devices)
         if (d->name() == device->name())
@@ -225,6 +226,13 @@ bool Board::master_output(int pin) const { return is_header_pin(pin) && impl_->p
 Level Board::master_latch(int pin) const { return is_header_pin(pin) ? impl_->pins[pin].latch : Level::Low; }
 
 Board::EventId Board::schedule(Time at, std::function<void()> fn) { return impl_->schedule(at, std::move(fn)); }
+Board::EventId Board::schedule_stimulus(Time at, std::function<void()> fn) {
+    return impl_->schedule_stimulus(at, std::move(fn));
+}
+void Board::reserve_stimuli() {
+    std::lock_guard<std::mutex> g(impl_->m);
+    impl_->reserve_stimuli();
+}
 void Board::cancel(EventId id) { impl_->cancel(id); }
 
 const Waveform& Board::waveform(int pin) const {

@@ -18,6 +18,7 @@
 // while no program thread is inside the library, or from the thread that is.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -30,6 +31,7 @@
 #include <vector>
 
 #include "device.h"
+#include "events.h"
 #include "shown.h"
 #include "time.h"
 
@@ -78,17 +80,59 @@ struct Contention {
     std::string who;
 };
 
-// Soft PWM / soft tone generator state of a pin (no thread: a waveform).
+// Soft PWM / soft tone generator state of a pin (no thread: a waveform), or
+// the Pi's PWM controller driving it (Hardware).
 struct Waveform {
-    enum class Kind : unsigned char { None, Pwm, Tone } kind = Kind::None;
+    enum class Kind : unsigned char { None, Pwm, Tone, Hardware } kind = Kind::None;
     int value = 0;   // PWM: high steps per period
-    int range = 0;   // PWM: steps per period (100 us each)
+    int range = 0;   // PWM: steps per period (100 us each; Hardware: ticks of the PWM clock)
     int freq = 0;    // tone: Hz, 0 = silent (LOW)
     Time since = 0;  // when these settings were made
-    double duty() const { return kind == Kind::Pwm && range > 0 ? double(value) / range : 0.0; }
+    // Hardware: one period of the pattern (`range` ticks). In balanced mode
+    // the HIGH ticks are spread over it, so a reading of the line's duty
+    // must span at least this long.
+    Time period = 0;
+    bool balanced = false;  // Hardware: balanced mode rather than mark-space
+    double duty() const {
+        return (kind == Kind::Pwm || kind == Kind::Hardware) && range > 0 ? double(std::min(value, range)) / range : 0.0;
+    }
 };
 
 enum class Speed : unsigned char { Max, Realtime, Factor };
+
+// What a header pin is doing, as a person probing the header would see it.
+struct PinState {
+    int pin;              // wiringPi number
+    bool output;          // the program drives it (pinMode OUTPUT, or a generator)
+    Level level;          // the line's resolved level
+    bool floating;        // nobody drives it and no pull holds it
+    bool module_drives;   // a device on the pin pulls it or drives it now
+    Waveform wave;        // soft PWM or soft tone on it
+};
+
+// What a person sees of the whole board at one instant: the virtual time,
+// the devices in the order they were wired, every shown value, and the
+// header pins in use.
+struct BoardSnapshot {
+    Time now = 0;
+    bool running = true;  // false once the run has ended (its outputs closed)
+    Speed speed = Speed::Max;  // the pacing now
+    double speed_factor = 1.0;
+    bool paused = false;
+    struct DeviceEntry {
+        std::string name;
+        std::string type;
+    };
+    std::vector<DeviceEntry> devices;
+    struct Value {
+        std::string device;
+        std::string key;
+        Shown value;
+    };
+    std::vector<Value> shown;
+    std::vector<PinState> pins;
+};
+
 
 struct Options {
     Time pin_call_cost = 100_ns;    // each pinMode/digitalWrite/digitalRead/pull call
@@ -102,6 +146,9 @@ struct Options {
     std::string vcd_path;           // empty: no trace
     std::string log_path;           // empty: no log; "-": standard error
     std::string events_path;        // empty: no event stream; "-": standard error
+    // Followers of the event stream in the process (a live view): they get
+    // every event, with or without events_path. Not owned; they must outlive the board.
+    std::vector<EventListener*> event_listeners;
     std::string program;            // what runs, for the event stream's start: the program...
     std::string scenario;           // ...and the scenario file it was given
     std::filesystem::path state_dir;  // empty: $XDG_STATE_HOME/pikit-sim or ~/.local/state/pikit-sim
@@ -206,6 +253,29 @@ public:
     // Ends the hold of Options::hold_until_started: the program starts.
     void started();
 
+    // ---- from outside the program: a live view's threads ----
+    // Everything a person sees now, taken under the board lock in one go.
+    // `also` runs under that lock too, so that a follower of the event
+    // stream can note where in the stream the snapshot stands.
+    BoardSnapshot snapshot(const std::function<void()>& also = nullptr) const;
+    // A stimulus given while the program runs, applied at the current
+    // virtual instant exactly as a scenario's stimulus at that time would be.
+    // `make` runs under the board lock: it checks the input (throwing
+    // ScenarioError when it cannot be used: nothing is then applied) and
+    // returns what to do. The instant is just after now (at a paced speed,
+    // not before the wall clock's virtual time), when nothing due at it has
+    // happened yet; the stimulus takes its place among the stimuli there
+    // (schedule_stimulus). Returns that instant, or nullopt when the run is
+    // over or stands still after the run limit (nothing is applied).
+    std::optional<Time> stimulate(const std::function<std::function<void()>()>& make);
+    // Changes the pacing while the program runs (a person's control): only
+    // how fast virtual time goes against the wall clock changes, never what
+    // happens in it. `paused`: virtual time stands still until the next call.
+    void set_pace(Speed speed, double factor = 1.0, bool paused = false);
+    // The program's standard output, as the program writes it: an event
+    // "stdout" at the current virtual time (when there is an event stream).
+    void program_output(const char* data, std::size_t size);
+
     // ---- device side (board lock held) ----
     Time now() const { return now_.load(std::memory_order_relaxed); }
     // The date of the current virtual instant, in nanoseconds since the Unix
@@ -224,6 +294,17 @@ public:
     using EventId = std::uint64_t;
     // `fn` runs at virtual time `at` (not before now), in (time, order of scheduling).
     EventId schedule(Time at, std::function<void()> fn);
+    // A stimulus: at its instant, the stimuli come after the events
+    // scheduled before reserve_stimuli() (what the devices set up while
+    // being wired, the run limit), in the order they were given, and before
+    // everything scheduled after it. So a stimulus given while the program
+    // runs, at an instant nothing has happened at yet, takes the same place
+    // as the same stimulus written in the scenario.
+    EventId schedule_stimulus(Time at, std::function<void()> fn);
+    // Where the stimuli's place begins: the scenario loader calls it once the
+    // devices are wired, whether the scenario has stimuli or not (else the
+    // first stimulus does).
+    void reserve_stimuli();
     void cancel(EventId id);
     const Waveform& waveform(int pin) const;
     void report(const Device& from, ReportKind kind, const std::string& text);
@@ -305,6 +386,34 @@ public:
     // The pin's GPIO function is taken by a peripheral: the master stops
     // driving it (as an input would), without counting as a program call.
     void give_to_peripheral(int pin);
+    // A peripheral of the Pi (the PWM controller) generates the pin's
+    // waveform: what it is, for the devices on the line (device side). The
+    // edges themselves are the peripheral's own drive of the line.
+    void set_peripheral_waveform(int pin, const Waveform& w);
+
+    // A wait that the device side may end early, for library calls that wait
+    // for something other than time (an interrupt edge, a lock): the calling
+    // thread waits for `timeout` from the moment it has the clock (kNever:
+    // for good) or until wake(w), whichever comes first. `ready` runs first, within the call and with the
+    // board lock held: true means there is nothing to wait for. Returns true
+    // when woken or ready, false at the time-out.
+    struct Wakeup {
+        void* thread = nullptr;        // the thread waiting, while it waits
+        EventId timeout = 0;
+        void* woken_thread = nullptr;  // the thread wake() ended the wait of
+    };
+    bool wait_for_wakeup(Wakeup& w, Time timeout, const std::function<bool()>& ready);
+    // Device side: ends the wait of `w` at the current instant, if it waits.
+    void wake(Wakeup& w);
+
+    // A thread the program is about to start (piThreadCreate): it counts as
+    // ready to run at this instant from now on, so that time does not run
+    // ahead of it before its OS thread makes its first call. The calling
+    // thread takes the clock; the new OS thread calls adopt_thread() with
+    // what this returned before anything else, which returns when its turn
+    // comes (thread_gone() if it never comes to be).
+    void* expect_thread(const std::string& name);
+    void adopt_thread(void* rec);
 
     // Internal: the implementation, and bookkeeping for ending OS threads.
     struct Impl;

@@ -154,9 +154,12 @@ struct Board::Impl {
     std::priority_queue<Event, std::vector<Event>, Later> events;
     std::unordered_map<EventId, std::function<void()>> actions;
     EventId next_event = 1;
+    // Stimuli's ids, a band of their own (schedule_stimulus); 0 before the first.
+    EventId next_stimulus = 0;
     Time frozen_at = -1;
     std::uint64_t frozen_count = 0;
     Time wall_origin = 0;    // wall time of virtual time 0, for paced runs
+    bool paused = false;     // virtual time stands still (Board::set_pace)
     std::uint64_t pace_tick = 0;
     Time next_due = kNever;  // time of the first queued event (maybe cancelled): refresh_due()
 
@@ -315,6 +318,10 @@ struct Board::Impl {
 
     // ---- clock (clock.cpp): virtual time, events, program threads ----
     EventId schedule(Time at, std::function<void()> fn);
+    // The stimuli's band of ids begins here, if it has not yet.
+    void reserve_stimuli();
+    EventId schedule_stimulus(Time at, std::function<void()> fn);
+    EventId enqueue(EventId id, Time at, std::function<void()> fn);
     void cancel(EventId id);
     // Applies every event due up to `target` (in order), then sets now = target.
     void advance_to(Time target);
@@ -331,6 +338,9 @@ struct Board::Impl {
     // never holds the board lock (the supervisor sends it, holding the lock).
     static bool nested_call() { return t_in_call > 1; }
     Time wall_deadline(Time t) const;
+    // Whether virtual time follows the wall clock (or stands still), rather
+    // than running as fast as it can.
+    bool paced() const { return b.options_.speed != Speed::Max || paused; }
     // Keeps a paced run from getting ahead of the wall clock during long
     // stretches of pin calls without waits.
     void pace(std::unique_lock<std::mutex>& lk);

@@ -144,8 +144,25 @@ Time wall_time() {
                std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) {
-    EventId id = next_event++;
+Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) { return enqueue(next_event++, at, std::move(fn)); }
+
+void Board::Impl::reserve_stimuli() {
+    // Far larger than any run's count of stimuli: ids given before the band
+    // sort before every stimulus, ids given after it after every stimulus,
+    // however many come later.
+    constexpr EventId kStimulusBand = EventId{1} << 40;
+    if (next_stimulus != 0) return;
+    next_stimulus = next_event;
+    next_event += kStimulusBand;
+}
+
+Board::EventId Board::Impl::schedule_stimulus(Time at, std::function<void()> fn) {
+    reserve_stimuli();
+    return enqueue(next_stimulus++, at, std::move(fn));
+}
+
+
+Board::EventId Board::Impl::enqueue(EventId id, Time at, std::function<void()> fn) {
     actions.emplace(id, std::move(fn));
     at = std::max(at, b.now());
     events.push({at, id});
@@ -195,7 +212,7 @@ void Board::Impl::refresh_due() { next_due = events.empty() ? kNever : events.to
 void Board::Impl::grant_fast(Thread* t) {
     const Options& o = b.options_;
     if (holder != t || !ready.empty() || finished || frozen || !o.fast_pin_calls || o.record_calls || o.pin_call_cost <= 0 ||
-        o.speed != Speed::Max || !process_barrier_ready())
+        paced() || !process_barrier_ready())
         return;
     fast_cost = o.pin_call_cost;
     fast_owner.store(&t_fast, std::memory_order_relaxed);
@@ -235,10 +252,11 @@ void Board::Impl::pin_call(std::unique_lock<std::mutex>& lk) {
         }
     }
     advance_to(add_time(b.now(), cost));
-    if (b.options_.speed != Speed::Max && (++pace_tick & 1023) == 0) pace(lk);
+    if (paced() && (++pace_tick & 1023) == 0) pace(lk);
 }
 
 Time Board::Impl::wall_deadline(Time t) const {
+    if (paused) return kNever;
     double factor = b.options_.speed == Speed::Realtime ? 1.0 : b.options_.speed_factor;
     // Held below overflow: at a slow factor a far virtual time is "never" on the wall clock too.
     const double wall = std::min(static_cast<double>(t) / factor, 4e18);
@@ -246,19 +264,29 @@ Time Board::Impl::wall_deadline(Time t) const {
 }
 
 void Board::Impl::pace(std::unique_lock<std::mutex>& lk) {
-    Time ahead = wall_deadline(b.now()) - wall_time();
-    if (ahead <= 2000000) return;
-    Thread* t = self();
-    lk.unlock();
-    std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<Time>(ahead, 50000000)));
-    lk.lock();
-    // A long sleep may have looked like a stalled holder to the supervisor.
-    if (t->st == St::Free) {
-        t->st = St::Ready;
-        ready.push_back(t);
-        if (!holder) dispatch(lk);
-    }
-    block_until_holder(lk, t);
+    // While paused, until the pause ends; else one sleep at most.
+    do {
+        Time ahead = wall_deadline(b.now()) - wall_time();
+        if (ahead <= 2000000) return;
+        Thread* t = self();
+        lk.unlock();
+        {
+            // Asleep in the library, as in a delay: a handler's call made
+            // meanwhile runs at once and leaves this call's place alone.
+            ++t_in_call;
+            SignalWindow window;
+            std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<Time>(ahead, 50000000)));
+            --t_in_call;
+        }
+        lk.lock();
+        // A long sleep may have looked like a stalled holder to the supervisor.
+        if (t->st == St::Free) {
+            t->st = St::Ready;
+            ready.push_back(t);
+            if (!holder) dispatch(lk);
+        }
+        block_until_holder(lk, t);
+    } while (paused && !finished);
 }
 
 Board::Impl::Thread* Board::Impl::self() {
@@ -422,7 +450,7 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
             supervisor_cv.notify_one();
             break;
         }
-        if (b.options_.speed != Speed::Max && wall_deadline(next) > wall_time()) {
+        if (paced() && wall_deadline(next) > wall_time()) {
             supervisor_cv.notify_one();
             break;
         }
@@ -691,13 +719,16 @@ void Board::Impl::supervise() {
                 // that moment is past and no event may run.
                 next = next_event_time();
                 if (next != kNever && !frozen && !(quiet_ok_activity != activity && any_free()) &&
-                    b.options_.speed != Speed::Max)
+                    paced())
                     wake = std::min(wake, wall_deadline(next));
             } else {
                 wake = std::min(wake, wall_time());  // a new holder: start watching it
             }
         }
         if (finished) break;
+        // The run limit came while this thread advanced time: its SIGTERM
+        // goes out now, and the watch over the program's reaction begins.
+        if (term_to_send) continue;
         if (wake == kNever) {
             supervisor_idle = true;
             supervisor_cv.wait(lk);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <utility>
 
@@ -94,32 +95,67 @@ void check_tree(const YAML::Node& n, const std::string& text, const std::string&
     }
 }
 
-// Where each document of a YAML stream starts, and nothing else.
-class DocumentStarts final : public YAML::EventHandler {
+// One pass over the stream's events, before anything builds a tree from it:
+// where each document starts, and the first anchor or alias. A scenario
+// needs neither, and an alias is where YAML hides its size: a few lines of
+// nested anchors, each alias list ten deep, stand for billions of values
+// that every later walk of the tree would visit.
+class StreamCheck final : public YAML::EventHandler {
 public:
     std::vector<YAML::Mark> starts;
+    std::optional<YAML::Mark> reference;  // the first anchor or alias
     void OnDocumentStart(const YAML::Mark& mark) override { starts.push_back(mark); }
     void OnDocumentEnd() override {}
-    void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
-    void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
-    void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t, const std::string&) override {}
-    void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
+    void OnNull(const YAML::Mark& mark, YAML::anchor_t anchor) override { anchored(mark, anchor); }
+    void OnAlias(const YAML::Mark& mark, YAML::anchor_t) override { anchored(mark, 1); }
+    void OnScalar(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor, const std::string&) override {
+        anchored(mark, anchor);
+    }
+    void OnSequenceStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor,
+                         YAML::EmitterStyle::value) override {
+        anchored(mark, anchor);
+    }
     void OnSequenceEnd() override {}
-    void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
+    void OnMapStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor, YAML::EmitterStyle::value) override {
+        anchored(mark, anchor);
+    }
     void OnMapEnd() override {}
+
+private:
+    void anchored(const YAML::Mark& mark, YAML::anchor_t anchor) {
+        if (anchor != YAML::NullAnchor && !reference) reference = mark;
+    }
 };
+
+// The anchor (&name) or alias (*name) that a node's mark points at; a tag
+// may come before an anchor ("!!str &a 5").
+std::string reference_at(const std::string& text, std::size_t pos) {
+    const auto blank = [&](std::size_t i) { return std::isspace(static_cast<unsigned char>(text[i])) != 0; };
+    while (pos < text.size() && text[pos] == '!') {
+        while (pos < text.size() && !blank(pos)) ++pos;
+        while (pos < text.size() && blank(pos)) ++pos;
+    }
+    std::size_t end = pos;
+    while (end < text.size() && !blank(end) && text[end] != ',' && text[end] != ']' && text[end] != '}') ++end;
+    return text.substr(pos, end - pos);
+}
 
 // yaml-cpp's Load() reads the first document and ignores the rest, and its
 // LoadAll() never returns for some malformed streams (", x"), finding empty
-// documents without end. So count the documents ourselves, stopping at two.
-void one_document(const std::string& text, const std::string& file) {
+// documents without end. So count the documents ourselves, stopping at two;
+// and refuse anchors and aliases before Load() resolves them.
+void check_stream(const std::string& text, const std::string& file) {
     std::istringstream in(text);
     YAML::Parser parser(in);
-    DocumentStarts docs;
-    while (docs.starts.size() < 2 && parser.HandleNextDocument(docs)) {
+    StreamCheck events;
+    while (events.starts.size() < 2 && !events.reference && parser.HandleNextDocument(events)) {
     }
-    if (docs.starts.size() > 1)
-        throw ScenarioError(file + ": line " + std::to_string(docs.starts[1].line + 1) +
+    if (events.reference)
+        throw ScenarioError(file + ": line " + std::to_string(events.reference->line + 1) +
+                            ": YAML anchors and aliases are refused; a scenario writes every value out '" +
+                            reference_at(text, static_cast<std::size_t>(std::max(0, events.reference->pos))) + "'");
+    if (events.starts.size() > 1)
+        throw ScenarioError(file + ": line " + std::to_string(events.starts[1].line + 1) +
                             ": a second YAML document, or text after the first that belongs to none; a scenario "
                             "is one document");
 }
@@ -128,7 +164,7 @@ void one_document(const std::string& text, const std::string& file) {
 
 Config Config::parse(const std::string& text, const std::string& file) {
     try {
-        one_document(text, file);
+        check_stream(text, file);
         YAML::Node root = YAML::Load(text);
         if (root.IsNull()) root = YAML::Node(YAML::NodeType::Map);
         if (!root.IsMap()) throw ScenarioError(file + ": top level: expected a mapping of settings");

@@ -1,5 +1,6 @@
 #include "environment.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,7 +67,38 @@ RunEnvironment read_environment(const std::function<const char*(const char*)>& g
     if (const char* v = var("PIKIT_SIM_LOG")) o.log_path = v;
     if (const char* v = var("PIKIT_SIM_EVENTS")) o.events_path = v;
     if (const char* v = var("PIKIT_SIM_STATE_DIR")) o.state_dir = v;
+    if (const char* v = var("PIKIT_SIM_VIEW")) {
+        env.view = parse_view_address(v);
+        if (!env.view)
+            refuse("PIKIT_SIM_VIEW",
+                   "expected a port, or an IP address and a port (8080, 0 for a free one, 127.0.0.1:8080, [::1]:8080)", v);
+    }
     return env;
+}
+
+std::optional<ViewAddress> parse_view_address(const std::string& text) {
+    ViewAddress a;
+    std::string port = text;
+    const auto colon = text.rfind(':');
+    if (colon != std::string::npos) {
+        std::string host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+            host = host.substr(1, host.size() - 2);
+            in6_addr v6{};
+            if (inet_pton(AF_INET6, host.c_str(), &v6) != 1) return std::nullopt;
+        } else if (host == "localhost") {
+            host = "127.0.0.1";
+        } else {
+            in_addr v4{};
+            if (inet_pton(AF_INET, host.c_str(), &v4) != 1) return std::nullopt;
+        }
+        a.host = host;
+    }
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    a.port = std::stoi(port);
+    if (a.port > 65535) return std::nullopt;
+    return a;
 }
 
 std::string read_scenario_file(const std::string& path, FileId* identity) {

@@ -26,9 +26,22 @@ constexpr std::size_t kMaxScenarioBytes = 1024 * 1024;
 constexpr double kMinSpeedFactor = 0.001;
 constexpr double kMaxSpeedFactor = 1e9;
 
+// Where the live view listens (PIKIT_SIM_VIEW): an IP address and a port,
+// 0 for one the system picks.
+struct ViewAddress {
+    std::string host = "127.0.0.1";
+    int port = 0;
+};
+
+// "<port>", "<address>:<port>" or "[<IPv6 address>]:<port>", the address an
+// IPv4 or IPv6 literal or "localhost" (never looked up: a name that a DNS
+// server could point elsewhere is refused). nullopt for anything else.
+std::optional<ViewAddress> parse_view_address(const std::string& text);
+
 struct RunEnvironment {
     std::string scenario_path;      // PIKIT_SIM_SCENARIO; empty: the program's built-in scenario
     std::optional<Time> pin_cost;   // PIKIT_SIM_PIN_COST, which wins over the scenario's
+    std::optional<ViewAddress> view;  // PIKIT_SIM_VIEW: serve the live view
     Options options;                // until, speed, vcd_path, log_path, events_path, state_dir
 };
 

@@ -1,8 +1,11 @@
 // Start-up of a program built against the simulated kit: before main() runs,
-// read the PIKIT_SIM_* variables, load the scenario (the program's built-in
-// default unless PIKIT_SIM_SCENARIO names another), and wire the simulated Pi.
-// Anything unusable ends the process with one line on standard error and
-// status 2, so a typo never turns into a silently different experiment.
+// read the PIKIT_SIM_* variables, load the scenario (the one PIKIT_SIM_SCENARIO
+// names, else the program's built-in default, else none: an empty board with
+// only the Pi's own power-on pulls), and wire the simulated Pi. Any program
+// linked with the kit's libraries starts this way, whether it was built in
+// this tree or against the installed kit. Anything unusable ends the process
+// with one line on standard error and status 2, so a typo never turns into a
+// silently different experiment.
 #include <malloc.h>
 #include <unistd.h>
 
@@ -16,18 +19,30 @@
 #include "scenario.h"
 #include "signal_gate.h"
 #include "signals.h"
+#include "startup.h"
+#include "stdout_tap.h"
+#include "view/view.h"
 
 extern "C" {
-// Defined by each program's generated scenario source; absent in test binaries,
-// which build their own boards.
+// Defined by a program's generated scenario source when it has a built-in
+// scenario (the kit's own programs).
 extern const char pikit_sim_default_scenario[] __attribute__((weak));
 extern const char pikit_sim_default_scenario_name[] __attribute__((weak));
+// Defined by test binaries, which build their own boards: no board is made
+// for them before main().
+extern const char pikit_sim_no_start[] __attribute__((weak));
 }
 
 namespace pikit::sim {
+
+std::atomic<bool> g_empty_board_hint{false};
+
 namespace {
 
 Board* g_board = nullptr;
+// The live view, when PIKIT_SIM_VIEW asks for one; like the board, it lives
+// as long as the process.
+view::View* g_view = nullptr;
 
 [[noreturn]] void bad_input(const std::string& message) {
     // A board already built must not run on while the process exits: its
@@ -50,7 +65,16 @@ void at_exit() {
     // The program's handlers no longer run: the process ends with its own
     // status once the trace, the log and the event stream are whole.
     close_the_gate();
+    // What the program left unfinished in stdout's buffer belongs to the
+    // run, before its end.
+    flush_tapped_stdout();
     if (g_board) g_board->finish(false, "exit");
+    // Its threads end before the process's static objects go.
+    if (g_view) g_view->stop();
+}
+
+void program_output(const char* data, std::size_t size) {
+    if (g_board) g_board->program_output(data, size);
 }
 
 void boot() {
@@ -67,9 +91,12 @@ void boot() {
         if (!env.scenario_path.empty()) {
             file = env.scenario_path;
             text = read_scenario_file(file, &scenario_id);
-        } else {
+        } else if (pikit_sim_default_scenario != nullptr) {
             file = pikit_sim_default_scenario_name;
             text = pikit_sim_default_scenario;
+        } else {
+            // Nothing wired: the Pi alone, as it comes out of the box.
+            text = "devices: []\n";
         }
         check_output_files(output_files(env.options), env.scenario_path.empty() ? nullptr : &scenario_id);
     } catch (const ScenarioError& e) {
@@ -77,6 +104,19 @@ void boot() {
     }
     env.options.program = program_invocation_short_name;
     env.options.scenario = file;
+    const bool empty = file.empty();
+    if (empty) file = "(no scenario)";
+
+    if (env.view) {
+        g_view = new view::View(*env.view, file, text);
+        try {
+            g_view->bind();
+        } catch (const std::exception& e) {
+            bad_input("environment: PIKIT_SIM_VIEW: " + std::string(e.what()) + " '" +
+                      std::getenv("PIKIT_SIM_VIEW") + "'");
+        }
+        env.options.event_listeners.push_back(g_view->listener());
+    }
 
     try {
         Config root = Config::parse(text, file);
@@ -93,17 +133,26 @@ void boot() {
     }
     std::atexit(at_exit);
     install_ending_signals(*g_board);
+    // The program's standard output joins the event stream (and the view's
+    // console), byte for byte as it goes to descriptor 1.
+    if (!env.options.events_path.empty() || g_view) tap_stdout(program_output);
     // Wiring a large scenario leaves many small freed blocks behind (the
     // parsed document). The allocator would merge them on the program's first
     // larger allocation, the buffer of its first printf: milliseconds of the
     // program's CPU time with no library call, long enough to look like a
     // spinning loop. Merge them here, while the start is still held.
+    if (g_view) {
+        g_view->serve(*g_board);
+        std::fprintf(stderr, "pikit-sim: view at %s\n", g_view->url().c_str());
+        std::fflush(stderr);
+    }
     malloc_trim(0);
+    g_empty_board_hint.store(empty);
     g_board->started();
 }
 
 __attribute__((constructor)) void pikit_sim_start() {
-    if (pikit_sim_default_scenario == nullptr) return;
+    if (pikit_sim_no_start != nullptr) return;
     boot();
 }
 

@@ -143,6 +143,7 @@ void load_scenario(Board& board, const Config& root) {
         throw ScenarioError(root.file() + ": devices: net '" + net +
                             "' is listened to but no device drives it (a device's outputs are named <device>.<output>)");
 
+    board.reserve_stimuli();
     for (const Config& s : root.list("stimuli")) {
         Time at = s.duration("at");
         std::string target = s.text("device");
@@ -151,7 +152,7 @@ void load_scenario(Board& board, const Config& root) {
         std::string action = s.text("action");
         std::function<void()> fn = dev->stimulus(action, s);
         s.refuse_unknown();
-        board.apply([&] { board.schedule(at, fn); });
+        board.apply([&] { board.schedule_stimulus(at, fn); });
     }
 }
 

@@ -30,9 +30,16 @@ bool held_back(int sig) {
 
 using SigactionFn = int (*)(int, const struct sigaction*, struct sigaction*);
 
-// The C library's sigaction, behind the program's (sim/api/libc.cpp).
+// The C library's sigaction, behind the program's (sim/api/libc.cpp). When
+// the kit is a shared library loaded after the C library, nothing comes
+// next: then the C library's own is asked for by name.
 SigactionFn real_sigaction() {
-    static const SigactionFn fn = reinterpret_cast<SigactionFn>(dlsym(RTLD_NEXT, "sigaction"));
+    static const SigactionFn fn = [] {
+        auto next = reinterpret_cast<SigactionFn>(dlsym(RTLD_NEXT, "sigaction"));
+        if (next && next != &::sigaction) return next;
+        void* libc = dlopen("libc.so.6", RTLD_NOLOAD | RTLD_LAZY);
+        return reinterpret_cast<SigactionFn>(libc ? dlsym(libc, "sigaction") : nullptr);
+    }();
     return fn;
 }
 // Looked up before main, never first inside a signal handler.

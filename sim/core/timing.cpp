@@ -115,16 +115,28 @@ void LineMeter::edge(Level level) {
     }
     last_edge_ = now;
     if (is_high(level)) {
-        if (last_rise_ >= 0 && last_fall_ > last_rise_) {
-            // One whole period, rising edge to rising edge.
-            period_ = now - last_rise_;
-            duty_ = static_cast<double>(last_fall_ - last_rise_) / static_cast<double>(period_);
+        // A reading spans whole periods, rising edge to rising edge: one
+        // period of a line that pulses once per period, and at least one
+        // whole pattern of the PWM controller's balanced mode, whose pulses
+        // within a period differ.
+        const Waveform& w = board_->waveform(line_);
+        // (Less half a tick: tick times are whole nanoseconds.)
+        const Time least = w.kind == Waveform::Kind::Hardware ? w.period - w.period / (2 * std::max(w.range, 1)) : 0;
+        if (window_start_ >= 0 && high_in_window_ > 0 && now - window_start_ >= least) {
+            period_ = now - window_start_;
+            duty_ = static_cast<double>(high_in_window_) / static_cast<double>(period_);
             frequency_ = 1e9 / static_cast<double>(period_);
             steady_ = false;
             if (changed_) changed_();
+            window_start_ = now;
+            high_in_window_ = 0;
+        } else if (window_start_ < 0) {
+            window_start_ = now;
+            high_in_window_ = 0;
         }
         last_rise_ = now;
     } else {
+        if (window_start_ >= 0 && last_rise_ >= window_start_) high_in_window_ += now - last_rise_;
         last_fall_ = now;
     }
     settle_.in(std::max(steady_after_, 3 * period_));
@@ -139,6 +151,8 @@ void LineMeter::settle() {
     period_ = 0;
     last_rise_ = -1;
     last_fall_ = -1;
+    window_start_ = -1;
+    high_in_window_ = 0;
     if ((!was_steady || old_duty != duty_) && changed_) changed_();
 }
 

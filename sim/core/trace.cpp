@@ -99,6 +99,7 @@ void VcdWriter::finish(Time end) {
 }
 
 TextOutput::TextOutput(const std::string& path) {
+    if (path.empty()) return;
     if (path == "-") {
         file_ = stderr;
     } else {
@@ -124,9 +125,14 @@ void LogWriter::line(Time at, const std::string& source, const std::string& text
 }
 
 void EventWriter::write(Time at, const char* event, const std::string& fields) {
-    if (!file_) return;
-    std::fprintf(file_, "{\"t_ns\":%lld,\"event\":\"%s\"%s}\n", static_cast<long long>(at), event, fields.c_str());
-    std::fflush(file_);
+    if (!file_ && listeners_.empty()) return;
+    const std::string line =
+        "{\"t_ns\":" + std::to_string(at) + ",\"event\":\"" + event + "\"" + fields + "}";
+    if (file_) {
+        std::fprintf(file_, "%s\n", line.c_str());
+        std::fflush(file_);
+    }
+    for (EventListener* l : listeners_) l->on_event(at, event, line);
 }
 
 }  // namespace pikit::sim

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "events.h"
 #include "time.h"
 
 namespace pikit::sim {
@@ -54,7 +55,8 @@ private:
     bool finished_ = false;
 };
 
-// A text file the run writes as it goes, or standard error for "-".
+// A text file the run writes as it goes, or standard error for "-"; an
+// empty path writes nothing.
 class TextOutput {
 public:
     explicit TextOutput(const std::string& path);
@@ -83,11 +85,16 @@ public:
 // The event stream: one JSON object per line, for a live view or another
 // tool to follow the run (fields documented in docs/simulator.md):
 //   {"t_ns":1580000070,"event":"show","device":"led","key":"on","value":true}
+// Listeners in the process get every line too, with or without a file.
 class EventWriter : public TextOutput {
 public:
-    using TextOutput::TextOutput;
+    EventWriter(const std::string& path, std::vector<EventListener*> listeners)
+        : TextOutput(path), listeners_(std::move(listeners)) {}
     // `fields`: further members, each written as ,"name":value (JSON).
     void write(Time at, const char* event, const std::string& fields);
+
+private:
+    std::vector<EventListener*> listeners_;
 };
 
 }  // namespace pikit::sim

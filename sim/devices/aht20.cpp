@@ -35,6 +35,14 @@ Aht20::Aht20(std::string name, Settings settings)
 void Aht20::attach(Board& board) {
     I2cSlave::attach(board);
     measurement_.bind(board, [this] { measurement_done(); });
+    show_values();
+}
+
+void Aht20::show_values() {
+    // The air the sensor is in, which its next measurement reads.
+    if (!board()) return;
+    board()->show(*this, "humidity", settings_.humidity);
+    board()->show(*this, "temperature", settings_.temperature);
 }
 
 void Aht20::power_up_state() {
@@ -82,6 +90,7 @@ std::array<std::uint8_t, 2> Aht20::register_value(std::uint8_t reg) const {
 void Aht20::set_values(double humidity, double temperature) {
     settings_.humidity = humidity;
     settings_.temperature = temperature;
+    show_values();
 }
 
 Aht20::Counters Aht20::counters() const {

@@ -22,6 +22,9 @@
 //    temperature and a CRC-8 (poly 0x31, init 0xFF) over those six bytes;
 //    bytes beyond what the part has to say read 0xFF.
 //
+// Shows `humidity` (%RH) and `temperature` (degrees C): the air around the
+// part, which its next measurement reads (from the settings, then each `set`).
+//
 // Strictness: the part meets the fast-mode I2C limits, so the master is held
 // to those (see I2cLimits::fast()), and it does not answer before 40 ms after
 // power-up. Besides the engine's reports (timing, a byte cut short, clocks
@@ -101,6 +104,7 @@ public:
     static std::uint8_t crc8(const std::uint8_t* data, std::size_t n);
 
 private:
+    void show_values();
     bool addressed(bool read) override;
     std::uint8_t next_byte(std::size_t index) override;
     void sending(std::size_t index, std::uint8_t wire) override;

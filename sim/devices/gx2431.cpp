@@ -70,6 +70,15 @@ Gx2431::~Gx2431() { unlock(); }
 
 void Gx2431::attach(Board& board) {
     OneWireSlave::attach(board);
+    load_memory(board);
+    show_memory();
+}
+
+void Gx2431::show_memory() {
+    board()->show(*this, "memory", hex_digits(mem_.data(), mem_.size(), " "));
+}
+
+void Gx2431::load_memory(Board& board) {
     if (!g_.persist) return;
     const std::filesystem::path dir = board.state_dir();
     if (dir.empty()) return;  // no usable state directory: the memory lives as long as the run
@@ -388,6 +397,8 @@ void Gx2431::busy_done(bool powered) {
     es_ = static_cast<std::uint8_t>(es_ | kAA);
     ++copies_;
     save();
+    show_memory();
+    board()->show(*this, "last_write", Shown::record({{"address", row}, {"length", 8}}));
     board()->info(*this, "row " + std::to_string(row >> 3) + " (" + hex(row, 4) + "-" + hex(row + 7, 4) +
                              ") programmed: " + hex_digits(mem_.data() + row, 8, " "));
     op_ = Op::Programmed;

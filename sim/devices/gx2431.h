@@ -39,6 +39,12 @@
 //     leave_after_search_bits: 10
 //     leave_at: 2s
 // Stimuli: stuck-low, release, leave, rejoin, alarm {on: true|false}.
+//
+// Shows (for a live view; a person cannot see into a chip, but its memory
+// is what the demos are about):
+//   memory      the 128 bytes of data memory in hex, "3C 56 65 ...", from
+//               power-up and after each row programmed
+//   last_write  {address, length}: the row the last Copy Scratchpad programmed
 #pragma once
 
 #include <sys/types.h>
@@ -102,6 +108,10 @@ private:
     void copy_request();
     void send_reply(int len);
     void save();
+    // The stored memory at power-up: the state file's, a preset one, or the fill.
+    void load_memory(Board& board);
+    // What the memory holds, for a person: 128 bytes in hex.
+    void show_memory();
     void lock(const std::filesystem::path& path);
     void unlock();
     void remove_stale_temporaries();

@@ -1,6 +1,10 @@
 /*
- * bcm2835, simulated: the hardware I2C master and delays of the bcm2835 library
- * as the kit uses them, with the real header's declarations and reason codes.
+ * bcm2835, simulated: the hardware I2C master and delays of the bcm2835
+ * library, with the real header's declarations and reason codes. The I2C
+ * master is the Pi's controller on BCM 2 (SDA) and BCM 3 (SCL), the same one
+ * that wiringPi's I2C helpers reach through the kernel. The rest of the real
+ * library (GPIO registers, SPI, PWM, timers) is not part of the simulated kit:
+ * a program that calls it does not compile against this header.
  *
  * Like the real header it also defines HIGH and LOW, and - unless
  * BCM2835_NO_DELAY_COMPATIBILITY is defined before it is included - maps
@@ -39,9 +43,15 @@ extern "C" {
 #endif
 
 int bcm2835_init(void);
+int bcm2835_close(void);
 int bcm2835_i2c_begin(void);
-void bcm2835_i2c_set_baudrate(uint32_t baudrate);
+void bcm2835_i2c_end(void);
 void bcm2835_i2c_setSlaveAddress(uint8_t addr);
+void bcm2835_i2c_setClockDivider(uint16_t divider);
+void bcm2835_i2c_set_baudrate(uint32_t baudrate);
+uint8_t bcm2835_i2c_write(const char* buf, uint32_t len);
+uint8_t bcm2835_i2c_read(char* buf, uint32_t len);
+uint8_t bcm2835_i2c_read_register_rs(char* regaddr, char* buf, uint32_t len);
 uint8_t bcm2835_i2c_write_read_rs(char* cmds, uint32_t cmds_len, char* buf, uint32_t buf_len);
 void bcm2835_delay(unsigned int millis);
 void bcm2835_delayMicroseconds(uint64_t micros);

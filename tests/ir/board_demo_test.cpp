@@ -12,6 +12,7 @@ namespace {
 
 using pikit::test::RunResult;
 using pikit::test::run_program;
+using pikit::test::text;
 
 std::map<std::string, std::string> env_for(const std::string& scenario) {
     std::map<std::string, std::string> env;
@@ -34,7 +35,7 @@ RunResult run(const std::string& scenario, const char* until, const std::string&
 std::vector<bool> led_states(const std::string& events_file) {
     std::vector<bool> out;
     for (const auto& e : pikit::test::parse_json_lines(pikit::test::read_file(events_file)))
-        if (e["event"].text == "show" && e["device"].text == "red" && e["key"].text == "on") out.push_back(e["value"].boolean);
+        if (text(e, "event") == "show" && text(e, "device") == "red" && text(e, "key") == "on") out.push_back(e["value"].get<bool>());
     return out;
 }
 

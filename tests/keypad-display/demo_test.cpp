@@ -36,12 +36,12 @@ Outcome run(const std::string& yaml, const char* until, std::map<std::string, st
     EXPECT_EQ(run.r.signal, 15) << run.r.err;  // ended by the run limit, never by itself
     run.events = read_file(dir + "/events");
     for (const Json& e : parse_json_lines(run.events)) {
-        const std::string& text = e["text"].text;
-        if (e["event"].text == "show" && e["key"].text == "display") run.shown.push_back(e["value"].text);
-        if (e["event"].text != "report") continue;
-        if (e["kind"].text == "breach") ++run.breaches;
-        if (text.rfind("summary:", 0) == 0) run.summary = text;
-        if (text.rfind("key read: key ", 0) == 0) run.read.push_back(std::stoi(text.substr(14)));
+        const std::string said = text(e, "text");
+        if (text(e, "event") == "show" && text(e, "key") == "display") run.shown.push_back(text(e, "value"));
+        if (text(e, "event") != "report") continue;
+        if (text(e, "kind") == "breach") ++run.breaches;
+        if (said.rfind("summary:", 0) == 0) run.summary = said;
+        if (said.rfind("key read: key ", 0) == 0) run.read.push_back(std::stoi(said.substr(14)));
     }
     return run;
 }

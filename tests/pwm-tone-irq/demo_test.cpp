@@ -19,6 +19,9 @@
 namespace {
 
 using pikit::test::Json;
+using pikit::test::as_double;
+using pikit::test::as_int;
+using pikit::test::text;
 using pikit::test::RunResult;
 using Time = std::int64_t;
 constexpr Time kMs = 1000000;
@@ -33,8 +36,8 @@ struct Outcome {
     std::vector<std::pair<Time, Json>> shown(const std::string& device, const std::string& key) const {
         std::vector<std::pair<Time, Json>> out;
         for (const Json& e : events)
-            if (e["event"].text == "show" && e["device"].text == device && e["key"].text == key)
-                out.emplace_back(e["t_ns"].as_int(), e["value"]);
+            if (text(e, "event") == "show" && text(e, "device") == device && text(e, "key") == key)
+                out.emplace_back(as_int(e["t_ns"]), e["value"]);
         return out;
     }
     const Json& end() const { return events.back(); }
@@ -58,8 +61,8 @@ Outcome run(const std::string& program, const std::string& scenario, const std::
 
 void expect_ended_by_the_run_limit(const Outcome& r) {
     EXPECT_EQ(r.result.signal, 15) << r.result.err;
-    EXPECT_EQ(r.end()["event"].text, "end");
-    EXPECT_EQ(r.end()["reason"].text, "run limit");
+    EXPECT_EQ(text(r.end(), "event"), "end");
+    EXPECT_EQ(text(r.end(), "reason"), "run limit");
 }
 
 // ---------------------------------------------------------------- rgb-fade-demo
@@ -75,7 +78,7 @@ std::vector<std::string> faded_colours(const Outcome& r) {
     std::map<std::string, double> last{{"red", 0}, {"green", 0}, {"blue", 0}};
     for (const auto& [t, v] : r.shown("rgb", "colour"))
         for (auto& [channel, before] : last) {
-            const double now = v[channel].as_double();
+            const double now = as_double(v[channel]);
             if (now == 1.0 && before < 1.0) out.push_back(channel);
             before = now;
         }
@@ -107,8 +110,8 @@ TEST(RgbFadeDemo, AFadedChannelKeepsAFaintGlow) {
     for (const auto& [t, v] : r.shown("rgb", "colour"))
         if (t < 1950 * kMs) last = v;
     const std::string c = faded_colours(r).at(0);
-    EXPECT_EQ(last[c].as_double(), 0.05) << c;
-    EXPECT_EQ(last["red"].as_double() + last["green"].as_double() + last["blue"].as_double(), 0.05);
+    EXPECT_EQ(as_double(last[c]), 0.05) << c;
+    EXPECT_EQ(as_double(last["red"]) + as_double(last["green"]) + as_double(last["blue"]), 0.05);
 }
 
 TEST(RgbFadeDemo, AGeneratorThatCannotStartEndsItWithOneLineAndNoLight) {
@@ -119,7 +122,7 @@ TEST(RgbFadeDemo, AGeneratorThatCannotStartEndsItWithOneLineAndNoLight) {
         EXPECT_EQ(r.result.out, "PWM function initialization failed!");
         EXPECT_EQ(r.result.exit_code, 0);
         EXPECT_EQ(r.shown("rgb", "colour").size(), 1u) << "dark from start to end";
-        EXPECT_EQ(r.end()["reason"].text, "exit");
+        EXPECT_EQ(text(r.end(), "reason"), "exit");
     }
 }
 
@@ -157,11 +160,11 @@ void expect_dark_at_the_limit(const char* speed) {
     const auto colours = r.shown("rgb", "colour");
     ASSERT_GE(colours.size(), 3u);
     const Json& before = colours[colours.size() - 2].second;
-    EXPECT_EQ(std::max({before["red"].as_double(), before["green"].as_double(), before["blue"].as_double()}), 1.0)
+    EXPECT_EQ(std::max({as_double(before["red"]), as_double(before["green"]), as_double(before["blue"])}), 1.0)
         << "a channel at full at 1 s";
     EXPECT_EQ(colours.back().first, 1 * kS) << "dark at the limit, with time standing still";
-    EXPECT_EQ(colours.back().second["hex"].text, "#000000");
-    EXPECT_EQ(r.end()["t_ns"].as_int(), 1 * kS);
+    EXPECT_EQ(text(colours.back().second, "hex"), "#000000");
+    EXPECT_EQ(as_int(r.end()["t_ns"]), 1 * kS);
     const std::string trace = pikit::test::read_file(vcd);
     for (const char* wire : {"wpi23_BCM13_P33", "wpi24_BCM19_P35", "wpi26_BCM12_P32"})
         EXPECT_EQ(last_in_trace(trace, wire), '0') << wire;
@@ -180,18 +183,18 @@ TEST(FanDemo, EndedByTheRunLimitTheFanIsSwitchedOffBeforeItDies) {
     const auto directions = r.shown("fan", "direction");
     ASSERT_FALSE(directions.empty());
     EXPECT_EQ(directions.back().first, 2 * kS);
-    EXPECT_EQ(directions.back().second.text, "off");
+    EXPECT_EQ(directions.back().second.get<std::string>(), "off");
 }
 
 TEST(FanDemo, RampsForwardThenInReverseAndExitsWithTheFanOff) {
     const Outcome r = run("fan-demo", "");
     EXPECT_EQ(r.result.out, "");
     EXPECT_EQ(r.result.exit_code, 0);
-    EXPECT_EQ(r.end()["reason"].text, "exit");
-    EXPECT_EQ(r.end()["t_ns"].as_int(), 6400 * kMs) << "640 steps of 10 ms";
+    EXPECT_EQ(text(r.end(), "reason"), "exit");
+    EXPECT_EQ(as_int(r.end()["t_ns"]), 6400 * kMs) << "640 steps of 10 ms";
 
     std::vector<std::pair<Time, std::string>> directions;
-    for (const auto& [t, v] : r.shown("fan", "direction")) directions.emplace_back(t, v.text);
+    for (const auto& [t, v] : r.shown("fan", "direction")) directions.emplace_back(t, v.get<std::string>());
     const std::vector<std::pair<Time, std::string>> expected{
         {0, "off"}, {10 * kMs, "forward"}, {3200 * kMs, "off"}, {3210 * kMs, "reverse"}, {6400 * kMs, "off"}};
     EXPECT_EQ(directions, expected);
@@ -200,15 +203,15 @@ TEST(FanDemo, RampsForwardThenInReverseAndExitsWithTheFanOff) {
     // and down one way, then the other.
     const auto drive = r.shown("fan", "drive");
     ASSERT_FALSE(drive.empty());
-    EXPECT_EQ(drive.back().second.as_double(), 0.0);
+    EXPECT_EQ(as_double(drive.back().second), 0.0);
     int full = 0;
-    for (const auto& d : drive) full += d.second.as_double() == 1.0;
+    for (const auto& d : drive) full += as_double(d.second) == 1.0;
     EXPECT_EQ(full, 2);
     double top = 0, bottom = 0;
     Time top_at = 0, bottom_at = 0;
     for (const auto& [t, v] : r.shown("fan", "speed")) {
-        if (v.as_double() > top) top = v.as_double(), top_at = t;
-        if (v.as_double() < bottom) bottom = v.as_double(), bottom_at = t;
+        if (as_double(v) > top) top = as_double(v), top_at = t;
+        if (as_double(v) < bottom) bottom = as_double(v), bottom_at = t;
     }
     EXPECT_GT(top, 0.9);
     EXPECT_LT(bottom, -0.9);
@@ -226,7 +229,7 @@ TEST(FanDemo, AGeneratorThatCannotStartEndsItWithOneLineAndTheFanStill) {
         EXPECT_EQ(r.result.out, "PWM function initialization failed! \n");
         EXPECT_EQ(r.result.exit_code, 0);
         EXPECT_EQ(r.shown("fan", "direction").size(), 1u);
-        EXPECT_EQ(r.end()["t_ns"].as_int(), 0);
+        EXPECT_EQ(as_int(r.end()["t_ns"]), 0);
     }
 }
 
@@ -259,14 +262,14 @@ TEST(PwmDemos, SwitchTheirOutputsOffWhenEndedFromOutside) {
         r.events = pikit::test::parse_json_lines(pikit::test::read_file(r.dir + "/e.jsonl"));
         const auto shown = r.shown(c.device, c.key);
         ASSERT_GE(shown.size(), 3u);
-        auto text = [](const Json& v) { return v.kind == Json::Kind::Object ? v["hex"].text : v.text; };
+        auto shown_text = [](const Json& v) { return v.is_object() ? text(v, "hex") : v.get<std::string>(); };
         const auto& [at, last] = shown.back();
-        EXPECT_EQ(text(last), c.off);
-        EXPECT_NE(text(shown[shown.size() - 2].second), c.off) << "on when the signal came";
-        EXPECT_EQ(r.end()["event"].text, "end");
+        EXPECT_EQ(shown_text(last), c.off);
+        EXPECT_NE(shown_text(shown[shown.size() - 2].second), c.off) << "on when the signal came";
+        EXPECT_EQ(text(r.end(), "event"), "end");
         // The kit's clock runs on while the signal is delivered and the
         // process dies (as the Pi's does): nothing comes on again meanwhile.
-        EXPECT_GE(r.end()["t_ns"].as_int(), at);
+        EXPECT_GE(as_int(r.end()["t_ns"]), at);
     }
 }
 
@@ -285,7 +288,7 @@ std::vector<std::pair<Time, bool>> led(const Outcome& r) {
     std::vector<std::pair<Time, bool>> out;
     for (const auto& [t, v] : r.shown("led", "on")) {
         EXPECT_LT(std::llabs(t - (t + kMs / 2) / kMs * kMs), 10000) << "within 10 us of a whole ms: " << t;
-        out.emplace_back((t + kMs / 2) / kMs, v.boolean);
+        out.emplace_back((t + kMs / 2) / kMs, v.get<bool>());
     }
     return out;
 }
@@ -369,7 +372,7 @@ TEST(MelodyDemo, PlaysTheScoreTwiceWithASecondOfSilenceBetween) {
     }
     expected = heard;
     std::vector<std::pair<Time, long>> played;
-    for (const auto& [t, v] : r.shown("buzzer", "frequency")) played.emplace_back(t, static_cast<long>(v.as_int()));
+    for (const auto& [t, v] : r.shown("buzzer", "frequency")) played.emplace_back(t, static_cast<long>(as_int(v)));
     EXPECT_EQ(played, expected);
 
     // The WAV file of it: 50 s of sound, loud while the first note plays.

@@ -13,6 +13,8 @@
 namespace {
 
 using pikit::test::Json;
+using pikit::test::as_int;
+using pikit::test::text;
 using pikit::test::run_program;
 
 struct Demo {
@@ -63,18 +65,18 @@ TEST_P(ShiftDemo, ShowsTheSixteenPatternsCycleAfterCycleAtItsStep) {
     std::string problems;
     const auto lines = pikit::test::parse_json_lines(pikit::test::read_file(events));
     for (const Json& e : lines) {
-        if (e["event"].text == "report" && e["kind"].text != "info") problems += e["text"].text + "\n";
-        if (e["event"].text != "show" || e["device"].text != d.device) continue;
-        if (e["key"].text == "lit") {
-            patterns.push_back(e["value"].as_int());
-            times.push_back(e["t_ns"].as_int());
-        } else if (e["key"].text == "leds") {
-            texts.push_back(e["value"].text);
+        if (text(e, "event") == "report" && text(e, "kind") != "info") problems += text(e, "text") + "\n";
+        if (text(e, "event") != "show" || text(e, "device") != d.device) continue;
+        if (text(e, "key") == "lit") {
+            patterns.push_back(as_int(e["value"]));
+            times.push_back(as_int(e["t_ns"]));
+        } else if (text(e, "key") == "leds") {
+            texts.push_back(text(e, "value"));
         }
     }
     EXPECT_EQ(problems, "") << "no breach, contention or error";
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back()["reason"].text, "run limit");
+    EXPECT_EQ(text(lines.back(), "reason"), "run limit");
 
     // Dark at power-up, then one update per step until the run limit.
     const std::int64_t step = d.step_ns + kUpdateNs;

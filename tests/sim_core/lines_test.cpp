@@ -134,7 +134,7 @@ TEST(Lines, CallsOutsideTheHeaderAreReportedAndIgnored) {
     pinMode(17, OUTPUT);
     digitalWrite(17, HIGH);
     EXPECT_EQ(digitalRead(17), 0);
-    pinMode(2, 4);  // not a mode the kit uses
+    pinMode(2, 42);  // not a mode of wiringPi
     auto errors = board.reports(ReportKind::Error);
     ASSERT_EQ(errors.size(), 2u) << "one report per bad pin, one for the mode";
     EXPECT_NE(errors[0].text.find("pin 17"), std::string::npos);

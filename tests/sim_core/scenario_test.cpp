@@ -200,7 +200,24 @@ TEST(Scenario, WhatYamlTakesSilentlyIsRefused) {
     // Quotes that do close, escaped ones included, are fine.
     EXPECT_EQ(error_of("description: \"say \\\"hi\\\"\"\nstimuli: []\n"), "");
     EXPECT_EQ(error_of("description: 'it''s'\n"), "");
-    EXPECT_EQ(error_of("description: &d \"x\"\n"), "");
+    EXPECT_EQ(error_of("description: !!str \"x\"\n"), "");
+}
+
+// An alias is where YAML hides its size; a scenario needs none, so anchors
+// and aliases are refused where they are written, before anything expands
+// them (a tree of ten billion values here).
+TEST(Scenario, AnchorsAndAliasesAreRefusedUnexpanded) {
+    std::string bomb = "a: &a [x, x, x, x, x, x, x, x, x, x]\n";
+    for (char c = 'b'; c <= 'j'; ++c) {
+        bomb += std::string(1, c) + ": &" + c + " [";
+        for (int i = 0; i < 10; ++i) bomb += std::string(i ? ", *" : "*") + static_cast<char>(c - 1);
+        bomb += "]\n";
+    }
+    EXPECT_EQ(error_of(bomb), "s.yaml: line 1: YAML anchors and aliases are refused; a scenario writes every value out '&a'");
+    EXPECT_EQ(error_of("description: x\ndevices:\n  - &d {type: test-clamp, pin: 3}\n"),
+              "s.yaml: line 3: YAML anchors and aliases are refused; a scenario writes every value out '&d'");
+    EXPECT_EQ(error_of("description: !!str &t \"x\"\n"),
+              "s.yaml: line 1: YAML anchors and aliases are refused; a scenario writes every value out '&t'");
 }
 
 TEST(Scenario, BoardDurationsHaveRanges) {

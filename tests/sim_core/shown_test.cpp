@@ -15,6 +15,8 @@ namespace {
 
 using namespace pikit::sim;
 using pikit::test::Json;
+using pikit::test::as_int;
+using pikit::test::text;
 using pikit::test::parse_json_lines;
 using pikit::test::read_file;
 
@@ -93,28 +95,28 @@ TEST(Shown, ValuesAreKeptWithTheirTimesAndLoggedAndStreamedOnlyWhenTheyChange) {
 
     const auto events = parse_json_lines(read_file(dir + "/events.jsonl"));
     ASSERT_EQ(events.size(), 9u);
-    EXPECT_EQ(events[0]["event"].text, "start");
-    EXPECT_EQ(events[0]["program"].text, "panel-test");
-    EXPECT_EQ(events[0]["speed"].text, "max");
+    EXPECT_EQ(text(events[0], "event"), "start");
+    EXPECT_EQ(text(events[0], "program"), "panel-test");
+    EXPECT_EQ(text(events[0], "speed"), "max");
     EXPECT_TRUE(events[0]["until_ns"].is_null());
-    EXPECT_EQ(events[0]["pin_call_cost_ns"].as_int(), 0);
+    EXPECT_EQ(as_int(events[0]["pin_call_cost_ns"]), 0);
     const Json& counter = events[3];
-    EXPECT_EQ(counter["t_ns"].as_int(), 1000000);
-    EXPECT_EQ(counter["event"].text, "show");
-    EXPECT_EQ(counter["device"].text, "panel");
-    EXPECT_EQ(counter["type"].text, "test-panel");
-    EXPECT_EQ(counter["key"].text, "counter");
-    EXPECT_EQ(counter["value"]["rises"].as_int(), 1);
-    EXPECT_EQ(counter["value"]["label"].text, "x\"y");
+    EXPECT_EQ(as_int(counter["t_ns"]), 1000000);
+    EXPECT_EQ(text(counter, "event"), "show");
+    EXPECT_EQ(text(counter, "device"), "panel");
+    EXPECT_EQ(text(counter, "type"), "test-panel");
+    EXPECT_EQ(text(counter, "key"), "counter");
+    EXPECT_EQ(as_int(counter["value"]["rises"]), 1);
+    EXPECT_EQ(text(counter["value"], "label"), "x\"y");
     const Json& breach = events[5];  // an instant's reports come first, what it shows once it is over
-    EXPECT_EQ(breach["event"].text, "report");
-    EXPECT_EQ(breach["kind"].text, "breach");
-    EXPECT_EQ(breach["device"].text, "panel");
-    EXPECT_EQ(breach["source"].text, "test-panel 'panel'");
-    EXPECT_EQ(breach["text"].text, "second rise");
-    EXPECT_EQ(events[8]["event"].text, "end");
-    EXPECT_EQ(events[8]["reason"].text, "end");
-    EXPECT_EQ(events[8]["t_ns"].as_int(), 4000000);
+    EXPECT_EQ(text(breach, "event"), "report");
+    EXPECT_EQ(text(breach, "kind"), "breach");
+    EXPECT_EQ(text(breach, "device"), "panel");
+    EXPECT_EQ(text(breach, "source"), "test-panel 'panel'");
+    EXPECT_EQ(text(breach, "text"), "second rise");
+    EXPECT_EQ(text(events[8], "event"), "end");
+    EXPECT_EQ(text(events[8], "reason"), "end");
+    EXPECT_EQ(as_int(events[8]["t_ns"]), 4000000);
 }
 
 // A shift register copies its eight stages to its outputs at once, but the
@@ -156,7 +158,7 @@ TEST(Shown, AnInstantShowsOnlyItsFinalValue) {
     }
     int shows = 0;
     for (const auto& e : parse_json_lines(read_file(dir + "/events.jsonl")))
-        shows += e["event"].text == "show" && e["key"].text == "lit" && e["t_ns"].as_int() == latched;
+        shows += text(e, "event") == "show" && text(e, "key") == "lit" && as_int(e["t_ns"]) == latched;
     EXPECT_EQ(shows, 1);
     const std::string log = read_file(dir + "/run.log");
     EXPECT_EQ(log.find("leds: \"#....#.#\""), std::string::npos) << "no step on the way from 0xA5:\n" << log;
@@ -206,24 +208,24 @@ TEST(Shown, EventStreamOfAProgramRunIsJsonLinesFromStartToEnd) {
     ASSERT_EQ(r.signal, SIGTERM);
     const auto events = parse_json_lines(r.err);
     ASSERT_GE(events.size(), 4u);
-    EXPECT_EQ(events.front()["event"].text, "start");
-    EXPECT_EQ(events.front()["program"].text, "humidity-demo");
-    EXPECT_EQ(events.front()["scenario"].text, "sim/scenarios/humidity-demo.yaml");
-    EXPECT_EQ(events.front()["until_ns"].as_int(), 3000000000);
-    EXPECT_EQ(events.back()["event"].text, "end");
-    EXPECT_EQ(events.back()["reason"].text, "run limit");
-    EXPECT_EQ(events.back()["t_ns"].as_int(), 3000000000);
+    EXPECT_EQ(text(events.front(), "event"), "start");
+    EXPECT_EQ(text(events.front(), "program"), "humidity-demo");
+    EXPECT_EQ(text(events.front(), "scenario"), "sim/scenarios/humidity-demo.yaml");
+    EXPECT_EQ(as_int(events.front()["until_ns"]), 3000000000);
+    EXPECT_EQ(text(events.back(), "event"), "end");
+    EXPECT_EQ(text(events.back(), "reason"), "run limit");
+    EXPECT_EQ(as_int(events.back()["t_ns"]), 3000000000);
     int measured = 0, contentions = 0, over = 0;
     std::int64_t last = 0;
     for (const auto& e : events) {
-        EXPECT_GE(e["t_ns"].as_int(), last) << "time stamps never go back";
-        last = e["t_ns"].as_int();
-        if (e["event"].text == "report" && e["text"].text.rfind("measurement done", 0) == 0) ++measured;
-        if (e["event"].text == "report" && e["kind"].text == "contention") ++contentions;
-        if (e["event"].text == "contention_over") {
+        EXPECT_GE(as_int(e["t_ns"]), last) << "time stamps never go back";
+        last = as_int(e["t_ns"]);
+        if (text(e, "event") == "report" && text(e, "text").rfind("measurement done", 0) == 0) ++measured;
+        if (text(e, "event") == "report" && text(e, "kind") == "contention") ++contentions;
+        if (text(e, "event") == "contention_over") {
             ++over;
-            EXPECT_EQ(e["line"].text, "wpi8/BCM2/P3");
-            EXPECT_EQ(e["duration_ns"].as_int(), 8100);
+            EXPECT_EQ(text(e, "line"), "wpi8/BCM2/P3");
+            EXPECT_EQ(as_int(e["duration_ns"]), 8100);
         }
     }
     EXPECT_EQ(measured, 1);

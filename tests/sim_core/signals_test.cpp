@@ -14,11 +14,13 @@
 
 namespace {
 
+using pikit::test::as_int;
 using pikit::test::Interrupt;
 using pikit::test::parse_json_lines;
 using pikit::test::read_file;
 using pikit::test::run_program;
 using pikit::test::RunResult;
+using pikit::test::text;
 
 const std::string kProbe = PIKIT_PROBE_PROGRAM;
 
@@ -42,8 +44,8 @@ char last_in_trace(const std::string& trace, const std::string& name) {
 
 std::string end_reason(const std::string& events_file) {
     const auto events = parse_json_lines(read_file(events_file));
-    if (events.empty() || events.back()["event"].text != "end") return "(no end)";
-    return events.back()["reason"].text;
+    if (events.empty() || text(events.back(), "event") != "end") return "(no end)";
+    return text(events.back(), "reason");
 }
 
 // The commonest clean-up of a Pi program: a handler that drives a pin LOW
@@ -131,8 +133,8 @@ TEST(Signals, APartThatFloodsTheScheduleStillEndsAtTheLimitAndOnSignals) {
     EXPECT_EQ(r.signal, SIGTERM) << r.err;
     const auto lines = parse_json_lines(read_file(events));
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back()["reason"].text, "run limit");
-    EXPECT_EQ(lines.back()["t_ns"].as_int(), 2000000);
+    EXPECT_EQ(text(lines.back(), "reason"), "run limit");
+    EXPECT_EQ(as_int(lines.back()["t_ns"]), 2000000);
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig);
         Interrupt stop;

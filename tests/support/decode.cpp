@@ -75,18 +75,18 @@ std::vector<Annotation> sigrok_decode(const std::string& vcd_path, const std::st
     const Json trace = parse_json(r.out);
     std::vector<Annotation> out;
     std::vector<std::size_t> open;
-    for (const Json& e : trace["traceEvents"].items) {
-        std::string decoder = e["pid"].text;
+    for (const Json& e : trace.at("traceEvents")) {
+        std::string decoder = text(e, "pid");
         const std::size_t dash = decoder.rfind('-');
         if (dash != std::string::npos) decoder.erase(dash);
-        const std::int64_t t = std::llround(e["ts"].as_double() * 1000.0);
-        if (e["ph"].text == "B") {
+        const std::int64_t t = std::llround(as_double(e["ts"]) * 1000.0);
+        if (text(e, "ph") == "B") {
             open.push_back(out.size());
-            out.push_back({decoder, e["tid"].text, t, t, e["name"].text});
-        } else if (e["ph"].text == "E") {
+            out.push_back({decoder, text(e, "tid"), t, t, text(e, "name")});
+        } else if (text(e, "ph") == "E") {
             for (std::size_t i = open.size(); i-- > 0;) {
                 Annotation& a = out[open[i]];
-                if (a.decoder == decoder && a.row == e["tid"].text && a.text == e["name"].text) {
+                if (a.decoder == decoder && a.row == text(e, "tid") && a.text == text(e, "name")) {
                     a.end_ns = t;
                     open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
                     break;

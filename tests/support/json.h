@@ -1,28 +1,15 @@
-// A small strict JSON reader for tests: enough to read the simulated kit's
-// event stream (one object per line) and check that every line is valid.
+// Reading JSON in tests (the kit's event stream, sigrok's traces) with
+// nlohmann-json, strictly: a line that is not JSON fails the test.
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace pikit::test {
 
-struct Json {
-    enum class Kind { Null, Bool, Number, String, Object, Array } kind = Kind::Null;
-    bool boolean = false;
-    std::string text;  // a string's value, or a number as written
-    std::vector<std::pair<std::string, Json>> members;
-    std::vector<Json> items;
-
-    bool has(const std::string& key) const;
-    // The member `key` of an object; a null value when there is none.
-    const Json& operator[](const std::string& key) const;
-    std::int64_t as_int() const;
-    double as_double() const;
-    bool is_null() const { return kind == Kind::Null; }
-};
+using Json = nlohmann::json;
 
 // Parses one JSON text; throws std::runtime_error naming the offset on
 // anything that is not JSON (trailing text included).
@@ -30,5 +17,14 @@ Json parse_json(const std::string& text);
 
 // Parses JSON lines: one value per line, every line (but a last empty one).
 std::vector<Json> parse_json_lines(const std::string& text);
+
+// The member `key` of an object as text: a string's value, a number as
+// written; "" when there is no such member.
+std::string text(const Json& object, const char* key);
+
+// A number written as a whole number ("4000000.0" or "4e6" where a count is
+// due is what these readers are here to catch); throws otherwise.
+std::int64_t as_int(const Json& v);
+double as_double(const Json& v);
 
 }  // namespace pikit::test

@@ -1,0 +1,96 @@
+// The board as seen from outside the program: a live view's threads take
+// what a person sees, give inputs while the program runs, and the program's
+// standard output joins the event stream. None of these threads is a
+// program thread: they never hold the clock and hold the board lock only
+// for a moment.
+#include <algorithm>
+#include <cmath>
+
+#include <nlohmann/json.hpp>
+
+#include "board_impl.h"
+
+namespace pikit::sim {
+
+BoardSnapshot Board::snapshot(const std::function<void()>& also) const {
+    std::lock_guard<std::mutex> g(impl_->m);
+    const Impl& im = *impl_;
+    BoardSnapshot s;
+    s.now = now();
+    s.running = !im.outputs_closed;
+    s.speed = options_.speed;
+    s.speed_factor = options_.speed_factor;
+    s.paused = im.paused;
+    for (const auto& d : im.devices) s.devices.push_back({d->name(), d->type()});
+    for (const auto& [where, state] : im.shown) s.shown.push_back({where.first, where.second, state.value});
+    for (int pin = 0; pin < kPins; ++pin) {
+        const Impl::Pin& p = im.pins[pin];
+        if (!p.used || !is_header_pin(pin)) continue;
+        const bool module = std::any_of(p.attached.begin(), p.attached.end(),
+                                         [](const Impl::Attachment& a) { return a.drive != Drive::Release; });
+        s.pins.push_back({pin, p.mode == kModeOutput, p.level, p.floating, module, p.wave});
+    }
+    if (also) also();
+    return s;
+}
+
+std::optional<Time> Board::stimulate(const std::function<std::function<void()>()>& make) {
+    Impl& im = *impl_;
+    std::unique_lock<std::mutex> lk(im.m);
+    // Over, or standing still at the run limit while the program reacts to
+    // its SIGTERM: nothing a person does can happen any more.
+    if (im.finished || im.outputs_closed || im.frozen || im.limit_reached) return std::nullopt;
+    std::function<void()> fn = make();  // may throw: nothing is applied
+    // A fast pin call moves the clock without the lock; once revoked, the
+    // clock stands where it is until this lock is let go, and everything due
+    // up to now has happened, nothing after.
+    im.revoke_fast();
+    Time at = add_time(now(), 1);
+    if (options_.speed != Speed::Max && !im.paused) {
+        // Paced: where the wall clock says virtual time is, if the run is
+        // behind it (between two events, time jumps, it does not flow).
+        const double factor = options_.speed == Speed::Realtime ? 1.0 : options_.speed_factor;
+        const double wall = static_cast<double>(wall_time() - im.wall_origin) * factor;
+        if (wall > static_cast<double>(at) && wall < static_cast<double>(kMaxDuration))
+            at = static_cast<Time>(std::floor(wall));
+    }
+    im.schedule_stimulus(at, std::move(fn));
+    // Whoever moves time next sees it: the holder at its next call, else the
+    // supervisor, which may be asleep until a later event or the wall clock.
+    im.supervisor_cv.notify_all();
+    return at;
+}
+
+void Board::set_pace(Speed speed, double factor, bool paused) {
+    Impl& im = *impl_;
+    std::lock_guard<std::mutex> g(im.m);
+    im.revoke_fast();  // fast pin calls are for a run at full speed only
+    options_.speed = speed;
+    options_.speed_factor = factor;
+    im.paused = paused;
+    // Paced from here on: the wall clock's origin moves so that now is now.
+    if (speed != Speed::Max && !paused) {
+        const double f = speed == Speed::Realtime ? 1.0 : factor;
+        im.wall_origin = static_cast<Time>(std::max(-4e18, static_cast<double>(wall_time()) - static_cast<double>(now()) / f));
+    }
+    // Whoever waits for the wall clock looks again.
+    im.supervisor_cv.notify_all();
+}
+
+void Board::program_output(const char* data, std::size_t size) {
+    // A signal handler writing while its thread is inside a library call may
+    // have interrupted this very lock's holder: its output still reaches the
+    // terminal, but not the event stream.
+    if (t_in_call > 0 || size == 0) return;
+    KitSection kit;
+    std::lock_guard<std::mutex> g(impl_->m);
+    Impl& im = *impl_;
+    if (!im.event_stream || im.outputs_closed) return;
+    // Text as the program wrote it; bytes that are not UTF-8 (a memory dump
+    // printed raw) become U+FFFD, as JSON needs text.
+    const nlohmann::json text = std::string(data, size);
+    im.event_stream->write(now(), "stdout",
+                           ",\"text\":" + text.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+}  // namespace pikit::sim
