@@ -81,7 +81,9 @@ private:
 // moves again within `steady_after` it is toggling, and is read at every
 // full period (rising edge to rising edge). A line driven by a soft PWM or
 // tone generator is only ever read by whole periods, so the first pulse of a
-// dim PWM does not read as a flash; a generator that stops leaves the line
+// dim PWM does not read as a flash; one the Pi's PWM controller drives is
+// read over at least one of its periods, which in balanced mode holds many
+// pulses of differing spacing; a generator that stops leaves the line
 // still at its level, which is read at once. `changed` runs whenever the
 // reading changes.
 class LineMeter {
