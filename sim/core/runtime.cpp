@@ -120,6 +120,7 @@ void boot() {
 
     try {
         Config root = Config::parse(text, file);
+        if (!env.scenario_path.empty()) root.outputs().set_scenario(scenario_id);
         Options o = scenario_options(root, env.options);
         if (env.pin_cost) o.pin_call_cost = *env.pin_cost;
         g_board = new Board(o);  // lives as long as the process

@@ -94,11 +94,11 @@ if(BCM2835 STREQUAL "real" AND EXISTS ${SRC}/ir/CMakeLists.txt AND NOT EXISTS ${
 endif()
 
 # The programs link the real library, not the simulated kit: with every line
-# idling high, the EEPROM demo finds no presence pulse.
+# idling high, the EEPROM demo finds no presence pulse, says so and fails.
 execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK}/wiringpi/lib
                         ${emulator} ${WORK}/build/bin/eeprom-search-demo
                 OUTPUT_VARIABLE out RESULT_VARIABLE rc TIMEOUT 20)
-if(NOT rc EQUAL 0 OR NOT out STREQUAL "No GX2431 found on the 1-Wire bus. \n")
+if(NOT rc EQUAL 1 OR NOT out STREQUAL "No GX2431 found on the 1-Wire bus. \n")
   message(FATAL_ERROR "eeprom-search-demo on the stand-in library: status ${rc}, output '${out}'")
 endif()
 # The shift-register programs call their own shiftOut, not the library's:
