@@ -33,7 +33,13 @@ int main(int argc, char** argv) {
         "A program built against the kit runs as on a Pi with the modules its scenario wires;\n"
         "these commands set the kit's run variables for it and check scenarios and expectations."};
     app.name("pikit");
-    app.set_version_flag("--version", "pikit 1.0.0");
+    bool version = false;
+    app.add_flag("--version", version, "Print pikit's version and exit");
+    // A subcommand is required, but --version alone is a whole command line.
+    if (args.size() == 1 && args[0] == "--version") {
+        std::printf("pikit 1.0.0\n");
+        return kOk;
+    }
     app.require_subcommand(1);
     app.footer(
         "Examples:\n"
@@ -52,11 +58,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
         app.parse(reversed);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
+    } catch (const CLI::Success& e) {  // --help
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::string sub;

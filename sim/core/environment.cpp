@@ -128,8 +128,12 @@ void apply_sets(const Config& root, const std::vector<std::string>& sets) {
             refuse_set("expected <device>.<setting>=<value>, such as sensor.humidity=61.5");
         const std::string device = set.substr(0, dot), key = set.substr(dot + 1, eq - dot - 1);
         if (key.find_first_of(".[]{}:, ") != std::string::npos) refuse_set("expected a setting's name after the device's");
-        Config value = Config::parse(set.substr(eq + 1), "environment: PIKIT_SIM_SET");
-        if (value.node().IsNull()) refuse_set("no value after '='");
+        // Read as the value of a scenario's key, with a scenario's hardening.
+        const std::string text = set.substr(eq + 1);
+        if (text.find_first_not_of(" \t") == std::string::npos) refuse_set("no value after '='");
+        Config holder = Config::parse("value: " + text + "\n", "environment: PIKIT_SIM_SET");
+        Config value(holder.node()["value"], holder.file(), "value");
+        if (!value.node() || value.node().IsNull()) refuse_set("no value after '='");
         YAML::Node top = root.node();
         if (!top.IsMap()) refuse_set("the scenario has no settings to change");
         if (device == "board") {

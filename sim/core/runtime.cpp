@@ -127,7 +127,18 @@ void boot() {
     if (empty) file = "(no scenario)";
 
     if (env.view) {
-        g_view = new view::View(*env.view, file, text);
+        // The view saves the scenario in force: with PIKIT_SIM_SET's changes.
+        std::string shown = text;
+        if (!env.sets.empty()) {
+            try {
+                Config changed = Config::parse(text, file);
+                apply_sets(changed, env.sets);
+                shown = YAML::Dump(changed.node()) + "\n";
+            } catch (const ScenarioError&) {
+                // Refused below, where the scenario is wired.
+            }
+        }
+        g_view = new view::View(*env.view, file, shown);
         try {
             g_view->bind();
         } catch (const std::exception& e) {

@@ -96,7 +96,13 @@ Checker::Checker(std::vector<Expectation> list, const std::string& results, Opti
         file_ = std::fopen(results.c_str(), "we");
         if (!file_) error_ = std::strerror(errno);
     }
-    if (!options_.stop) options_.stop = [] { kill(getpid(), SIGTERM); };
+    // The run ends as at its limit, at once: virtual time does not run on
+    // while the program is told.
+    if (!options_.stop)
+        options_.stop = [this] {
+            if (board_) board_->limit_now();
+            else kill(getpid(), SIGTERM);
+        };
 }
 
 Checker::~Checker() {
@@ -132,12 +138,14 @@ void Checker::decide(std::size_t i, Result r, Time at, const std::string& detail
     if (outcomes_[i].result != Result::Pending) return;
     outcomes_[i] = Outcome{r, at, detail};
     write({{"expectation", i}, {"result", to_string(r)}, {"t_ns", at}, {"name", list_[i].name}, {"detail", detail}});
-    if (r == Result::Failed && options_.stop_on_failure) maybe_stop(at);
+    if (r == Result::Failed && options_.stop_on_failure) maybe_stop(at, true);
+    else if (options_.stop_when_decided && !stopped_ && !ended_ && decided_enough()) maybe_stop(at, false);
 }
 
-void Checker::maybe_stop(Time at) {
+void Checker::maybe_stop(Time at, bool failure) {
     if (stopped_ || ended_) return;
     stopped_ = true;
+    stopped_after_failure_ = failure;
     stopped_at_ = at;
     options_.stop();
 }
@@ -183,12 +191,28 @@ void Checker::advance(Time t) {
         }
     }
     last_ = t;
-    if (options_.stop_when_decided && !stopped_) {
-        bool all = true;
-        for (std::size_t i = 0; i < list_.size() && all; ++i)
-            all = outcomes_[i].result != Result::Pending;
-        if (all && !list_.empty()) maybe_stop(lo);
+    if (options_.stop_when_decided && !stopped_ && decided_enough()) maybe_stop(lo, false);
+}
+
+// Whether the run has nothing more to show: everything expected at a time
+// is decided, and what is left waits only for the end (a value at the end,
+// a text or a report that must never come). What may still come later (a
+// text or a value expected at any time, the program's own exit) keeps the
+// run going, and so does a test that expects nothing at a time at all.
+bool Checker::decided_enough() const {
+    bool timed = false;
+    for (std::size_t i = 0; i < list_.size(); ++i) {
+        const Expectation& e = list_[i];
+        const bool pending = outcomes_[i].result == Result::Pending;
+        if (pending && e.kind == Kind::Exit) return false;
+        if (e.when != When::End && e.to != kNever) {
+            timed = true;
+            if (pending) return false;
+        } else if (pending && !(e.when == When::End || e.never || e.kind == Kind::NoReport)) {
+            return false;
+        }
     }
+    return timed;
 }
 
 // A shown value: what was in force over [lo, hi].
@@ -273,8 +297,10 @@ void Checker::on_report(Time at, const nlohmann::json& ev) {
         if (at < e.from || at > e.to) continue;
         if (!e.device.empty() && e.device != device) continue;
         if (std::find(e.report_kinds.begin(), e.report_kinds.end(), kind) == e.report_kinds.end()) continue;
+        const char* article = kind == "info" || kind == "error" ? "an " : "a ";
         decide(i, Result::Failed, at,
-               ev.value("source", device) + " reported a " + kind + " at " + at_words(at) + ": " + ev.value("text", ""));
+               ev.value("source", device) + " reported " + article + kind + " at " + at_words(at) + ": " +
+                   ev.value("text", ""));
     }
 }
 
@@ -286,7 +312,7 @@ void Checker::on_end(Time at, const std::string& reason) {
     for (std::size_t i = 0; i < list_.size(); ++i) {
         if (outcomes_[i].result != Result::Pending) continue;
         const Expectation& e = list_[i];
-        if (stopped_) {
+        if (stopped_after_failure_) {
             decide(i, Result::NotChecked, at, "the run was ended at " + at_words(stopped_at_) + " after a failed expectation");
             continue;
         }
@@ -315,8 +341,11 @@ void Checker::on_end(Time at, const std::string& reason) {
                        "never shown; the run ended at " + at_words(at) + " (" + reason + "); " + value_words(e.device, e.key));
             continue;
         }
+        std::string seen;
+        if (e.kind == Kind::Stdout) seen = "; " + last_output();
+        else if (e.kind == Kind::Shows) seen = "; " + value_words(e.device, e.key);
         decide(i, Result::Failed, at,
-               "not reached: the run ended at " + at_words(at) + " (" + reason + ") before " + at_words(e.to));
+               "not reached: the run ended at " + at_words(at) + " (" + reason + ") before " + at_words(e.to) + seen);
     }
     write({{"end", reason}, {"t_ns", at}, {"stopped", stopped_}});
 }
@@ -324,7 +353,6 @@ void Checker::on_end(Time at, const std::string& reason) {
 void Checker::on_event(Time at, const char* event, const std::string& line) {
     if (ended_) return;
     const bool end = std::strcmp(event, "end") == 0;
-    if (stopped_ && !end) return;
     const bool show = std::strcmp(event, "show") == 0, out = std::strcmp(event, "stdout") == 0,
                report = std::strcmp(event, "report") == 0;
     if (!show && !out && !report && !end) return;
@@ -334,11 +362,15 @@ void Checker::on_event(Time at, const char* event, const std::string& line) {
         on_end(at, ev.value("reason", "end"));
         return;
     }
-    advance(at);
+    // Once the run is being ended, only what it shows at its end counts:
+    // the values are followed, nothing is decided before the end.
+    if (!stopped_) advance(at);
     if (show) {
         Value& v = shown_[{ev.value("device", ""), ev.value("key", "")}];
         v.value = ev["value"];
         v.since = at;
+    } else if (stopped_) {
+        return;
     } else if (out) {
         on_stdout(at, ev.value("text", ""));
     } else {

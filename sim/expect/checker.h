@@ -15,9 +15,10 @@
 // "detail" says what was seen: for a failure, what was there instead. The
 // exit expectations are decided by `pikit test`, which alone learns the
 // status; the checker fails one only when the program is still running at
-// its `by`. When every expectation the checker can decide is decided, or
-// one has failed, it ends the run as `kill` would (SIGTERM), unless told to
-// go on; what the program does after that no longer counts.
+// its `by`. When one has failed, or everything expected at a time is decided
+// and nothing left may still come (decided_enough), it ends the run as
+// the run limit does (Board::limit_now: SIGTERM at this instant), unless told to go on. After that only what the
+// run shows at its end counts (the LEDs a program switches off as it goes).
 #pragma once
 
 #include <cstdio>
@@ -53,7 +54,7 @@ public:
     struct Options {
         bool stop_on_failure = true;  // end the run at the first failure
         bool stop_when_decided = true;  // end the run once everything is decided
-        // What ends the run early; default: SIGTERM to this process.
+        // What ends the run early; default: the run limit, now.
         std::function<void()> stop;
     };
 
@@ -95,7 +96,8 @@ private:
     void on_report(Time at, const nlohmann::json& ev);
     void on_end(Time at, const std::string& reason);
     void decide(std::size_t i, Result r, Time at, const std::string& detail);
-    void maybe_stop(Time at);
+    void maybe_stop(Time at, bool failure);
+    bool decided_enough() const;
     void write(const nlohmann::json& j);
     std::string last_output() const;
     std::string value_words(const std::string& device, const std::string& key) const;
@@ -113,6 +115,7 @@ private:
     std::size_t longest_text_ = 0;
     std::string recent_;  // the last few hundred bytes of output, for messages
     bool stopped_ = false;
+    bool stopped_after_failure_ = false;
     Time stopped_at_ = 0;
     bool ended_ = false;
 };
