@@ -25,6 +25,7 @@ int main(void)
     uint8_t mem[128];
     uint8_t tag[8] = {'<', 'V', 'e', 'x', 'o', 'r', 'a', '>'};
     int address = 0;
+    bool wrote;
     int i;
 
     // Line-buffered even into a pipe or file: the program may be killed.
@@ -32,11 +33,11 @@ int main(void)
 
     if (!eeprom_init(ONE_WIRE_PIN)) {
         puts("No GX2431 found on the 1-Wire bus. ");
-        return 0;
+        return 1;
     }
     if (eeprom_begin(rom) != 1) {
         puts("A GX2431 was found but the serial number is invalid. ");
-        return 0;
+        return 1;
     }
     printf("GX2431 found with serial number :");
     for (i = 0; i < 8; i++)
@@ -47,7 +48,8 @@ int main(void)
     puts("Memory contents : ");
     dump_memory(mem);
 
-    if (eeprom_m_write(address, tag, 8))
+    wrote = eeprom_m_write(address, tag, 8);
+    if (wrote)
         puts("Successfully wrote data to address 0-7: 60 86 101 120 111 114 97 62 ");
     else
         puts("Failed wrote data to address 0-7! ");
@@ -61,5 +63,7 @@ int main(void)
     for (i = 0; i < 8; i++)
         putchar(mem[i]);
     printf("\n");
-    return 0;
+    // The memory is shown either way, but a script must be able to tell a
+    // tag that did not take from one that did.
+    return wrote ? 0 : 1;
 }

@@ -29,10 +29,14 @@ uint8_t BitFlashData = 0;
  * asked for: a key read waits for at most the one display frame in progress,
  * and a number update lets a key read in between two of its frames.
  *
- * A waiter sleeps one bit period at a time rather than blocking on a mutex:
- * a frame holds the lock for more than 30 ms, so polling costs nothing worth
- * having back on the Pi (a delay of 100 us sleeps), and every wait stays a
- * wiringPi delay, which the simulated kit can see and schedule.
+ * A waiter sleeps one bit period at a time rather than blocking on a mutex.
+ * A plain mutex keeps no order: the main loop, writing four digits in a row,
+ * could take it back at once each time and hold a key read off for a whole
+ * number update. Checking the ticket once per bit period costs nothing worth
+ * having back, since a frame holds the lines for more than 30 ms; and a
+ * wiringPi delay of 100 us or more sleeps, so a waiter never takes the
+ * processor from the frame in progress, whose clock phases on a single-core
+ * Pi (Zero, 1) would otherwise stretch.
  */
 static std::atomic<unsigned> next_ticket{0};
 static std::atomic<unsigned> now_serving{0};

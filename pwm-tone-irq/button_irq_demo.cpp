@@ -39,7 +39,7 @@ int main(void)
     result = (uint8_t)wiringPiISR(interruptPin, INT_EDGE_FALLING, blink);
     if (result != 0) {
         puts("Interrupt function initialization failed! ");
-        return 0;
+        return 1;
     }
 
     while (1) {

@@ -4,8 +4,9 @@
  * input 2 up and down while input 1 is held at 0. 640 steps of 10 ms, about
  * 6.4 s, then both inputs are switched off and the program ends.
  *
- * Prints nothing unless the PWM outputs cannot be created. Ended early by
- * Ctrl-C or SIGTERM it switches both inputs off before it dies of the signal.
+ * Prints nothing unless the PWM outputs cannot be created, and then ends
+ * with status 1. Ended early by Ctrl-C, SIGTERM or a lost terminal (SIGHUP)
+ * it switches both inputs off before it dies of the signal.
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -31,7 +32,7 @@ int main(void)
     in2 = softPwmCreate(24, 0, 100);
     if (in1 != 0 || in2 != 0) {
         puts("PWM function initialization failed! ");
-        return 0;
+        return 1;
     }
 
     /* The range is 100, so the counter's values above 100 drive an input

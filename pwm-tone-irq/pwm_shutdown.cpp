@@ -38,7 +38,7 @@ static void *waitForStop(void *arg)
 
 int pwmOffOnSignal(const uint8_t *pins, int count)
 {
-    static const int wanted[] = {SIGINT, SIGTERM};
+    static const int wanted[] = {SIGINT, SIGTERM, SIGHUP};
     struct sigaction old;
     pthread_t waiter;
     unsigned i;

@@ -1,15 +1,17 @@
 /*
- * Switching soft-PWM outputs off when the program is ended by Ctrl-C (SIGINT)
- * or `kill` (SIGTERM).
+ * Switching soft-PWM outputs off when the program is ended by Ctrl-C (SIGINT),
+ * `kill` (SIGTERM) or the loss of its terminal (SIGHUP: the terminal window
+ * closed, or the ssh session to the Pi dropped, which is how a headless Pi's
+ * demo is most often left).
  *
  * A process that dies leaves its GPIO pins as they were at that instant: a
  * soft-PWM pin killed in the HIGH part of its period stays HIGH, lighting an
  * LED or running a fan at full power until something else touches the pin.
- * So the two signals are blocked in every thread (before the PWM threads are
+ * So the three signals are blocked in every thread (before the PWM threads are
  * started, which inherit the mask) and one thread waits for them. When one
  * comes, that thread stops each PWM output (its pin is driven LOW) and lets
  * the same signal end the process, so the shell still sees the usual status
- * (130 or 143). A signal the program was started with ignored (a background
+ * (130, 143 or 129). A signal the program was started with ignored (a background
  * job's SIGINT) stays ignored.
  */
 #ifndef PWM_SHUTDOWN_H

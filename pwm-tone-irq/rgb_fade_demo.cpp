@@ -3,8 +3,9 @@
  * with software PWM. Forever: pick one of the three colours at random, fade
  * it up to full and back down to a faint glow, and pick again.
  *
- * Prints nothing unless the PWM outputs cannot be created. Ended by Ctrl-C
- * or SIGTERM it switches the three channels off before it dies of the signal.
+ * Prints nothing unless the PWM outputs cannot be created, and then ends
+ * with status 1. Ended by Ctrl-C, SIGTERM or a lost terminal (SIGHUP) it
+ * switches the three channels off before it dies of the signal.
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -38,7 +39,7 @@ int main(void)
     blue = softPwmCreate(B_led, 0, 100);
     if (red != 0 || green != 0 || blue != 0) {
         printf("PWM function initialization failed!");
-        return 0;
+        return 1;
     }
 
     while (1) {

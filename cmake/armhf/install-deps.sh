@@ -24,21 +24,23 @@ as_root=()
 export DEBIAN_FRONTEND=noninteractive
 
 dpkg --print-foreign-architectures | grep -qx armhf || "${as_root[@]}" dpkg --add-architecture armhf
-"${as_root[@]}" apt-get update -qq
+# Every apt-get is tried again if a mirror fails us (cmake/apt-retry.sh).
+apt_retry="$root/cmake/apt-retry.sh"
+"${as_root[@]}" "$apt_retry" update -qq
 
 # yaml-cpp's run-time package is named after its soname (libyaml-cpp0.7 on
 # bookworm, 0.6 on bullseye): take whatever the development package needs.
 yaml_runtime="$(apt-cache depends libyaml-cpp-dev:armhf | sed -n 's/^ *Depends: \(libyaml-cpp[0-9.]*\).*/\1/p' | head -n1)"
 [ -n "$yaml_runtime" ] || { echo "install-deps: no armhf libyaml-cpp-dev in the package lists" >&2; exit 1; }
 
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+"${as_root[@]}" "$apt_retry" install -y -qq --no-install-recommends \
   g++-arm-linux-gnueabihf qemu-user \
   libc6:armhf libstdc++6:armhf "$yaml_runtime:armhf" libsndfile1:armhf libgtest-dev:armhf libgmock-dev:armhf >/dev/null
 
 debs="$(mktemp -d)"
 trap 'rm -rf "$debs"' EXIT
 chmod a+rwx "$debs"  # apt fetches as its own unprivileged user
-(cd "$debs" && apt-get download -qq "libyaml-cpp-dev:armhf" "$yaml_runtime:armhf" \
+(cd "$debs" && "$apt_retry" download -qq "libyaml-cpp-dev:armhf" "$yaml_runtime:armhf" \
   "libsndfile1-dev:armhf" "libsndfile1:armhf" nlohmann-json3-dev libcli11-dev >/dev/null)
 rm -rf "$sysroot"
 mkdir -p "$sysroot"

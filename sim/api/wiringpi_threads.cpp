@@ -158,8 +158,12 @@ int piThreadCreate(void* (*fn)(void*)) {
     if (r != 0) {
         if (start->rec) b.thread_gone(start->rec);
         delete start;
+        return r;
     }
-    return r;
+    // Nobody can join it (its handle is not handed out): it cleans up after
+    // itself when it ends.
+    pthread_detach(thread);
+    return 0;
 }
 
 void piLock(int key) {

@@ -181,6 +181,15 @@ void Board::attach(Device& device, int pin, PinRole role) {
             if (a.role == PinRole::PushPull)
                 throw std::invalid_argument((pin < kPins ? "pin " + std::to_string(pin) : "net " + impl_->line_name(pin)) +
                                             " would be driven push-pull by both " + a.dev->label() + " and " + device.label());
+    for (auto& a : p.attached)
+        if (a.dev == &device) {
+            // A part that listens to a line it drives itself (a shift register
+            // fed from its own last output: a ring counter) is one connection,
+            // with the role that drives: it sees each edge once, as any
+            // connection does.
+            if (static_cast<int>(role) > static_cast<int>(a.role)) a.role = role;
+            return;
+        }
     p.attached.push_back({&device, role, Drive::Release});
     impl_->use_pin(pin);
 }

@@ -281,6 +281,9 @@ public:
     // The date of the current virtual instant, in nanoseconds since the Unix
     // epoch: the start date plus virtual time. Safe from any thread.
     std::int64_t date() const { return start_date_ + now(); }
+    // Connects the device to a line. A device attached to one line twice
+    // (an input fed from its own output) keeps one connection, with the
+    // role that drives.
     void attach(Device& device, int pin, PinRole role);
     void drive(Device& device, int pin, Drive d);
     // A resistor on the device's module from the line to 3.3 V or ground

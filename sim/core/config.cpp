@@ -16,7 +16,11 @@ namespace pikit::sim {
 bool is_header_pin(int pin) { return (pin >= 0 && pin <= 16) || (pin >= 21 && pin <= 31); }
 
 Config::Config(YAML::Node node, std::string file, std::string path)
-    : node_(std::move(node)), file_(std::move(file)), path_(std::move(path)), seen_(std::make_shared<Seen>()) {}
+    : node_(std::move(node)),
+      file_(std::move(file)),
+      path_(std::move(path)),
+      seen_(std::make_shared<Seen>()),
+      outputs_(std::make_shared<OutputFiles>()) {}
 
 void Config::note(const char* key) const {
     for (const auto& k : seen_->keys)
@@ -389,6 +393,7 @@ Config Config::child(const char* key) const {
     if (!v || !v.IsMap()) fail(key, "expected a mapping of settings");
     plain_names(v, file_, key_path(key));
     Config c(v, file_, key_path(key));
+    c.outputs_ = outputs_;
     seen_->children.push_back(c);
     return c;
 }
@@ -404,6 +409,7 @@ std::vector<Config> Config::list(const char* key) const {
         if (!v[i].IsMap()) throw ScenarioError(file_ + ": " + p + ": expected a mapping of settings");
         plain_names(v[i], file_, p);
         out.emplace_back(v[i], file_, p);
+        out.back().outputs_ = outputs_;
         seen_->children.push_back(out.back());
     }
     return out;
@@ -444,6 +450,16 @@ LineRef Config::line(const char* key, LineRef fallback) const {
     LineRef ref = parse_line(scalar(key), why);
     if (!why.empty()) fail(key, why);
     return ref;
+}
+
+std::string Config::output_file(const char* key, const std::string& what) const {
+    const std::string path = scalar(key);
+    if (path.empty()) return path;
+    OutputFile f{key_path(key), path, what, true};
+    const std::string why = outputs_->conflict(f);
+    if (!why.empty()) fail(key, why);
+    outputs_->claim(std::move(f));
+    return path;
 }
 
 void Config::distinct_lines(std::initializer_list<std::pair<const char*, LineRef>> lines) const {

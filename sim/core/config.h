@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "outputs.h"
 #include "time.h"
 
 namespace pikit::sim {
@@ -79,6 +80,17 @@ public:
     LineRef line(const char* key, LineRef fallback) const;
     // A sequence of them: [register.Q0, register.Q1, 23].
     std::vector<LineRef> lines(const char* key) const;
+    // A file the run writes for people, named by this setting (a buzzer's
+    // `wav`); empty when the value is empty. Refused, naming the key, when it
+    // is a directory, the scenario file, an existing file that is not a
+    // regular one (it is written beside its name and renamed onto it), or
+    // the same file as the trace, the log, the event stream or another
+    // setting's output file; it is then claimed, so that no later one may
+    // name it. `what` names it in messages ("the buzzer's sound").
+    std::string output_file(const char* key, const std::string& what) const;
+    // The run's outputs so far, shared by every Config of one scenario: the
+    // scenario loader enters the run's own files before the devices are wired.
+    OutputFiles& outputs() const { return *outputs_; }
     // A part's lines are separate wires: fails on two keys that name one
     // line, blaming the later one the scenario wrote ("<key>: same line as
     // <other> '<value>'").
@@ -103,6 +115,7 @@ private:
     std::string file_;
     std::string path_;
     std::shared_ptr<Seen> seen_;
+    std::shared_ptr<OutputFiles> outputs_;
 };
 
 bool is_header_pin(int pin);

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "config.h"
 #include "scenario.h"
@@ -231,50 +230,13 @@ std::vector<OutputFile> output_files(const Options& o) {
     return out;
 }
 
-namespace {
-
-namespace fs = std::filesystem;
-
-bool identity_of(const std::string& path, FileId& id) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
-    id = FileId{st.st_dev, st.st_ino};
-    return true;
-}
-
-// Two names of one file: the same inode when both exist (hard and symbolic
-// links included), else the same path once the existing part is resolved.
-bool same_file(const std::string& a, const std::string& b) {
-    FileId ia, ib;
-    const bool ea = identity_of(a, ia), eb = identity_of(b, ib);
-    if (ea && eb) return ia.dev == ib.dev && ia.ino == ib.ino;
-    if (ea != eb) return false;
-    std::error_code e1, e2;
-    const fs::path ca = fs::weakly_canonical(fs::absolute(a, e1), e1);
-    const fs::path cb = fs::weakly_canonical(fs::absolute(b, e2), e2);
-    return !e1 && !e2 && ca == cb;
-}
-
-}  // namespace
-
 void check_output_files(const std::vector<OutputFile>& outputs, const FileId* scenario) {
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        const OutputFile& f = outputs[i];
-        std::error_code ec;
-        if (fs::is_directory(f.path, ec))
-            refuse(f.variable, std::string("is a directory; ") + f.what + " needs a file name", f.path);
-        FileId id;
-        if (scenario && identity_of(f.path, id) && id.dev == scenario->dev && id.ino == scenario->ino)
-            refuse(f.variable, std::string("is the scenario file itself, which ") + f.what + " would overwrite",
-                   f.path);
-        for (std::size_t j = 0; j < i; ++j) {
-            const OutputFile& g = outputs[j];
-            if (same_file(f.path, g.path))
-                refuse(f.variable,
-                       std::string("is the same file as ") + g.what + " (" + g.variable + "); " + f.what +
-                           " needs a file of its own",
-                       f.path);
-        }
+    OutputFiles run;
+    if (scenario) run.set_scenario(*scenario);
+    for (const OutputFile& f : outputs) {
+        const std::string why = run.conflict(f);
+        if (!why.empty()) refuse(f.owner.c_str(), why, f.path);
+        run.claim(f);
     }
 }
 

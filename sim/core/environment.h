@@ -4,8 +4,6 @@
 // <why> '<value>'", or "<file>: ..." for the scenario file.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -14,6 +12,7 @@
 
 #include "board.h"
 #include "config.h"
+#include "outputs.h"
 
 namespace pikit::sim {
 
@@ -77,19 +76,10 @@ void apply_sets(const Config& root, const std::vector<std::string>& sets);
 // The scenario file's text: a regular file of at most kMaxScenarioBytes.
 // Never blocks (a FIFO is refused, not opened for a writer that never comes).
 // `identity` receives the file's device and inode, to compare outputs with.
-struct FileId {
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
 std::string read_scenario_file(const std::string& path, FileId* identity = nullptr);
 
-// A file the run writes, and the variable that names it.
-struct OutputFile {
-    const char* variable;  // "PIKIT_SIM_VCD"
-    std::string path;
-    const char* what;      // "the trace"
-};
-// The files a run with these options writes (the trace's working file too).
+// The files a run with these options writes (the trace's working file too),
+// each owned by the variable that names it.
 std::vector<OutputFile> output_files(const Options& o);
 // Refuses an output that is a directory, the scenario file itself, or the
 // same file as another output. `scenario` is null for a built-in scenario.

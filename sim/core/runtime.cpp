@@ -150,6 +150,7 @@ void boot() {
 
     try {
         Config root = Config::parse(text, file);
+        if (!env.scenario_path.empty()) root.outputs().set_scenario(scenario_id);
         apply_sets(root, env.sets);
         Options o = scenario_options(root, env.options);
         if (env.pin_cost) o.pin_call_cost = *env.pin_cost;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "environment.h"
+
 namespace pikit::sim {
 
 namespace {
@@ -94,6 +96,8 @@ Options scenario_options(const Config& root, Options base) {
 void load_scenario(Board& board, const Config& root) {
     // Board-level settings are taken by scenario_options(); only check them here.
     scenario_options(root, Options{});
+    // The run's own files come first: no file a device writes may be one of them.
+    for (OutputFile& f : output_files(board.options())) root.outputs().claim(std::move(f));
 
     if (root.has("pulls")) {
         const YAML::Node& pulls = root.node()["pulls"];

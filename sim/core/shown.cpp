@@ -1,5 +1,6 @@
 #include "shown.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -25,14 +26,20 @@ std::string scalar_json(const Shown::Scalar& s) {
     return std::visit(V{}, s);
 }
 
-std::string scalar_text(const Shown::Scalar& s) {
+std::string scalar_text(const Shown::Scalar& s, int hex_digits) {
     struct V {
+        int hex_digits;
         std::string operator()(bool b) const { return b ? "on" : "off"; }
-        std::string operator()(std::int64_t i) const { return std::to_string(i); }
+        std::string operator()(std::int64_t i) const {
+            if (hex_digits <= 0 || i < 0) return std::to_string(i);
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "0x%0*llx", std::min(hex_digits, 16), static_cast<unsigned long long>(i));
+            return buf;
+        }
         std::string operator()(double d) const { return number_text(d); }
         std::string operator()(const std::string& t) const { return "\"" + t + "\""; }
     };
-    return std::visit(V{}, s);
+    return std::visit(V{hex_digits}, s);
 }
 
 double scalar_number(const Shown::Scalar& s) {
@@ -51,6 +58,12 @@ Shown Shown::record(std::vector<Field> fields) {
     return s;
 }
 
+Shown Shown::in_hex(int digits) const {
+    Shown s = *this;
+    s.hex_digits_ = digits < 1 ? 1 : digits;
+    return s;
+}
+
 const Shown::Scalar* Shown::field(const std::string& name) const {
     for (const auto& f : fields_)
         if (f.first == name) return &f.second;
@@ -66,9 +79,9 @@ double Shown::number(const std::string& field_name) const {
 }
 
 std::string Shown::text() const {
-    if (!record_) return scalar_text(value_);
+    if (!record_) return scalar_text(value_, hex_digits_);
     std::string s;
-    for (const auto& f : fields_) s += (s.empty() ? "" : " ") + f.first + "=" + scalar_text(f.second);
+    for (const auto& f : fields_) s += (s.empty() ? "" : " ") + f.first + "=" + scalar_text(f.second, hex_digits_);
     return s;
 }
 

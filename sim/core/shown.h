@@ -37,6 +37,12 @@ public:
     // of an RGB LED: {{"red", 1.0}, {"green", 0.0}, {"blue", 0.05}}.
     static Shown record(std::vector<Field> fields);
 
+    // The same value with its whole numbers written in hex in the log, with
+    // at least `digits` digits ("0x00ff"), as programs and datasheets write
+    // codes and addresses. Only the log's text changes: the event stream
+    // keeps them numbers, and the value compares as before.
+    Shown in_hex(int digits) const;
+
     bool is_record() const { return record_; }
     const Scalar& value() const { return value_; }
     const std::vector<Field>& fields() const { return fields_; }
@@ -56,7 +62,7 @@ public:
     bool operator!=(const Shown& o) const { return !(*this == o); }
 
     // For the log: on/off for switches, text in double quotes, records as
-    // "red=1 green=0 blue=0.05".
+    // "red=1 green=0 blue=0.05", whole numbers in hex after in_hex().
     std::string text() const;
     // For the event stream: a JSON value (records as JSON objects).
     std::string json() const;
@@ -65,6 +71,7 @@ private:
     bool record_ = false;
     Scalar value_ = false;
     std::vector<Field> fields_;
+    int hex_digits_ = 0;  // 0: whole numbers in decimal in the log
 };
 
 // One change of a shown value, at virtual time `at`.

@@ -139,7 +139,15 @@ void LineMeter::edge(Level level) {
         if (window_start_ >= 0 && last_rise_ >= window_start_) high_in_window_ += now - last_rise_;
         last_fall_ = now;
     }
-    settle_.in(std::max(steady_after_, 3 * period_));
+    // A soft PWM generator's line moves at least once in every period of
+    // its own unless it is at 0 % or 100 %: held still for one whole period,
+    // it is steady at its level (an LED driven at full duty is at full
+    // brightness within a period, not only once the line has been still for
+    // steady_after). The generator's period is exact; a line toggled by hand
+    // may jitter, and waits for steady_after as any other.
+    const Waveform& w = board_->waveform(line_);
+    if (w.kind == Waveform::Kind::Pwm && w.range > 0) settle_.in(Time{w.range} * 100_us);  // steps of 100 us
+    else settle_.in(std::max(steady_after_, 3 * period_));
 }
 
 void LineMeter::settle() {

@@ -81,9 +81,13 @@ private:
 // moves again within `steady_after` it is toggling, and is read at every
 // full period (rising edge to rising edge). A line driven by a soft PWM or
 // tone generator is only ever read by whole periods, so the first pulse of a
-// dim PWM does not read as a flash; a generator that stops leaves the line
-// still at its level, which is read at once. `changed` runs whenever the
-// reading changes.
+// dim PWM does not read as a flash; a soft PWM line held still for one whole
+// period of its generator is at 0 % or 100 % and steady from then on (an LED
+// at full duty is at full brightness within a period); one the Pi's PWM
+// controller drives is read over at least one of its periods, which in
+// balanced mode holds many pulses of differing spacing; a generator that
+// stops leaves the line still at its level, which is read at once.
+// `changed` runs whenever the reading changes.
 class LineMeter {
 public:
     void bind(Board& board, int line, std::function<void()> changed, Time steady_after = 50_ms);

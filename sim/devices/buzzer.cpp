@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "core/board.h"
 #include "core/config.h"
@@ -56,6 +57,10 @@ public:
 
     ~Wav() { close(); }
 
+    // Told once if the file cannot take its name; the sound then stays in
+    // the file beside it, whose name it gives.
+    std::function<void(const std::string&)> on_error;
+
     // The line went to `level` at virtual time `at`.
     void edge(Time at, Level level) {
         render(at);
@@ -83,9 +88,14 @@ private:
     void render(Time t) {
         if (!file_) return;
         const std::int64_t end = (t / 1000000000) * rate_ + (t % 1000000000) * rate_ / 1000000000;
-        if (end > next_ && !temp_.empty()) {
-            std::rename(temp_.c_str(), path_.c_str());
-            temp_.clear();
+        if (end > next_ && !temp_.empty() && !kept_) {
+            if (std::rename(temp_.c_str(), path_.c_str()) == 0) {
+                temp_.clear();
+            } else {
+                const std::string why = std::strerror(errno);
+                kept_ = true;
+                if (on_error) on_error("cannot write the sound to " + path_ + ": " + why + "; it is in " + temp_);
+            }
         }
         for (; next_ < end; ++next_) {
             y_ = a_ * (y_ + x_ - x_prev_);
@@ -105,7 +115,7 @@ private:
         write();
         if (file_) sf_close(file_);
         file_ = nullptr;
-        if (!temp_.empty()) unlink(temp_.c_str());  // no run, no sound
+        if (!temp_.empty() && !kept_) unlink(temp_.c_str());  // no run, no sound
         temp_.clear();
     }
 
@@ -113,6 +123,7 @@ private:
     int rate_;
     std::string path_;
     std::string temp_;  // while the file has not taken its name yet
+    bool kept_ = false;  // the name could not be taken: the sound stays in temp_
     double a_ = 0;
     double x_ = 0, x_prev_ = 0, y_ = 0;
     std::int64_t next_ = 0;  // index of the next sample
@@ -139,7 +150,10 @@ void Buzzer::attach(Board& board) {
         if (this->board()->waveform(settings_.pin).kind != Waveform::Kind::Tone)
             set_frequency(meter_.steady() ? 0 : static_cast<int>(std::lround(meter_.frequency())));
     });
-    if (wav_) wav_->edge(board.now(), board.level(settings_.pin));
+    if (wav_) {
+        wav_->on_error = [this](const std::string& text) { this->board()->report(*this, ReportKind::Error, text); };
+        wav_->edge(board.now(), board.level(settings_.pin));
+    }
     show(0);
 }
 
@@ -183,7 +197,7 @@ namespace {
 std::unique_ptr<Device> make_buzzer(const std::string& name, const Config& c) {
     Buzzer::Settings s;
     s.pin = c.pin("pin", s.pin);
-    s.wav = c.text("wav", "");
+    s.wav = c.has("wav") ? c.output_file("wav", "the buzzer's sound") : "";
     s.sample_rate = static_cast<int>(c.integer("sample_rate", s.sample_rate, 8000, 192000));
     std::unique_ptr<Buzzer::Wav> wav;
     if (!s.wav.empty()) {

@@ -19,8 +19,12 @@
 // mono, `sample_rate`), made from the line itself: a square wave while it
 // toggles, silence while it is still, with the clicks a real sounder makes.
 // It is written as the run goes, and stays a valid file if the run is
-// killed. A file that cannot be written is refused when the scenario is
-// loaded.
+// killed. It is written beside its name and takes the name with the run's
+// first sample, so a file that cannot be written is refused when the
+// scenario is loaded, and so is a name that is a directory, the scenario
+// file, a device node or FIFO (it would be replaced), or the same file as
+// the trace, the log, the event stream or another buzzer's sound. If the
+// name cannot be taken after all, an error report says where the sound is.
 //
 // Settings: `pin` (default 1), `wav` (none), `sample_rate` (44100 Hz,
 // 8000 to 192000).

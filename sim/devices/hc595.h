@@ -41,7 +41,8 @@
 //
 // Settings:
 //   data, clock, latch  header pins of SER, SRCLK, RCLK (default 0, 2, 3), or
-//                       nets of another device
+//                       nets of another device; `data` may be the part's own
+//                       Q7 (a ring counter: the last output fed back)
 //   power_on            contents of stages and outputs at power-up (0-255, default 0)
 //   stuck               fault: outputs held at a level whatever is latched, as
 //                       a damaged output or a short on the board does:

@@ -33,7 +33,7 @@ void IrBoard::attach(Board& board) {
         info("key " + hex(code_, 4) + " released");
         set_code(0);
     });
-    board.show(*this, "code", 0);
+    board.show(*this, "code", Shown(0).in_hex(4));
 }
 
 
@@ -49,7 +49,7 @@ std::uint16_t IrBoard::register_value(std::uint8_t reg) const {
 void IrBoard::set_code(std::uint16_t code) {
     clear_.cancel();
     code_ = code;
-    board()->show(*this, "code", static_cast<long>(code));
+    board()->show(*this, "code", Shown(static_cast<long>(code)).in_hex(4));
 }
 
 void IrBoard::press(std::uint16_t code, Time hold) {

@@ -131,7 +131,8 @@ void NecRemote::press(std::uint16_t address, bool extended, std::uint8_t command
     }
     const std::uint8_t lo = static_cast<std::uint8_t>(address & 0xFF);
     const std::uint8_t second = extended ? static_cast<std::uint8_t>(address >> 8) : static_cast<std::uint8_t>(~lo);
-    board()->show(*this, "key", Shown::record({{"address", static_cast<long>(address)}, {"command", static_cast<long>(command)}}));
+    board()->show(*this, "key",
+                  Shown::record({{"address", static_cast<long>(address)}, {"command", static_cast<long>(command)}}).in_hex(2));
     board()->info(*this, "key pressed: address " + hex(address, extended ? 4 : 2) + ", command " + hex(command, 2) +
                              ", held " + format_duration(hold));
     if (hold > 0) {
@@ -213,7 +214,8 @@ std::function<void()> NecRemote::stimulus(const std::string& action, const Confi
     if (action == "repeat") return [this] { send_repeat(); };
     if (action == "glitch") {
         const Time length = args.duration("length");
-        if (length <= 0) args.fail("length", "a glitch lasts longer than 0, not");
+        if (length < NecRemote::kMinGlitchLength)
+            args.fail("length", "a receiver passes no glitch shorter than 10us, not");
         return [this, length] { glitch(length); };
     }
     if (action == "set") {
@@ -242,9 +244,12 @@ std::unique_ptr<Device> make_nec_remote(const std::string& name, const Config& c
     if (c.has("glitches")) {
         const Config g = c.child("glitches");
         s.glitch_every = g.duration("every");
-        if (s.glitch_every <= 0) g.fail("every", "the mean interval must be longer than 0, not");
+        if (s.glitch_every < NecRemote::kMinGlitchInterval)
+            g.fail("every", "a receiver takes interference more often than every 1ms as continuous noise and passes "
+                            "none of it; the mean interval must be at least 1ms, not");
         s.glitch_length = g.duration("length", s.glitch_length);
-        if (s.glitch_length <= 0) g.fail("length", "a glitch lasts longer than 0, not");
+        if (s.glitch_length < NecRemote::kMinGlitchLength)
+            g.fail("length", "a receiver passes no glitch shorter than 10us, not");
         s.glitch_seed = static_cast<std::uint32_t>(g.integer("seed", s.glitch_seed, 0, 0x7FFFFFFF));
     }
     s.absent = c.flag("absent", s.absent);

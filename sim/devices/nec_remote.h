@@ -30,7 +30,9 @@
 //                <duration>, seed: <n>}; at random times (exponentially
 //                distributed, seeded, so runs repeat exactly) the receiver's
 //                output is inverted for `length`: a spurious burst in a
-//                space, a drop-out in a burst
+//                space, a drop-out in a burst. `every` at least 1 ms,
+//                `length` (default 100 us) at least 10 us, as a receiver
+//                passes them
 //   absent       no receiver on the pin: nothing drives it, the line follows
 //                its pull alone (with the pull switched off it floats)
 //
@@ -41,7 +43,7 @@
 //            smaller one that way too
 //   frame    {bytes: "00 FF 45 BA"}: any four bytes with NEC timing
 //   repeat   one repeat code
-//   glitch   {length}: invert the receiver's output once, now
+//   glitch   {length}: invert the receiver's output once, now (at least 10 us)
 //   set      {clock_error, stretch}: change the link from now on
 // The remote sends in a fixed frame period: a transmission asked for while
 // another is being sent, or sooner than 108 ms after the start of the last
@@ -74,6 +76,16 @@ public:
     static constexpr Time kZeroSpace = 562500_ns;
     static constexpr Time kOneSpace = 1687500_ns;
     static constexpr Time kRepeatPeriod = 108_ms;
+
+    // What interference can do to the receiver's output. Its band-pass
+    // filter is tuned to the 38 kHz carrier (a period of 26 us): nothing
+    // much shorter than half a period gets through it, so no output glitch
+    // is shorter than 10 us. And its gain control answers interference that
+    // keeps coming by turning the gain down until it passes no more of it:
+    // disturbances closer together than about a millisecond are continuous
+    // noise to it, not a string of glitches.
+    static constexpr Time kMinGlitchLength = 10_us;
+    static constexpr Time kMinGlitchInterval = 1_ms;
 
     struct Settings {
         int pin = 6;

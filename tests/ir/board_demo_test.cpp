@@ -2,6 +2,7 @@
 // messages byte for byte, what the LED shows, and the two start-up failures.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,41 @@ TEST(IrBoardDemo, DefaultScenarioPrintsEachKeyAndTogglesTheLedOnThenOff) {
               "Get the key: 0xff38 \n"
               "Red LED OFF!\n");
     EXPECT_EQ(led_states(events), (std::vector<bool>{false, true, false}));
+}
+
+// The log writes codes in hex as the programs print them; the event stream
+// keeps them numbers. Both IR programs' default scenarios.
+TEST(IrBoardDemo, TheLogGivesKeysInHexAsTheProgramsPrintThem) {
+    struct Case {
+        const char* program;
+        const char* device;
+        const char* key;
+        std::vector<std::string> logged;  // every value of `key` in the log, in order
+    } cases[] = {
+        {"ir-board-demo", "board", "code", {"0x0000", "0x0045", "0x0000", "0xff38", "0x0000"}},
+        {"ir-nec-demo", "remote", "key", {"address=0x00 command=0x45", "address=0x00 command=0xab"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program);
+        const std::string dir = pikit::test::temp_dir();
+        const RunResult r = run_program(
+            c.program, {{"PIKIT_SIM_UNTIL", "2500ms"}, {"PIKIT_SIM_LOG", dir + "/log"}, {"PIKIT_SIM_EVENTS", dir + "/ev"}});
+        EXPECT_EQ(r.signal, 15) << r.err;
+        std::vector<std::string> logged;
+        std::istringstream log(pikit::test::read_file(dir + "/log"));
+        const std::string mark = "'" + std::string(c.device) + "': " + c.key + ": ";
+        for (std::string line; std::getline(log, line);)
+            if (line.find(mark) != std::string::npos) logged.push_back(line.substr(line.find(mark) + mark.size()));
+        EXPECT_EQ(logged, c.logged);
+        std::vector<long long> streamed;
+        for (const auto& e : pikit::test::parse_json_lines(pikit::test::read_file(dir + "/ev")))
+            if (text(e, "event") == "show" && text(e, "device") == c.device && text(e, "key") == c.key)
+                streamed.push_back(pikit::test::as_int(e["value"].is_object() ? e["value"]["command"] : e["value"]));
+        const std::vector<long long> numbers = c.program == std::string("ir-board-demo")
+                                                   ? std::vector<long long>{0, 0x45, 0, 0xFF38, 0}
+                                                   : std::vector<long long>{0x45, 0xAB};
+        EXPECT_EQ(streamed, numbers);
+    }
 }
 
 // A board that holds the code while the key is down: every poll that sees

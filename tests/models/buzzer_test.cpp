@@ -1,10 +1,14 @@
 // The buzzer: the notes a soft tone generator plays, the pitch of a line
 // toggled by hand, and the WAV file of what the line did.
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <softTone.h>
 #include <wiringPi.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -127,6 +131,105 @@ TEST(Buzzer, AWavFileThatCannotBeWrittenIsRefusedWithTheScenario) {
     refusal("devices:\n  - {type: buzzer, wav: " + path + "}\n  - {type: buzzer, name: b2, volume: 11}\n", "bz.yaml");
     EXPECT_EQ(pikit::test::read_file(path), "an earlier recording");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
+}
+
+// The sound is a file of its own, like the trace and the log: every name
+// that would overwrite or replace something else is refused before anything
+// is written, naming the key and the value.
+TEST(Buzzer, AWavThatIsNotAFileOfItsOwnIsRefusedAndNothingIsWritten) {
+    namespace fs = std::filesystem;
+    const std::string dir = pikit::test::temp_dir();
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string node = dir + "/node";  // a character device, as /dev/null is
+    const bool have_node = mknod(node.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    const std::string old_wav = pikit::test::write_file(dir, "old.wav", "an earlier recording");
+    ASSERT_EQ(symlink(old_wav.c_str(), (dir + "/alias.wav").c_str()), 0);
+    auto listing = [&] {  // all but the run's own outputs
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().filename().string().rfind("run.", 0) != 0) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const std::vector<std::string> before = listing();
+
+    Options o = exact();
+    o.vcd_path = dir + "/run.vcd";
+    o.log_path = dir + "/run.log";
+    o.events_path = dir + "/run.jsonl";
+    auto refused = [&](const std::string& devices) -> std::string {
+        Board board(o);
+        try {
+            load_scenario_text(board, "devices:\n" + devices, "bz.yaml");
+        } catch (const ScenarioError& e) {
+            return e.what();
+        }
+        return "accepted";
+    };
+    auto one = [&](const std::string& wav) { return refused("  - {type: buzzer, wav: '" + wav + "'}\n"); };
+    const std::string own = "; the buzzer's sound needs a file of its own '";
+    EXPECT_EQ(one(dir), "bz.yaml: devices[0].wav: is a directory; the buzzer's sound needs a file name '" + dir + "'");
+    EXPECT_EQ(one(fifo), "bz.yaml: devices[0].wav: is not a regular file (a device, a FIFO or a socket), which the "
+                         "buzzer's sound would replace '" + fifo + "'");
+    if (have_node) {
+        EXPECT_EQ(one(node), "bz.yaml: devices[0].wav: is not a regular file (a device, a FIFO or a socket), which "
+                             "the buzzer's sound would replace '" + node + "'");
+    }
+    EXPECT_EQ(one(dir + "/run.vcd"), "bz.yaml: devices[0].wav: is the same file as the trace (PIKIT_SIM_VCD)" + own +
+                                         dir + "/run.vcd'");
+    EXPECT_EQ(one(dir + "/run.vcd.body"), "bz.yaml: devices[0].wav: is the same file as the trace's working file "
+                                          "(PIKIT_SIM_VCD)" + own + dir + "/run.vcd.body'");
+    EXPECT_EQ(one(dir + "/./run.log"),
+              "bz.yaml: devices[0].wav: is the same file as the log (PIKIT_SIM_LOG)" + own + dir + "/./run.log'");
+    EXPECT_EQ(one(dir + "/run.jsonl"), "bz.yaml: devices[0].wav: is the same file as the event stream "
+                                       "(PIKIT_SIM_EVENTS)" + own + dir + "/run.jsonl'");
+    // Two buzzers on one file, under two names of it.
+    EXPECT_EQ(refused("  - {type: buzzer, name: a, wav: '" + old_wav + "'}\n  - {type: buzzer, name: b, pin: 2, wav: '" +
+                      dir + "/alias.wav'}\n"),
+              "bz.yaml: devices[1].wav: is the same file as the buzzer's sound (devices[0].wav)" + own + dir +
+                  "/alias.wav'");
+
+    EXPECT_EQ(listing(), before) << "nothing made, nothing replaced";
+    EXPECT_EQ(pikit::test::read_file(old_wav), "an earlier recording");
+    struct stat st {};
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    if (have_node) {
+        ASSERT_EQ(lstat(node.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+    }
+}
+
+// The name is taken with the first sample; if something has taken its place
+// meanwhile, the sound is kept beside it and the run says where.
+TEST(Buzzer, AWavThatCannotTakeItsNameIsKeptBesideItAndReported) {
+    namespace fs = std::filesystem;
+    const std::string dir = pikit::test::temp_dir();
+    const std::string path = dir + "/tone.wav";
+    std::string kept;
+    {
+        Bench b("devices:\n  - {type: buzzer, name: bz, pin: 1, sample_rate: 8000, wav: " + path + "}\n");
+        fs::create_directory(path);
+        ASSERT_EQ(softToneCreate(1), 0);
+        softToneWrite(1, 441);
+        delay(100);
+        b.board.finish();
+        const auto errors = b.board.reports(ReportKind::Error);
+        ASSERT_EQ(errors.size(), 1u) << texts(b.board.reports());
+        const std::string head = "cannot write the sound to " + path + ": ";
+        EXPECT_EQ(errors[0].text.rfind(head, 0), 0u) << errors[0].text;
+        const auto in = errors[0].text.find("; it is in ");
+        ASSERT_NE(in, std::string::npos) << errors[0].text;
+        kept = errors[0].text.substr(in + 11);
+    }
+    EXPECT_EQ(kept.rfind(path + ".", 0), 0u) << kept;
+    SF_INFO info{};
+    SNDFILE* f = sf_open(kept.c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    sf_close(f);
+    EXPECT_EQ(info.frames, 800) << "100 ms at 8000 Hz";
+    EXPECT_TRUE(fs::is_directory(path)) << "left alone";
 }
 
 }  // namespace

@@ -81,6 +81,23 @@ TEST(Hc595, ShiftsOnTheClockRiseAndShowsOnlyOnTheLatchRise) {
     EXPECT_EQ(breaches(b.board), "");
 }
 
+// SER wired to the part's own Q7: a ring counter. The bit latched last
+// comes round again, with no breach of the data's timing on the way.
+TEST(Hc595, FedFromItsOwnLastOutputItIsARingCounter) {
+    Bench b("devices:\n  - {type: hc595, name: register, data: register.Q7, clock: 2, latch: 3, power_on: 0x01}\n",
+            pi_like());
+    auto& reg = b.device<Hc595>("register");
+    outputs_on();
+    std::vector<unsigned> seen;
+    for (int i = 0; i < 9; ++i) {
+        pulse(kClock);
+        pulse(kLatch);
+        seen.push_back(output_pattern(b, reg));
+    }
+    EXPECT_EQ(seen, (std::vector<unsigned>{0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x01, 0x02}));
+    EXPECT_EQ(breaches(b.board), "");
+}
+
 TEST(Hc595, PowerOnContentsAndStuckOutputs) {
     Bench b("devices:\n"
             "  - {type: hc595, name: register, power_on: 0xA5, stuck: {Q0: low, Q6: high}}\n"

@@ -122,11 +122,23 @@ TEST(IrBoard, WritesTheBoardDoesNotTakeAreRefusedAndReported) {
     char two[] = {4, 0};
     char buf[2] = {0x55, 0x55};
     EXPECT_EQ(bcm2835_i2c_write_read_rs(two, 2, buf, 2), BCM2835_I2C_REASON_ERROR_NACK);
-    char seven[] = {7};
-    EXPECT_EQ(bcm2835_i2c_write_read_rs(seven, 1, buf, 2), BCM2835_I2C_REASON_ERROR_NACK);
-    EXPECT_EQ(buf[0], 0x55) << "nothing read";
+    // The file ends at byte 5, register 4's low byte: a read from there
+    // gives it and then 0xFF. From 6 on there is nothing to point at.
+    b.press(0x00A7);
+    b.board.run_until(b.board.now() + 100_ms);
+    char five[] = {5};
+    EXPECT_EQ(bcm2835_i2c_write_read_rs(five, 1, buf, 2), BCM2835_I2C_REASON_OK);
+    EXPECT_EQ(static_cast<std::uint8_t>(buf[0]), 0xA7);
+    EXPECT_EQ(static_cast<std::uint8_t>(buf[1]), 0xFF);
+    for (char past : {6, 7}) {
+        char reg[] = {past};
+        buf[0] = buf[1] = 0x55;
+        EXPECT_EQ(bcm2835_i2c_write_read_rs(reg, 1, buf, 2), BCM2835_I2C_REASON_ERROR_NACK) << int(past);
+        EXPECT_EQ(buf[0], 0x55) << "nothing read";
+    }
     EXPECT_EQ(breaches(b.board),
               "[ir-board 'board'] the registers are read-only: byte 0x00 after the register number not acknowledged\n"
+              "[ir-board 'board'] register 0x06 does not exist (registers 0, 2 and 4 do): not acknowledged\n"
               "[ir-board 'board'] register 0x07 does not exist (registers 0, 2 and 4 do): not acknowledged\n");
 
     // A read without a register number goes on from where the last one ended.

@@ -54,6 +54,21 @@ TEST(Led, SoftPwmIsSeenAsSteadyDimLightWithoutAFlashAtTheStart) {
     EXPECT_TRUE(on[1].as_bool()) << "a dim LED is on";
 }
 
+TEST(Led, FullAndZeroDutyAreShownWithinOnePeriod) {
+    // A generator at 100 % or 0 % leaves its line still; one whole period of
+    // that is the reading, not the 50 ms a line toggled by hand must settle.
+    Bench b("devices:\n  - {type: led, name: green, pin: 24}\n");
+    ASSERT_EQ(softPwmCreate(24, 40, 100), 0);  // periods of 10 ms from 0
+    delay(35);
+    softPwmWrite(24, 100);  // HIGH throughout from the period at 40 ms
+    delay(100);
+    softPwmWrite(24, 0);  // LOW throughout from the period at 140 ms
+    delay(100);
+    std::vector<std::pair<Time, double>> seen;
+    for (const auto& c : b.board.shown_history("green", "brightness")) seen.emplace_back(c.at, c.value.as_double());
+    EXPECT_EQ(seen, (std::vector<std::pair<Time, double>>{{0, 0.0}, {10_ms, 0.4}, {50_ms, 1.0}, {150_ms, 0.0}}));
+}
+
 TEST(Led, AStoppedGeneratorLeavesItDarkAtOnce) {
     // Stopped in the HIGH part of a period or in the LOW part: the line goes
     // still at LOW in that instant, and so does the light, with no 50 ms of

@@ -200,8 +200,18 @@ TEST(NecRemote, WithoutAReceiverTheLineFollowsItsPullAlone) {
 
 TEST(NecRemote, BadSettingsAndActionsAreRefusedNamingTheKey) {
     auto refuse = [](const std::string& yaml, const std::string& message) { EXPECT_EQ(refusal(yaml, "ir.yaml"), message); };
-    refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 0ms}}\n",
-           "ir.yaml: devices[0].glitches.every: the mean interval must be longer than 0, not '0ms'");
+    // Interference no receiver passes, which would also flood the run with
+    // events that end nowhere.
+    const std::string denser = "ir.yaml: devices[0].glitches.every: a receiver takes interference more often than "
+                               "every 1ms as continuous noise and passes none of it; the mean interval must be at "
+                               "least 1ms, not '";
+    refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 0ms}}\n", denser + "0ms'");
+    refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 999999ns, length: 10us}}\n",
+           denser + "999999ns'");
+    refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 1ms, length: 9999ns}}\n",
+           "ir.yaml: devices[0].glitches.length: a receiver passes no glitch shorter than 10us, not '9999ns'");
+    EXPECT_EQ(refusal("devices:\n  - {type: nec-remote, name: b, glitches: {every: 1ms, length: 10us}}\n", "ir.yaml"),
+              "accepted");
     const std::string remote = "devices:\n  - {type: nec-remote, name: r}\nstimuli:\n";
     refuse(remote + "  - {at: 1s, device: r, action: press, address: 0x100, extended: false, command: 1}\n",
            "ir.yaml: stimuli[0].address: an 8-bit address is 0 to 255; this one needs extended: true, not '0x100'");
@@ -211,6 +221,8 @@ TEST(NecRemote, BadSettingsAndActionsAreRefusedNamingTheKey) {
            "ir.yaml: stimuli[0].bytes: an NEC frame is four bytes, not '00 FF 45'");
     refuse(remote + "  - {at: 1s, device: r, action: press, command: 1, hold: 1s, repeat: 3}\n",
            "ir.yaml: stimuli[0].repeat: unknown setting (known: at, device, action, address, extended, command, hold)");
+    refuse(remote + "  - {at: 1s, device: r, action: glitch, length: 1ns}\n",
+           "ir.yaml: stimuli[0].length: a receiver passes no glitch shorter than 10us, not '1ns'");
     refuse(remote + "  - {at: 1s, device: r, action: blink}\n",
            "ir.yaml: stimuli[0].action: nec-remote knows the actions press, frame, repeat, glitch and set, not 'blink'");
 }

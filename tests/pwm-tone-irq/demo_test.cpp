@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -103,12 +106,13 @@ TEST(RgbFadeDemo, FadesTheColoursTheDateSeedsTheSameOnEveryRun) {
 }
 
 TEST(RgbFadeDemo, AFadedChannelKeepsAFaintGlow) {
-    // The first pass ends at 1.938 s; the next one's first light comes at
-    // 1.957 s. In between, only the faded channel's glow is left.
+    // The first pass ends at 1.938 s with the faded channel's glow, the only
+    // light left. The next pass (green again) begins with a write of 0, which
+    // the generator takes from its period at 1.94 s: dark a period later.
     const Outcome r = run("rgb-fade-demo", kRgbAt, "1.95s");
     Json last;
     for (const auto& [t, v] : r.shown("rgb", "colour"))
-        if (t < 1950 * kMs) last = v;
+        if (t < 1940 * kMs) last = v;
     const std::string c = faded_colours(r).at(0);
     EXPECT_EQ(as_double(last[c]), 0.05) << c;
     EXPECT_EQ(as_double(last["red"]) + as_double(last["green"]) + as_double(last["blue"]), 0.05);
@@ -120,7 +124,7 @@ TEST(RgbFadeDemo, AGeneratorThatCannotStartEndsItWithOneLineAndNoLight) {
         const Outcome r = run("rgb-fade-demo", std::string("board: {pwm_fails: [") + pin + "]}\n" +
                                                "devices:\n  - {type: rgb-led, name: rgb}\n");
         EXPECT_EQ(r.result.out, "PWM function initialization failed!");
-        EXPECT_EQ(r.result.exit_code, 0);
+        EXPECT_EQ(r.result.exit_code, 1) << "a failure, not a success";
         EXPECT_EQ(r.shown("rgb", "colour").size(), 1u) << "dark from start to end";
         EXPECT_EQ(text(r.end(), "reason"), "exit");
     }
@@ -218,7 +222,7 @@ TEST(FanDemo, AGeneratorThatCannotStartEndsItWithOneLineAndTheFanStill) {
         const Outcome r = run("fan-demo", std::string("board: {pwm_fails: [") + pin + "]}\n" +
                                           "devices:\n  - {type: fan, name: fan}\n");
         EXPECT_EQ(r.result.out, "PWM function initialization failed! \n");
-        EXPECT_EQ(r.result.exit_code, 0);
+        EXPECT_EQ(r.result.exit_code, 1) << "a failure, not a success";
         EXPECT_EQ(r.shown("fan", "direction").size(), 1u);
         EXPECT_EQ(as_int(r.end()["t_ns"]), 0);
     }
@@ -255,6 +259,40 @@ TEST(PwmDemos, SwitchTheirOutputsOffWhenEndedFromOutside) {
         // process dies (as the Pi's does): nothing comes on again meanwhile.
         EXPECT_GE(as_int(r.end()["t_ns"]), at);
         EXPECT_GT(at, 300 * kMs);
+    }
+}
+
+// A closed terminal or a dropped ssh session (SIGHUP) switches the outputs
+// off as Ctrl-C does. The event stream goes to standard output, so the
+// signal is sent once the outputs are seen on, however slow the machine.
+TEST(PwmDemos, SwitchTheirOutputsOffWhenTheirTerminalGoes) {
+    struct Case {
+        const char* program;
+        const char* scenario;
+        const char* on;  // in the event stream once an output is on
+        const char* device;
+        const char* key;
+        const char* off;
+    } cases[] = {{"rgb-fade-demo", kRgbAt, ":0.05,", "rgb", "colour", "#000000"},
+                 {"fan-demo", "", "\"key\":\"direction\",\"value\":\"forward\"", "fan", "direction", "off"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program);
+        const std::string dir = pikit::test::temp_dir();
+        std::map<std::string, std::string> env{{"PIKIT_SIM_SPEED", "1"}, {"PIKIT_SIM_EVENTS", "/dev/stdout"}};
+        if (*c.scenario) env["PIKIT_SIM_SCENARIO"] = pikit::test::write_file(dir, "s.yaml", c.scenario);
+        pikit::test::Interrupt hangup;
+        hangup.signal = SIGHUP;
+        hangup.after_output = c.on;
+        Outcome r;
+        r.result = pikit::test::run_program(c.program, env, 20.0, hangup);
+        EXPECT_EQ(r.result.signal, SIGHUP) << r.result.err;
+        r.events = pikit::test::parse_json_lines(r.result.out);
+        ASSERT_FALSE(r.events.empty());
+        const auto shown = r.shown(c.device, c.key);
+        ASSERT_GE(shown.size(), 2u);
+        const Json& last = shown.back().second;
+        EXPECT_EQ(last.is_object() ? text(last, "hex") : last.get<std::string>(), c.off);
+        EXPECT_EQ(text(r.end(), "reason"), "SIGHUP");
     }
 }
 
@@ -320,7 +358,7 @@ TEST(ButtonIrqDemo, TheDefaultScenarioPressesTheButtonAtTwoSeconds) {
 TEST(ButtonIrqDemo, AnInterruptThatCannotBeSetUpEndsItWithOneLine) {
     const Outcome r = run("button-irq-demo", "board: {isr_fails: true}\n" + presses("  - {at: 1ms, device: button, action: press}\n"));
     EXPECT_EQ(r.result.out, "Interrupt function initialization failed! \n");
-    EXPECT_EQ(r.result.exit_code, 0);
+    EXPECT_EQ(r.result.exit_code, 1) << "a failure, not a success";
     EXPECT_EQ(r.shown("led", "on").size(), 1u);
 }
 
@@ -363,6 +401,22 @@ TEST(MelodyDemo, PlaysTheScoreTwiceWithASecondOfSilenceBetween) {
     long peak = 0;
     for (short s : first) peak = std::max<long>(peak, std::labs(s));
     EXPECT_GT(peak, 10000);
+}
+
+// A sound file named as the scenario itself, here through a link: refused
+// before main with one line and status 2, the scenario left as it was.
+TEST(MelodyDemo, AWavNamingTheScenarioItselfIsRefused) {
+    const std::string dir = pikit::test::temp_dir();
+    const std::string text = "devices:\n  - {type: buzzer, name: buzzer, pin: 1, wav: " + dir + "/link.yaml}\n";
+    const std::string scenario = pikit::test::write_file(dir, "s.yaml", text);
+    ASSERT_EQ(symlink(scenario.c_str(), (dir + "/link.yaml").c_str()), 0);
+    const RunResult r = pikit::test::run_program("melody-demo", {{"PIKIT_SIM_SCENARIO", scenario}});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "pikit-sim: " + scenario + ": devices[0].wav: is the scenario file itself, which the buzzer's "
+                     "sound would overwrite '" + dir + "/link.yaml'\n");
+    EXPECT_EQ(pikit::test::read_file(scenario), text);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 2);
 }
 
 TEST(MelodyDemo, WithoutItsToneGeneratorItSaysSoOnceAndPlaysOnSilently) {

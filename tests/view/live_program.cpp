@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <regex>
 #include <stdexcept>
 #include <vector>
 
@@ -82,11 +81,16 @@ void LiveProgram::pump(int fd, std::string& into) {
 
 int LiveProgram::port(double s) {
     const auto since = Clock::now();
-    static const std::regex line("pikit-sim: view at http://[^ ]*:([0-9]+)/");
+    const std::string line = "pikit-sim: view at http://";
     do {
-        std::smatch m;
+        // "pikit-sim: view at http://127.0.0.1:41234/\n": the port is after the last colon.
         const std::string e = err();
-        if (std::regex_search(e, m, line)) return std::stoi(m[1]);
+        const auto at = e.find(line);
+        const auto end = at == std::string::npos ? at : e.find("/\n", at + line.size());
+        if (end != std::string::npos) {
+            const auto colon = e.rfind(':', end);
+            return std::stoi(e.substr(colon + 1, end - colon - 1));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     } while (!waited(since, s));
     return 0;

@@ -610,6 +610,9 @@ function buildCards() {
   if (!state.devices.size) host.append(el('div', { class: 'card' }, el('h3', { text: 'No module' }),
     el('div', { class: 'dim', text: 'This program runs without a module: its output is below.' })));
   for (const dev of state.devices.values()) {
+    // The Pi's own parts the kit wires itself (its I2C controller) are no
+    // module of the scenario's: drawn only if they show something.
+    if (state.scenario.order.length && !state.scenario.devices[dev.name] && !Object.keys(dev.shown).length) continue;
     const body = el('div', { class: 'pcb' });
     const inputs = el('div', { class: 'inputs' });
     const card = el('section', { class: 'card', 'data-device': dev.name, 'data-type': dev.type },
