@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "expect/expectation.h"
 #include "scenario.h"
 
 namespace pikit::sim {
@@ -133,6 +134,12 @@ Plan plan_scenario(const Config& root, const Board* wired) {
     plan_pulls(root, plan);
     plan_devices(root, plan);
     plan_stimuli(root, plan, wired);
+    // What a test of the scenario expects: checked here like every key,
+    // acted on only when the run is a test (pikit test).
+    plan.problems.guard([&] {
+        if (root.has("program") && root.text("program").empty()) root.fail("program", "expected the program's name or path");
+        expect::read_expectations(root);
+    });
     return plan;
 }
 

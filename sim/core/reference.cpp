@@ -251,6 +251,35 @@ Json stimulus_schemas(Json& definitions) {
             {"allOf", cases}};
 }
 
+// The expectations of a test: each entry is one kind (stdout, shows, pin,
+// exit or no_report) with its time; the kit checks how they combine, the
+// schema names the keys an entry may have, for completion and for a
+// misspelt key.
+Json expect_schema(const Setting& s) {
+    const std::pair<const char*, const char*> keys[] = {
+        {"stdout", "text the program's standard output contains"},
+        {"device", "the device whose shown value, or whose reports, are meant"},
+        {"shows", "the key of the device's shown value"},
+        {"value", "the value shown (a record as a mapping of its fields)"},
+        {"min", "the value shown is at least this"},
+        {"max", "the value shown is at most this"},
+        {"pin", "a header pin (wiringPi number) whose level is meant"},
+        {"level", "low or high"},
+        {"exit", "the program's exit status (0 to 255), or any"},
+        {"no_report", "a kind of report that must not come (info, breach, contention, fault, error), or a list"},
+        {"never", "true: the text or value never appears"},
+        {"at", "at this time, or end"},
+        {"by", "at some time up to this one"},
+        {"within", "at some time in this span: [from, to]"},
+        {"during", "all through this span: [from, to]"},
+        {"name", "how the result names the expectation"}};
+    Json props = Json::object();
+    for (const auto& [key, meaning] : keys) props[key] = {{"description", meaning}};
+    return {{"type", Json::array({"array", "null"})},
+            {"items", {{"type", "object"}, {"properties", props}, {"additionalProperties", false}}},
+            {"description", s.meaning}};
+}
+
 }  // namespace
 
 std::string device_reference() {
@@ -295,6 +324,8 @@ std::string scenario_schema() {
             props[s.key] = {{"type", Json::array({"array", "null"})},
                             {"items", {{"$ref", "#/definitions/stimulus"}}},
                             {"description", s.meaning}};
+        else if (s.key == "expect")
+            props[s.key] = expect_schema(s);
         else
             props[s.key] = value_schema(s);
     }

@@ -85,7 +85,7 @@ const Fields<Options>& board_fields() {
     return f;
 }
 
-const std::vector<std::string> kTopLevel = {"description", "board", "pulls", "devices", "stimuli"};
+const std::vector<std::string> kTopLevel = {"description", "program", "board", "pulls", "devices", "stimuli", "expect"};
 
 }  // namespace
 
@@ -94,18 +94,22 @@ std::vector<Setting> board_settings() { return board_fields().declaration(); }
 std::vector<Setting> scenario_keys() {
     std::vector<Setting> keys;
     keys.push_back({"description", Kind::Text, "what the scenario is, for people"});
+    keys.push_back({"program", Kind::Text, "the program the scenario is for (pikit test runs it)"});
     Setting board{"board", Kind::Group, "settings of the simulated Pi itself"};
     board.fields = board_settings();
     keys.push_back(board);
     keys.push_back({"pulls", Kind::Pulls, "resistors on the module or the board: pin: up, down or none"});
     keys.push_back({"devices", Kind::List, "the modules wired to the header, each with its type and settings"});
     keys.push_back({"stimuli", Kind::List, "what happens to the modules, and when: at, device, action and its arguments"});
+    keys.push_back({"expect", Kind::List,
+                    "what a test of the scenario checks (pikit test): output, shown values, pin levels, the exit, "
+                    "reports that must not come; see docs/testing.md"});
     return keys;
 }
 
 Options scenario_options(const Config& root, Options base, Problems& p) {
     for (const std::string& k : root.keys_other_than(kTopLevel))
-        p.add(root.at(k) + ": unknown setting (known: description, board, pulls, devices, stimuli)");
+        p.add(root.at(k) + ": unknown setting (known: description, program, board, pulls, devices, stimuli, expect)");
     if (!root.has("board")) return base;
     p.guard([&] { board_fields().read(root.child("board"), base, p); });
     return base;
