@@ -166,6 +166,7 @@ void I2cSlave::start_condition() {
     const Time now = board()->now();
     ++counters_.starts;
     reported_ = 0;
+    events_.publish(in_transfer_ ? BusEvent::Kind::RepeatedStart : BusEvent::Kind::Start, now);
     if (in_transfer_) {
         // Repeated START: the clock must have been high long enough before it.
         check(now - scl_rise_, kStartSetup);
@@ -189,6 +190,7 @@ void I2cSlave::stop_condition() {
         return;
     }
     ++counters_.stops;
+    events_.publish(BusEvent::Kind::Stop, now);
     check(now - scl_rise_, kStopSetup);
     if (phase_ != Phase::Ignore && phase_ != Phase::Address) transfers_.back().stopped = true;
     end_transfer();
@@ -232,6 +234,7 @@ void I2cSlave::on_scl(Level level) {
         case Phase::ReadAck:
             check(now - sda_change_, kAckSetup);
             transfers_.back().master_nack = is_high(sda_);
+            events_.publish(is_high(sda_) ? BusEvent::Kind::Nack : BusEvent::Kind::Ack, now, 0, true);
             break;
         case Phase::ReadData:
             ++bits_;
@@ -283,6 +286,7 @@ void I2cSlave::on_scl(Level level) {
         } else {
             set_sda_low(false);
             phase_ = Phase::ReadAck;
+            events_.publish(BusEvent::Kind::Data, now, out_, true);
         }
         break;
     case Phase::ReadAck:
@@ -316,6 +320,7 @@ void I2cSlave::byte_received() {
     bits_ = 0;
     shift_ = 0;
     if (phase_ == Phase::Address) {
+        events_.publish(BusEvent::Kind::Address, board()->now(), static_cast<std::uint8_t>(byte >> 1), (byte & 1) != 0);
         if ((byte >> 1) != address_) {
             phase_ = Phase::Ignore;
             return;
@@ -337,6 +342,7 @@ void I2cSlave::byte_received() {
         acknowledge(true);
         return;
     }
+    events_.publish(BusEvent::Kind::Data, board()->now(), byte);
     transfers_.back().bytes.push_back(byte);
     acknowledge(false);
 }
@@ -353,6 +359,7 @@ void I2cSlave::acknowledge(bool is_address) {
     } else {
         ack = is_address ? addressed(t.read) : written(t.bytes.back());
     }
+    events_.publish(ack ? BusEvent::Kind::Ack : BusEvent::Kind::Nack, board()->now());
     if (!ack) {
         if (is_address) {
             // Not answering the address: the part sits the transfer out.

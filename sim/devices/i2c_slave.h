@@ -31,6 +31,7 @@
 #include "core/format.h"
 #include "core/time.h"
 #include "core/timing.h"
+#include "devices/bus_events.h"
 
 namespace pikit::sim {
 
@@ -119,6 +120,9 @@ public:
     // (no history kept) keeps only the one in progress, so memory stays flat.
     const std::vector<I2cTransfer>& transfers() const { return transfers_; }
     bool in_transfer() const { return in_transfer_; }
+    // START, addresses (every one on the bus), data, acknowledges and STOP,
+    // as the part sees them; listen from attach() on (board lock held).
+    BusEvents& bus_events() { return events_; }
     bool holding_clock() const { return holding_scl_; }
 
     // Fault controls. They act on the board as device code does, so call them
@@ -199,6 +203,7 @@ private:
     I2cSlaveSettings bus_;
     bool stretches_;
     Counters counters_;
+    BusEvents events_;
     std::vector<I2cTransfer> transfers_;
 
     Level scl_ = Level::High;

@@ -43,6 +43,16 @@ void OneWireSlave::set_random_flips(const RandomFlips& r) {
 
 void OneWireSlave::attach(Board& board) {
     board.attach(*this, s_.pin, PinRole::OpenDrain);
+    sample_.bind(board, [this] { sample_write_slot(); });
+    release_.bind(board, [this] { release_zero(); });
+    // The master must let go well before a read slot's bit stops being valid.
+    check_.bind(board, [this] {
+        if (master_drives_low()) master_long_read_ = true;
+    });
+    presence_.bind(board, [this] { presence_start(); });
+    presence_end_.bind(board, [this] { presence_end(); });
+    busy_.bind(board, [this] { end_busy(busy_powered_); });
+    poll_.bind(board, [this] { poll_power(); });
     if (s_.stuck_low) stick_low(true);
     if (s_.leave_at != kNever) board.schedule(s_.leave_at, [this] { leave_bus(); });
 }
@@ -67,18 +77,8 @@ void OneWireSlave::let_go() {
     board()->drive(*this, s_.pin, Drive::Release);
 }
 
-void OneWireSlave::cancel(std::optional<Board::EventId>& id) {
-    if (id) board()->cancel(*id);
-    id.reset();
-}
-
 void OneWireSlave::clear_events() {
-    cancel(ev_sample_);
-    cancel(ev_release_);
-    cancel(ev_presence_);
-    cancel(ev_check_);
-    cancel(ev_busy_);
-    cancel(ev_poll_);
+    for (Timer* t : {&sample_, &release_, &presence_, &presence_end_, &check_, &busy_, &poll_}) t->cancel();
     pending_byte_ = false;
 }
 
@@ -151,7 +151,8 @@ void OneWireSlave::master_fall() {
     case Phase::Idle:
         break;
     case Phase::Presence:
-        cancel(ev_presence_);
+        presence_.cancel();
+        presence_end_.cancel();
         let_go();
         phase_ = Phase::Idle;
         break;
@@ -167,6 +168,7 @@ void OneWireSlave::master_fall() {
     case Phase::Send:
         start_read_slot(((tx_byte_ >> tx_bits_) & 1) != 0);
         if (++tx_bits_ == 8) {
+            events_.publish(BusEvent::Kind::Data, now, tx_byte_, true);
             tx_bits_ = 0;
             ++tx_count_;
             if (layer_ == FlipRule::Layer::Rom) {  // Read ROM: the id, then selected
@@ -199,10 +201,7 @@ void OneWireSlave::master_fall() {
 
 void OneWireSlave::start_write_slot() {
     slot_ = Slot::Write;
-    ev_sample_ = board()->schedule(fall_at_ + s_.timing.sample_at, [this] {
-        ev_sample_.reset();
-        sample_write_slot();
-    });
+    sample_.at(fall_at_ + s_.timing.sample_at);
 }
 
 void OneWireSlave::start_read_slot(bool bit) {
@@ -214,16 +213,9 @@ void OneWireSlave::start_read_slot(bool bit) {
     }
     if (!bit) {
         drive_low();
-        ev_release_ = board()->schedule(fall_at_ + s_.timing.hold_zero, [this] {
-            ev_release_.reset();
-            release_zero();
-        });
+        release_.at(fall_at_ + s_.timing.hold_zero);
     }
-    // The master must let go well before the bit's valid window ends.
-    ev_check_ = board()->schedule(fall_at_ + OneWireLimits::read_low_max, [this] {
-        ev_check_.reset();
-        if (master_drives_low()) master_long_read_ = true;
-    });
+    check_.at(fall_at_ + OneWireLimits::read_low_max);
 }
 
 void OneWireSlave::release_zero() {
@@ -281,7 +273,7 @@ void OneWireSlave::line_rise() {
         return;
     }
     last_low_was_slot_ = true;
-    cancel(ev_check_);
+    check_.cancel();
     if (d < OneWireLimits::slot_low_min)
         board()->breach(*this, "low pulse of only " + us(d) + ": a time slot starts with at least 1us low");
     if (slot_ == Slot::Write && d > OneWireLimits::write1_low_max && d < OneWireLimits::write0_low_min)
@@ -300,6 +292,7 @@ void OneWireSlave::reset_pulse() {
     let_go();
     if (phase_ == Phase::Busy) end_busy(false);
     ++resets_;
+    events_.publish(BusEvent::Kind::Reset, board()->now());
     bus_reset();  // still sees the counts of the transaction it ends
     rx_fault_ = false;
     rx_byte_ = 0;
@@ -310,27 +303,32 @@ void OneWireSlave::reset_pulse() {
     last_low_was_slot_ = false;
     phase_ = Phase::Presence;
     reset_rise_at_ = board()->now();
-    ev_presence_ = board()->schedule(board()->now() + s_.timing.presence_wait, [this] {
-        drive_low();
-        ev_presence_ = board()->schedule(board()->now() + s_.timing.presence_low, [this] {
-            ev_presence_.reset();
-            let_go();
-            phase_ = Phase::RomCommand;
-            rx_byte_ = 0;
-            rx_bits_ = 0;
-            if (master_drives_low()) {
-                // The master started something while the presence pulse hid its edge.
-                board()->breach(*this, "master pulled the line low during the presence pulse");
-                fall_at_ = board()->now();
-                in_low_ = true;
-                slot_ = Slot::None;
-                phase_ = Phase::Idle;
-            }
-        });
-    });
+    presence_.in(s_.timing.presence_wait);
+}
+
+void OneWireSlave::presence_start() {
+    events_.publish(BusEvent::Kind::Presence, board()->now());
+    drive_low();
+    presence_end_.in(s_.timing.presence_low);
+}
+
+void OneWireSlave::presence_end() {
+    let_go();
+    phase_ = Phase::RomCommand;
+    rx_byte_ = 0;
+    rx_bits_ = 0;
+    if (master_drives_low()) {
+        // The master started something while the presence pulse hid its edge.
+        board()->breach(*this, "master pulled the line low during the presence pulse");
+        fall_at_ = board()->now();
+        in_low_ = true;
+        slot_ = Slot::None;
+        phase_ = Phase::Idle;
+    }
 }
 
 void OneWireSlave::byte_received(std::uint8_t b) {
+    events_.publish(BusEvent::Kind::Data, board()->now(), b);
     if (phase_ == Phase::RomCommand) {
         start_command(FlipRule::Layer::Rom, b);
         switch (b) {
@@ -441,27 +439,23 @@ void OneWireSlave::busy(Time duration) {
     phase_ = Phase::Busy;
     busy_powered_ = true;
     busy_start_ = board()->now();
-    ev_busy_ = board()->schedule(busy_start_ + duration, [this] {
-        ev_busy_.reset();
-        end_busy(busy_powered_);
-    });
+    busy_.at(busy_start_ + duration);
     poll_power();
 }
 
 void OneWireSlave::poll_power() {
-    ev_poll_.reset();
     const bool powered = board()->master_output(s_.pin) && board()->master_latch(s_.pin) == Level::High;
     if (!powered && busy_powered_) {
         busy_powered_ = false;
         board()->breach(*this, "master stopped driving the line high " + us(board()->now() - busy_start_) +
                                    " into the programming time; the part programs on the line's power");
     }
-    ev_poll_ = board()->schedule(board()->now() + kPowerPoll, [this] { poll_power(); });
+    poll_.in(kPowerPoll);
 }
 
 void OneWireSlave::end_busy(bool powered) {
-    cancel(ev_busy_);
-    cancel(ev_poll_);
+    busy_.cancel();
+    poll_.cancel();
     phase_ = Phase::Idle;
     busy_done(powered);
 }

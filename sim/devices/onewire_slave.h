@@ -29,6 +29,8 @@
 #include "core/device.h"
 #include "core/model.h"
 #include "core/time.h"
+#include "core/timing.h"
+#include "devices/bus_events.h"
 #include "devices/onewire_crc.h"
 #include "devices/onewire_settings.h"
 
@@ -62,6 +64,11 @@ public:
     // Counters for tests.
     long resets_seen() const { return resets_; }
     long search_bits_done() const { return search_bits_; }
+    // Resets (at the rise that ends the pulse), the part's presence pulses
+    // (as it pulls the line low), and the bytes of each transaction: a
+    // written one at the end of its last slot, one the part sends at the
+    // start of its last slot. Listen from attach() on (board lock held).
+    BusEvents& bus_events() { return events_; }
 
     void attach(Board& board) override;
     void on_edge(int pin, Level level) final;
@@ -109,6 +116,8 @@ private:
     void sample_write_slot();
     void release_zero();
     void reset_pulse();
+    void presence_start();
+    void presence_end();
     void byte_received(std::uint8_t b);
     void start_command(FlipRule::Layer layer, std::uint8_t cmd);
     std::uint8_t flip(std::vector<FlipRule>& rules, std::vector<int>& seen, std::uint8_t b, int index,
@@ -120,7 +129,6 @@ private:
     void drive_low();
     void let_go();
     bool master_drives_low() const;
-    void cancel(std::optional<Board::EventId>& id);
 
     OneWireSettings s_;
     std::mt19937_64 rng_;
@@ -165,10 +173,15 @@ private:
     Time busy_start_ = 0;
     bool busy_powered_ = true;
 
+    BusEvents events_;
     long resets_ = 0;
     long search_bits_ = 0;
 
-    std::optional<Board::EventId> ev_sample_, ev_release_, ev_presence_, ev_check_, ev_busy_, ev_poll_;
+    // What the part waits for: the sampling instant of a write slot, the end
+    // of the 0 it sends in a read slot, the check that the master let go of
+    // a read slot in time, the presence pulse's start and end, the end of a
+    // busy period and the next look at the supply during it.
+    Timer sample_, release_, check_, presence_, presence_end_, busy_, poll_;
 };
 
 // The actions every 1-Wire part takes, for its model's declaration:
