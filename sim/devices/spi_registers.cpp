@@ -150,7 +150,7 @@ const DeviceRegistrar registrar{
             .custom(chip_select(), [](const Config& c, S& s) { s.cs = read_integer(c, chip_select()) == 0 ? 10 : 11; },
                     [](const S& s) { return written_integer(s.cs == 10 ? 0 : 1); })
             .integer("mode", &S::mode, 0, 3, "the SPI mode: clock polarity and phase")
-            .number("max_clock", &S::max_clock, 1, 125e6, "the fastest clock the part takes")
+            .number("max_clock", &S::max_clock, 10e3, 125e6, "the fastest clock the part takes")
             .unit("Hz")
             .bytes("registers", &S::registers, 1, 128, "the register file at power-up")
             .rule([](const S& s, const Config& c) {

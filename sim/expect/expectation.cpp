@@ -195,7 +195,7 @@ std::vector<Expectation> read_expectations(const Config& root) {
             e.kind = Kind::Exit;
             const std::string s = c.text("exit");
             if (s != "any") {
-                Setting status{"exit", Kind::Integer, "the program's exit status"};
+                Setting status{"exit", sim::Kind::Integer, "the program's exit status"};
                 status.ranged = true;
                 status.hi = 255;
                 e.status = static_cast<int>(read_integer(c, status));
