@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -143,8 +144,8 @@ static Time watch_settle(Board::Impl& im, SettleWatch& s, Time wall, const Limit
 
 // Time goes on where it may (dispatch), and the next look: a paced run
 // waits for the next event's moment on the wall clock, but not while time
-// stands still at the run limit, when that moment is past and no event may
-// run.
+// stands still, at the run limit or until ending threads are gone, when that
+// moment may be past and still no event may run.
 static Time advance(Board::Impl& im, std::unique_lock<std::mutex>& lk) {
     Time wake = kNever;
     im.dispatch(lk);
@@ -154,7 +155,8 @@ static Time advance(Board::Impl& im, std::unique_lock<std::mutex>& lk) {
     }
     if (im.holder) return std::min(wake, wall_time());  // a new holder: start watching it
     const Time next = im.next_event_time();
-    if (next != kNever && !im.held_at_limit && !(im.settled_activity != im.activity && im.any_free()) && im.paced())
+    if (next != kNever && !im.held_at_limit && im.ending == 0 && !(im.settled_activity != im.activity && im.any_free()) &&
+        im.paced())
         wake = std::min(wake, im.wall_deadline(next));
     return wake;
 }
@@ -195,7 +197,15 @@ void Board::Impl::supervise() {
             supervisor_idle = false;
         } else {
             const Time delta = wake - wall_time();
-            if (delta > 0) supervisor_cv.wait_for(lk, std::chrono::nanoseconds(delta));
+            if (delta > 0) {
+                supervisor_cv.wait_for(lk, std::chrono::nanoseconds(delta));
+            } else {
+                // Look again at once, but let go of the lock first: a
+                // program thread may be waiting for it.
+                lk.unlock();
+                std::this_thread::yield();
+                lk.lock();
+            }
         }
     }
 }
