@@ -23,6 +23,11 @@ void Board::Impl::start_run_limit() {
     if (b.options_.until != kNever) schedule(b.options_.until, [this] { run_limit(); });
 }
 
+void Board::limit_now() {
+    Impl* im = impl_.get();
+    im->schedule(now(), [im] { im->run_limit(); });
+}
+
 void Board::Impl::run_limit() {
     add_report(ReportKind::Info, "board", "run limit reached");
     if (b.options_.on_until) {
