@@ -2,6 +2,7 @@
 // the device types a scenario can wire.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -19,8 +20,18 @@ std::vector<std::string> scenario_problems(const std::string& text, const std::s
     // is built and every setting read, as a program's start-up does, and
     // anything a device keeps between runs goes to a directory of its own.
     std::error_code ec;
+    std::vector<std::string> problems, expectations;
+    // The expectations are read entry by entry, so that each bad one is
+    // named, whatever else is wrong with the scenario.
+    try {
+        expectations = sim::expect::expectation_problems(sim::Config::parse(text, file));
+    } catch (const sim::ScenarioError& e) {
+        return {e.what()};  // not YAML: nothing more can be read
+    }
     const auto dir = std::filesystem::temp_directory_path(ec) / ("pikit-check-" + std::to_string(::getpid()));
-    std::vector<std::string> problems;
+    auto add = [&](const std::string& p) {
+        if (std::find(problems.begin(), problems.end(), p) == problems.end()) problems.push_back(p);
+    };
     try {
         sim::Config root = sim::Config::parse(text, file);
         sim::Options o;
@@ -30,13 +41,14 @@ std::vector<std::string> scenario_problems(const std::string& text, const std::s
         sim::Board board(o);
         sim::load_scenario(board, root);
     } catch (const sim::ScenarioError& e) {
-        problems.push_back(e.what());
+        add(e.what());
     } catch (const sim::OptionError& e) {
-        problems.push_back(file + ": " + e.what() + " '" + e.value() + "'");
+        add(file + ": " + e.what() + " '" + e.value() + "'");
     } catch (const std::exception& e) {
-        problems.push_back(file + ": " + e.what());
+        add(file + ": " + e.what());
     }
     std::filesystem::remove_all(dir, ec);
+    for (const std::string& p : expectations) add(p);
     return problems;
 }
 

@@ -152,75 +152,99 @@ std::string describe(const ValueMatch& m) {
     return "at most " + num(*m.max);
 }
 
+namespace {
+
+Expectation read_one(const Config& root, const Config& c) {
+    Expectation e;
+    const bool stdout_ = c.has("stdout"), shows = c.has("shows"), pin = c.has("pin"), exit = c.has("exit"),
+               no_report = c.has("no_report");
+    const int kinds = stdout_ + shows + pin + exit + no_report;
+    if (kinds == 0) c.fail_here("expected one of stdout, shows (with device), pin, exit or no_report");
+    if (kinds > 1) c.fail_here("one expectation per entry: stdout, shows, pin, exit and no_report are separate entries");
+    std::string what;
+    if (stdout_) {
+        e.kind = Kind::Stdout;
+        e.text = c.text("stdout");
+        if (e.text.empty()) c.fail("stdout", "expected the text to look for");
+        e.never = c.flag("never", false);
+        read_when(c, e, false, !e.never, !e.never, e.never);
+        if (e.never) e.when = When::During;
+        what = std::string("standard output ") + (e.never ? "never contains " : "contains ") + quoted(e.text);
+    } else if (shows) {
+        e.kind = Kind::Shows;
+        e.device = c.text("device");
+        if (!device_in_scenario(root, e.device)) c.fail("device", "no device of that name in the scenario");
+        e.key = c.text("shows");
+        e.value = read_value(c);
+        e.never = c.flag("never", false);
+        read_when(c, e, !e.never, !e.never, !e.never, true);
+        if (e.never) e.when = When::During;
+        what = e.device + " " + (e.never ? "never shows " : "shows ") + e.key + " " + describe(e.value);
+    } else if (pin) {
+        e.kind = Kind::Pin;
+        e.pin = c.pin("pin");
+        const std::size_t level = c.choice("level", {"low", "high"}, 2);
+        if (!c.has("level")) c.fail_here("a pin expectation needs its level: low or high");
+        e.high = level == 1;
+        read_when(c, e, true, false, false, false);
+        if (e.when != When::At && e.when != When::End) c.fail_here("a pin expectation needs its time: at: <time> or at: end");
+        what = "pin " + std::to_string(e.pin) + (e.high ? " high" : " low");
+    } else if (exit) {
+        e.kind = Kind::Exit;
+        const std::string s = c.text("exit");
+        if (s != "any") e.status = static_cast<int>(c.integer("exit", 0, 0, 255));
+        read_when(c, e, false, true, false, false);
+        what = e.status ? "the program ends with status " + std::to_string(*e.status) : "the program ends";
+    } else {
+        e.kind = Kind::NoReport;
+        const YAML::Node v = c.node()["no_report"];
+        std::vector<std::string> kinds_given;
+        if (v.IsScalar()) kinds_given.push_back(v.Scalar());
+        else if (v.IsSequence() && v.size() > 0)
+            for (const auto& k : v) kinds_given.push_back(k.IsScalar() ? k.Scalar() : std::string());
+        else c.fail("no_report", "expected a kind of report or a list of them (info, breach, contention, fault, error)");
+        for (const std::string& k : kinds_given)
+            if (std::find(std::begin(kReportKinds), std::end(kReportKinds), k) == std::end(kReportKinds))
+                c.fail("no_report", "expected info, breach, contention, fault or error");
+        e.report_kinds = kinds_given;
+        e.device = c.text("device", "");
+        if (!e.device.empty() && e.device != "board" && !device_in_scenario(root, e.device))
+            c.fail("device", "no device of that name in the scenario");
+        read_when(c, e, false, false, false, true);
+        e.when = When::During;
+        std::string list;
+        for (const std::string& k : e.report_kinds) list += (list.empty() ? "" : " or ") + k;
+        what = "no " + list + " reported" + (e.device.empty() ? "" : " by " + e.device);
+    }
+    e.name = c.has("name") ? c.text("name") : what + time_words(e);
+    c.refuse_unknown();
+    return e;
+}
+
+}  // namespace
+
 std::vector<Expectation> read_expectations(const Config& root) {
     std::vector<Expectation> out;
-    for (const Config& c : root.list("expect")) {
-        Expectation e;
-        const bool stdout_ = c.has("stdout"), shows = c.has("shows"), pin = c.has("pin"), exit = c.has("exit"),
-                   no_report = c.has("no_report");
-        const int kinds = stdout_ + shows + pin + exit + no_report;
-        if (kinds == 0) c.fail_here("expected one of stdout, shows (with device), pin, exit or no_report");
-        if (kinds > 1) c.fail_here("one expectation per entry: stdout, shows, pin, exit and no_report are separate entries");
-        std::string what;
-        if (stdout_) {
-            e.kind = Kind::Stdout;
-            e.text = c.text("stdout");
-            if (e.text.empty()) c.fail("stdout", "expected the text to look for");
-            e.never = c.flag("never", false);
-            read_when(c, e, false, !e.never, !e.never, e.never);
-            if (e.never) e.when = When::During;
-            what = std::string("standard output ") + (e.never ? "never contains " : "contains ") + quoted(e.text);
-        } else if (shows) {
-            e.kind = Kind::Shows;
-            e.device = c.text("device");
-            if (!device_in_scenario(root, e.device)) c.fail("device", "no device of that name in the scenario");
-            e.key = c.text("shows");
-            e.value = read_value(c);
-            e.never = c.flag("never", false);
-            read_when(c, e, !e.never, !e.never, !e.never, true);
-            if (e.never) e.when = When::During;
-            what = e.device + " " + (e.never ? "never shows " : "shows ") + e.key + " " + describe(e.value);
-        } else if (pin) {
-            e.kind = Kind::Pin;
-            e.pin = c.pin("pin");
-            const std::size_t level = c.choice("level", {"low", "high"}, 2);
-            if (!c.has("level")) c.fail_here("a pin expectation needs its level: low or high");
-            e.high = level == 1;
-            read_when(c, e, true, false, false, false);
-            if (e.when != When::At && e.when != When::End) c.fail_here("a pin expectation needs its time: at: <time> or at: end");
-            what = "pin " + std::to_string(e.pin) + (e.high ? " high" : " low");
-        } else if (exit) {
-            e.kind = Kind::Exit;
-            const std::string s = c.text("exit");
-            if (s != "any") e.status = static_cast<int>(c.integer("exit", 0, 0, 255));
-            read_when(c, e, false, true, false, false);
-            what = e.status ? "the program ends with status " + std::to_string(*e.status) : "the program ends";
-        } else {
-            e.kind = Kind::NoReport;
-            const YAML::Node v = c.node()["no_report"];
-            std::vector<std::string> kinds_given;
-            if (v.IsScalar()) kinds_given.push_back(v.Scalar());
-            else if (v.IsSequence() && v.size() > 0)
-                for (const auto& k : v) kinds_given.push_back(k.IsScalar() ? k.Scalar() : std::string());
-            else c.fail("no_report", "expected a kind of report or a list of them (info, breach, contention, fault, error)");
-            for (const std::string& k : kinds_given)
-                if (std::find(std::begin(kReportKinds), std::end(kReportKinds), k) == std::end(kReportKinds))
-                    c.fail("no_report", "expected info, breach, contention, fault or error");
-            e.report_kinds = kinds_given;
-            e.device = c.text("device", "");
-            if (!e.device.empty() && e.device != "board" && !device_in_scenario(root, e.device))
-                c.fail("device", "no device of that name in the scenario");
-            read_when(c, e, false, false, false, true);
-            e.when = When::During;
-            std::string list;
-            for (const std::string& k : e.report_kinds) list += (list.empty() ? "" : " or ") + k;
-            what = "no " + list + " reported" + (e.device.empty() ? "" : " by " + e.device);
-        }
-        e.name = c.has("name") ? c.text("name") : what + time_words(e);
-        c.refuse_unknown();
-        out.push_back(std::move(e));
-    }
+    for (const Config& c : root.list("expect")) out.push_back(read_one(root, c));
     return out;
+}
+
+std::vector<std::string> expectation_problems(const Config& root) {
+    std::vector<std::string> problems;
+    std::vector<Config> entries;
+    try {
+        entries = root.list("expect");
+    } catch (const ScenarioError& e) {
+        return {e.what()};
+    }
+    for (const Config& c : entries) {
+        try {
+            read_one(root, c);
+        } catch (const ScenarioError& e) {
+            problems.push_back(e.what());
+        }
+    }
+    return problems;
 }
 
 }  // namespace pikit::sim::expect

@@ -81,6 +81,9 @@ struct Expectation {
 // ScenarioError naming the file, the key and the value of the first problem.
 // Devices are checked against the scenario's own `devices:` entries.
 std::vector<Expectation> read_expectations(const Config& root);
+// The first problem of each entry of `expect:` (none when all can be used),
+// for a check that reports everything at once.
+std::vector<std::string> expectation_problems(const Config& root);
 
 // "7.0", "true", "{red: 1, hex: #ff0000}", "between 0.9 and 1"
 std::string describe(const ValueMatch& m);

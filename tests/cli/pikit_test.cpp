@@ -7,6 +7,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <algorithm>
 #include <map>
 
 #include "support/run_program.h"
@@ -268,11 +269,20 @@ TEST(PikitRun, AMisspeltVariableIsRefusedBeforeMain) {
 TEST(PikitCheck, GoodAndBadScenariosWithoutRunningAnything) {
     const std::string dir = temp_dir();
     const std::string good = write_file(dir, "good.yaml", keypad_scenario(kSeven, "  - {stdout: x}\n"));
-    const std::string bad = write_file(dir, "bad.yaml", "devices:\n  - {type: led, pin: 40}\n");
+    // A bad device and two bad expectations: all three are named at once.
+    const std::string bad = write_file(dir, "bad.yaml",
+                                       "devices:\n  - {type: led, name: lamp, pin: 40}\n"
+                                       "expect:\n  - {stdout: x, by: soon}\n  - {pin: 0, level: high, at: 1s}\n"
+                                       "  - {device: lamb, shows: on, value: true}\n");
     RunResult r = pikit({"check", good, bad});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, good + ": ok\n");
-    EXPECT_NE(r.err.find(bad + ": devices[0].pin: bad pin"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind(bad + ": devices[0].pin: bad pin", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("\n" + bad + ": expect[0].by: unparsable duration (expected e.g. 500ms, 2.5s, 2min, 80us, 100ns) 'soon'\n" +
+                         bad + ": expect[2].device: no device of that name in the scenario 'lamb'\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
     r = pikit({"check", source_path("sim/scenarios/keypad-display-demo.yaml")});
     EXPECT_EQ(r.exit_code, 0) << r.err;
 }
