@@ -30,7 +30,7 @@
 #include "core/device.h"
 #include "core/format.h"
 #include "core/time.h"
-#include "core/timing.h"
+#include "core/timers.h"
 #include "devices/bus_events.h"
 
 namespace pikit::sim {

@@ -29,7 +29,7 @@
 #include "core/device.h"
 #include "core/model.h"
 #include "core/time.h"
-#include "core/timing.h"
+#include "core/timers.h"
 #include "devices/bus_events.h"
 #include "devices/onewire_crc.h"
 #include "devices/onewire_settings.h"

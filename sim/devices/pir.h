@@ -28,7 +28,7 @@
 #include <string>
 
 #include "core/device.h"
-#include "core/timing.h"
+#include "core/timers.h"
 
 namespace pikit::sim {
 
