@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "core/board.h"
 #include "core/environment.h"
+#include "core/model.h"
 #include "core/scenario.h"
 #include "expect/expectation.h"
 
@@ -71,7 +72,7 @@ int check(const std::vector<std::string>& files) {
 }
 
 int devices(const std::string& type) {
-    if (!type.empty() && !sim::find_device_type(type))
+    if (!type.empty() && !sim::find_model(type))
         return usage_error("devices", "no device type '" + type + "' (known: " + sim::known_device_types() + ")");
     const std::string all = sim::known_device_types();
     std::size_t start = 0;

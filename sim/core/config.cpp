@@ -13,176 +13,35 @@
 
 namespace pikit::sim {
 
-bool is_header_pin(int pin) { return (pin >= 0 && pin <= 16) || (pin >= 21 && pin <= 31); }
-
-Config::Config(YAML::Node node, std::string file, std::string path)
-    : node_(std::move(node)),
-      file_(std::move(file)),
-      path_(std::move(path)),
-      seen_(std::make_shared<Seen>()),
-      outputs_(std::make_shared<OutputFiles>()) {}
-
-void Config::note(const char* key) const {
-    for (const auto& k : seen_->keys)
-        if (k == key) return;
-    seen_->keys.emplace_back(key);
-}
-
-void Config::refuse_unknown() const {
-    if (!node_.IsMap()) fail_here("expected a mapping of settings");
-    for (const auto& kv : node_) {
-        if (!kv.first.IsScalar()) fail_here("setting names must be plain words");
-        const std::string k = kv.first.Scalar();
-        if (std::find(seen_->keys.begin(), seen_->keys.end(), k) != seen_->keys.end()) continue;
-        std::string known;
-        for (const auto& a : seen_->keys) known += (known.empty() ? "" : ", ") + a;
-        throw ScenarioError(file_ + ": " + key_path(k.c_str()) + ": unknown setting (known: " + known + ")");
-    }
-    for (const auto& c : seen_->children) c.refuse_unknown();
-}
-
-namespace {
-
-// yaml-cpp reads a quoted scalar that is never closed up to the end of the
-// input and takes it as complete. Its mark points at the scalar (or at an
-// anchor or tag before it); find the opening quote and check that it closes.
-bool quote_closes(const std::string& text, std::size_t pos) {
-    while (pos < text.size() && (text[pos] == '&' || text[pos] == '!')) {
-        while (pos < text.size() && text[pos] != ' ' && text[pos] != '\t' && text[pos] != '\n') ++pos;
-        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n')) ++pos;
-    }
-    if (pos >= text.size() || (text[pos] != '"' && text[pos] != '\'')) return true;  // plain or block scalar
-    const char q = text[pos];
-    for (std::size_t i = pos + 1; i < text.size(); ++i) {
-        if (q == '"' && text[i] == '\\') {
-            ++i;
-        } else if (text[i] == q) {
-            if (q == '\'' && i + 1 < text.size() && text[i + 1] == '\'') ++i;  // '' is a quote inside
-            else return true;
-        }
-    }
-    return false;
-}
-
-std::string flat(const YAML::Node& n) {
+std::string flat_text(const YAML::Node& n) {
     std::string v = n.IsScalar() ? n.Scalar() : YAML::Dump(n);
     std::replace(v.begin(), v.end(), '\n', ' ');
     return v;
 }
 
-// Everything yaml-cpp takes without a word but a scenario must not contain:
-// a key given twice in one mapping (yaml-cpp keeps both, and a lookup sees
-// only the first) and an unterminated quoted value.
-void check_tree(const YAML::Node& n, const std::string& text, const std::string& file, const std::string& path) {
-    const std::string here = path.empty() ? "top level" : path;
-    if (n.IsScalar()) {
-        if (n.Tag() == "!" && !quote_closes(text, static_cast<std::size_t>(std::max(0, n.Mark().pos))))
-            throw ScenarioError(file + ": line " + std::to_string(n.Mark().line + 1) + ": " + here +
-                                ": quoted value without its closing quote '" + flat(n) + "'");
-    } else if (n.IsSequence()) {
-        for (std::size_t i = 0; i < n.size(); ++i)
-            check_tree(n[i], text, file, path + "[" + std::to_string(i) + "]");
-    } else if (n.IsMap()) {
-        std::vector<std::pair<std::string, int>> seen;  // key, line
-        for (const auto& kv : n) {
-            std::string key = kv.first.IsScalar() ? kv.first.Scalar() : flat(kv.first);
-            std::string sub = path.empty() ? key : path + "." + key;
-            for (const auto& s : seen)
-                if (kv.first.IsScalar() && s.first == key)
-                    throw ScenarioError(file + ": " + sub + ": given twice (lines " + std::to_string(s.second) +
-                                        " and " + std::to_string(kv.first.Mark().line + 1) + ") '" +
-                                        flat(kv.second) + "'");
-            if (kv.first.IsScalar()) seen.emplace_back(key, kv.first.Mark().line + 1);
-            check_tree(kv.first, text, file, sub);
-            check_tree(kv.second, text, file, sub);
-        }
-    }
-}
+bool is_header_pin(int pin) { return (pin >= 0 && pin <= 16) || (pin >= 21 && pin <= 31); }
 
-// One pass over the stream's events, before anything builds a tree from it:
-// where each document starts, and the first anchor or alias. A scenario
-// needs neither, and an alias is where YAML hides its size: a few lines of
-// nested anchors, each alias list ten deep, stand for billions of values
-// that every later walk of the tree would visit.
-class StreamCheck final : public YAML::EventHandler {
-public:
-    std::vector<YAML::Mark> starts;
-    std::optional<YAML::Mark> reference;  // the first anchor or alias
-    void OnDocumentStart(const YAML::Mark& mark) override { starts.push_back(mark); }
-    void OnDocumentEnd() override {}
-    void OnNull(const YAML::Mark& mark, YAML::anchor_t anchor) override { anchored(mark, anchor); }
-    void OnAlias(const YAML::Mark& mark, YAML::anchor_t) override { anchored(mark, 1); }
-    void OnScalar(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor, const std::string&) override {
-        anchored(mark, anchor);
-    }
-    void OnSequenceStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor,
-                         YAML::EmitterStyle::value) override {
-        anchored(mark, anchor);
-    }
-    void OnSequenceEnd() override {}
-    void OnMapStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor, YAML::EmitterStyle::value) override {
-        anchored(mark, anchor);
-    }
-    void OnMapEnd() override {}
-
-private:
-    void anchored(const YAML::Mark& mark, YAML::anchor_t anchor) {
-        if (anchor != YAML::NullAnchor && !reference) reference = mark;
-    }
-};
-
-// The anchor (&name) or alias (*name) that a node's mark points at; a tag
-// may come before an anchor ("!!str &a 5").
-std::string reference_at(const std::string& text, std::size_t pos) {
-    const auto blank = [&](std::size_t i) { return std::isspace(static_cast<unsigned char>(text[i])) != 0; };
-    while (pos < text.size() && text[pos] == '!') {
-        while (pos < text.size() && !blank(pos)) ++pos;
-        while (pos < text.size() && blank(pos)) ++pos;
-    }
-    std::size_t end = pos;
-    while (end < text.size() && !blank(end) && text[end] != ',' && text[end] != ']' && text[end] != '}') ++end;
-    return text.substr(pos, end - pos);
-}
-
-// yaml-cpp's Load() reads the first document and ignores the rest, and its
-// LoadAll() never returns for some malformed streams (", x"), finding empty
-// documents without end. So count the documents ourselves, stopping at two;
-// and refuse anchors and aliases before Load() resolves them.
-void check_stream(const std::string& text, const std::string& file) {
-    std::istringstream in(text);
-    YAML::Parser parser(in);
-    StreamCheck events;
-    while (events.starts.size() < 2 && !events.reference && parser.HandleNextDocument(events)) {
-    }
-    if (events.reference)
-        throw ScenarioError(file + ": line " + std::to_string(events.reference->line + 1) +
-                            ": YAML anchors and aliases are refused; a scenario writes every value out '" +
-                            reference_at(text, static_cast<std::size_t>(std::max(0, events.reference->pos))) + "'");
-    if (events.starts.size() > 1)
-        throw ScenarioError(file + ": line " + std::to_string(events.starts[1].line + 1) +
-                            ": a second YAML document, or text after the first that belongs to none; a scenario "
-                            "is one document");
-}
-
-}  // namespace
-
-Config Config::parse(const std::string& text, const std::string& file) {
-    try {
-        check_stream(text, file);
-        YAML::Node root = YAML::Load(text);
-        if (root.IsNull()) root = YAML::Node(YAML::NodeType::Map);
-        if (!root.IsMap()) throw ScenarioError(file + ": top level: expected a mapping of settings");
-        check_tree(root, text, file, "");
-        return Config(root, file, "");
-    } catch (const YAML::Exception& e) {
-        throw ScenarioError(file + ": line " + std::to_string(e.mark.line + 1) + ": " + e.msg);
-    }
-}
+Config::Config(YAML::Node node, std::string file, std::string path)
+    : node_(std::move(node)), file_(std::move(file)), path_(std::move(path)), outputs_(std::make_shared<OutputFiles>()) {}
 
 std::string Config::key_path(const char* key) const {
     if (path_.empty()) return key;
     if (key[0] == '[') return path_ + key;
     return path_ + "." + key;
+}
+
+std::string Config::where() const { return file_ + ": " + (path_.empty() ? std::string("top level") : path_); }
+
+std::string Config::at(const std::string& key) const { return file_ + ": " + key_path(key.c_str()); }
+
+std::vector<std::string> Config::keys_other_than(const std::vector<std::string>& known) const {
+    std::vector<std::string> out;
+    if (!node_.IsMap()) return out;
+    for (const auto& kv : node_) {
+        const std::string k = kv.first.IsScalar() ? kv.first.Scalar() : flat_text(kv.first);
+        if (std::find(known.begin(), known.end(), k) == known.end()) out.push_back(k);
+    }
+    return out;
 }
 
 void Config::fail(const char* key, const std::string& why) const {
@@ -199,26 +58,10 @@ void Config::fail_here(const std::string& why) const {
 }
 
 bool Config::has(const char* key) const {
-    note(key);
     return node_.IsMap() && node_[key];
 }
 
-void Config::allow_only(std::initializer_list<const char*> keys) const {
-    if (!node_.IsMap()) fail_here("expected a mapping of settings");
-    for (const auto& kv : node_) {
-        if (!kv.first.IsScalar()) fail_here("setting names must be plain words");
-        std::string k = kv.first.Scalar();
-        bool ok = std::any_of(keys.begin(), keys.end(), [&](const char* a) { return k == a; });
-        if (!ok) {
-            std::string known;
-            for (const char* a : keys) known += (known.empty() ? "" : ", ") + std::string(a);
-            throw ScenarioError(file_ + ": " + key_path(k.c_str()) + ": unknown setting (known: " + known + ")");
-        }
-    }
-}
-
 std::string Config::scalar(const char* key) const {
-    note(key);
     YAML::Node v = node_[key];
     if (!v) fail_here(std::string("missing setting '") + key + "'");
     if (!v.IsScalar()) fail(key, "expected a single value");
@@ -299,20 +142,6 @@ double Config::number(const char* key) const {
 
 double Config::number(const char* key, double fallback) const { return has(key) ? number(key) : fallback; }
 
-double Config::number_in(const char* key, double fallback, double lo, double hi) const {
-    double v = number(key, fallback);
-    if (v < lo || v > hi) fail(key, "out of range " + std::to_string(lo) + " to " + std::to_string(hi));
-    return v;
-}
-
-long Config::integer(const char* key, long fallback, long lo, long hi) const {
-    if (!has(key)) return fallback;
-    auto v = parse_integer(scalar(key));
-    if (!v) fail(key, "expected a whole number (decimal, or hex with 0x)");
-    if (*v < lo || *v > hi) fail(key, "out of range " + std::to_string(lo) + " to " + std::to_string(hi));
-    return static_cast<long>(*v);
-}
-
 Time Config::duration(const char* key) const {
     const std::string s = scalar(key);
     auto t = parse_duration(s);
@@ -352,7 +181,6 @@ std::size_t Config::choice(const char* key, std::initializer_list<const char*> w
 }
 
 std::vector<std::uint8_t> Config::bytes(const char* key) const {
-    note(key);
     YAML::Node v = node_[key];
     if (!v) fail_here(std::string("missing setting '") + key + "'");
     std::vector<std::uint8_t> out;
@@ -383,23 +211,20 @@ namespace {
 void plain_names(const YAML::Node& map, const std::string& file, const std::string& path) {
     for (const auto& kv : map)
         if (!kv.first.IsScalar())
-            throw ScenarioError(file + ": " + path + ": setting names must be plain words '" + flat(kv.first) + "'");
+            throw ScenarioError(file + ": " + path + ": setting names must be plain words '" + flat_text(kv.first) + "'");
 }
 }  // namespace
 
 Config Config::child(const char* key) const {
-    note(key);
     YAML::Node v = node_[key];
     if (!v || !v.IsMap()) fail(key, "expected a mapping of settings");
     plain_names(v, file_, key_path(key));
     Config c(v, file_, key_path(key));
     c.outputs_ = outputs_;
-    seen_->children.push_back(c);
     return c;
 }
 
 std::vector<Config> Config::list(const char* key) const {
-    note(key);
     std::vector<Config> out;
     YAML::Node v = node_[key];
     if (!v || v.IsNull()) return out;
@@ -410,13 +235,11 @@ std::vector<Config> Config::list(const char* key) const {
         plain_names(v[i], file_, p);
         out.emplace_back(v[i], file_, p);
         out.back().outputs_ = outputs_;
-        seen_->children.push_back(out.back());
     }
     return out;
 }
 
 std::vector<int> Config::pins(const char* key) const {
-    note(key);
     std::vector<int> out;
     YAML::Node v = node_[key];
     if (!v) return out;
@@ -474,7 +297,6 @@ void Config::distinct_lines(std::initializer_list<std::pair<const char*, LineRef
 }
 
 std::vector<LineRef> Config::lines(const char* key) const {
-    note(key);
     std::vector<LineRef> out;
     YAML::Node v = node_[key];
     if (!v) fail_here(std::string("missing setting '") + key + "'");
@@ -484,7 +306,7 @@ std::vector<LineRef> Config::lines(const char* key) const {
         LineRef ref = e.IsScalar() ? parse_line(e.Scalar(), why) : LineRef{};
         if (!why.empty()) {
             throw ScenarioError(file_ + ": " + key_path(key) + "[" + std::to_string(out.size()) + "]: " + why + " '" +
-                                flat(e) + "'");
+                                flat_text(e) + "'");
         }
         out.push_back(ref);
     }

@@ -32,10 +32,10 @@ struct LineRef {
     std::string net;  // net name when pin is -1
 };
 
-// Settings are declared once, where they are read: every key a model asks
-// for (present or not) is noted, and once the model is built the scenario
-// loader refuses any key nobody asked for, naming the known ones. Nested
-// mappings (child(), list()) are checked the same way.
+// One mapping of a scenario (the top level, a device entry, a stimulus, a
+// nested mapping) with where it is, for messages. Models do not read it
+// themselves: they declare their settings (fields.h), which are read
+// through it.
 class Config {
 public:
     Config(YAML::Node node, std::string file, std::string path);
@@ -50,19 +50,11 @@ public:
     const std::string& path() const { return path_; }
     const YAML::Node& node() const { return node_; }
 
-    // Rejects keys other than those listed (catches typos in scenarios).
-    void allow_only(std::initializer_list<const char*> keys) const;
-    // Rejects keys that nothing has asked for, here and in the nested
-    // mappings taken from this one.
-    void refuse_unknown() const;
-
     // wiringPi pin number on the 40-pin header (0-16, 21-31).
     int pin(const char* key) const;
     int pin(const char* key, int fallback) const;
     double number(const char* key) const;
     double number(const char* key, double fallback) const;
-    double number_in(const char* key, double fallback, double lo, double hi) const;
-    long integer(const char* key, long fallback, long lo, long hi) const;
     Time duration(const char* key) const;
     Time duration(const char* key, Time fallback) const;
     bool flag(const char* key, bool fallback) const;
@@ -96,6 +88,13 @@ public:
     // <other> '<value>'").
     void distinct_lines(std::initializer_list<std::pair<const char*, LineRef>> lines) const;
 
+    // "<file>: <path>" (or "<file>: top level"), and "<file>: <path>.<key>":
+    // where a message about this mapping, or one of its keys, begins.
+    std::string where() const;
+    std::string at(const std::string& key) const;
+    // The keys of this mapping that are not in `known`, in the order written.
+    std::vector<std::string> keys_other_than(const std::vector<std::string>& known) const;
+
     // Throws ScenarioError "<file>: <path>.<key>: <why> '<value as written>'".
     [[noreturn]] void fail(const char* key, const std::string& why) const;
     [[noreturn]] void fail_here(const std::string& why) const;
@@ -103,20 +102,15 @@ public:
 private:
     std::string key_path(const char* key) const;
     std::string scalar(const char* key) const;
-    void note(const char* key) const;
-
-    // What has been asked of this mapping; shared by copies of one Config.
-    struct Seen {
-        std::vector<std::string> keys;
-        std::vector<Config> children;
-    };
 
     YAML::Node node_;
     std::string file_;
     std::string path_;
-    std::shared_ptr<Seen> seen_;
     std::shared_ptr<OutputFiles> outputs_;
 };
+
+// A YAML node on one line, as messages quote it.
+std::string flat_text(const YAML::Node& n);
 
 bool is_header_pin(int pin);
 

@@ -1,6 +1,6 @@
 // What a device model is to the simulated Pi. The core knows no device types:
-// each model lives in its own file pair under sim/devices/ and registers a
-// factory under its scenario type name.
+// each model lives in its own file pair under sim/devices/ and registers its
+// declaration (model.h) under its scenario type name.
 //
 // Rules for models:
 //  - Every method below is called with the board lock held, on whatever thread
@@ -12,6 +12,7 @@
 //    call that caused the edge returns.
 #pragma once
 
+#include <any>
 #include <functional>
 #include <memory>
 #include <string>
@@ -58,36 +59,25 @@ public:
     // Soft PWM or soft tone settings of an attached pin changed (board.waveform()).
     virtual void on_waveform(int pin);
 
-    // A timed stimulus from the scenario. Called when the scenario is loaded:
-    // check the arguments (throw ScenarioError through args.fail()) and return
-    // what to do at the stimulus time. The default accepts none.
-    virtual std::function<void()> stimulus(const std::string& action, const Config& args);
-
     // Called when the run ends (normal exit, run limit, or Board destruction),
     // before the log is closed: a good place for a summary line or saving state.
     virtual void finish();
+
+    // The settings the device was built from, as its model declared and
+    // read them (empty for a device a test built by hand).
+    const std::any& declared_settings() const { return declared_; }
 
 protected:
     Board* board() const { return board_; }
 
 private:
     friend class Board;
+    template <class, class>
+    friend class ModelOf;
     std::string type_;
     std::string name_;
     Board* board_ = nullptr;
+    std::any declared_;
 };
-
-// Factory for the scenario loader: (instance name, settings) -> device.
-using DeviceFactory = std::function<std::unique_ptr<Device>(const std::string& name, const Config& settings)>;
-
-// Put one of these at namespace scope in the model's .cpp:
-//   static const DeviceRegistrar reg{"aht20", [](const std::string& n, const Config& c) {...}};
-struct DeviceRegistrar {
-    DeviceRegistrar(const char* type, DeviceFactory factory);
-};
-
-// The factory for a type name, or nullptr.
-const DeviceFactory* find_device_type(const std::string& type);
-std::string known_device_types();  // comma-separated, for error messages
 
 }  // namespace pikit::sim

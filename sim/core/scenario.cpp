@@ -1,6 +1,7 @@
 #include "scenario.h"
 
-#include "expect/expectation.h"
+#include "fields.h"
+#include "plan.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -52,118 +53,81 @@ std::optional<std::int64_t> parse_date(const std::string& text) {
     return seconds * 1000000000LL;
 }
 
-// A failure switch for a library call per pin: true (every pin), false, or
-// a list of pins.
-std::uint32_t pin_switch(const Config& c, const char* key, std::uint32_t fallback) {
-    if (!c.has(key)) return fallback;
-    if (c.node()[key].IsSequence()) {
-        std::uint32_t mask = 0;
-        for (int pin : c.pins(key)) mask |= 1u << pin;
-        return mask;
-    }
-    const std::string v = c.node()[key].IsScalar() ? c.text(key) : "";
-    if (v == "true") return 0xFFFFFFFFu;
-    if (v == "false") return 0;
-    c.fail(key, "expected true, false or a list of pins");
+const Fields<Options>& board_fields() {
+    static const Fields<Options> f = [] {
+        Fields<Options> b;
+        Setting date{"start_date", Kind::Date, "the date at virtual time 0, for the program's time()"};
+        date.default_text = "the wall clock at the start, as on a Pi";
+        b.duration("pin_call_cost", &Options::pin_call_cost, 0, kMaxPinCallCost,
+                   "virtual time each pin call costs (wiringPi's take about 0.1us on a Pi)")
+            .duration("sleep_overrun", &Options::sleep_overrun, 0, kMaxSleepOverrun,
+                      "added to every wait that sleeps on a Pi: the scheduler's latency")
+            .flag("isr_fails", &Options::isr_fails, "wiringPiISR returns -1, as when it cannot start its thread")
+            .pins("pwm_fails", &Options::pwm_fails, "softPwmCreate fails on these pins (true: every pin)")
+            .pins("tone_fails", &Options::tone_fails, "softToneCreate fails on these pins (true: every pin)")
+            .custom(date,
+                    [](const Config& c, Options& o) {
+                        o.start_date = parse_date(c.text("start_date"));
+                        if (!o.start_date)
+                            c.fail("start_date",
+                                   "expected a UTC date from 1970 to 2200 such as 2025-03-01 or 2025-03-01T12:30:00Z, or "
+                                   "seconds since 1970");
+                    },
+                    [](const Options& o) {
+                        return o.start_date ? written_integer(*o.start_date / 1000000000) : written_none();
+                    })
+            .flag("bcm2835_init_fails", &Options::bcm2835_init_fails,
+                  "bcm2835_init returns 0, as on a Pi without the rights to map the peripherals")
+            .flag("bcm2835_i2c_begin_fails", &Options::bcm2835_i2c_begin_fails,
+                  "bcm2835_i2c_begin returns 0, as when the I2C controller cannot be started");
+        return b;
+    }();
+    return f;
 }
+
+const std::vector<std::string> kTopLevel = {"description", "program", "board", "pulls", "devices", "stimuli", "expect"};
 
 }  // namespace
 
-Options scenario_options(const Config& root, Options base) {
-    root.allow_only({"description", "program", "board", "pulls", "devices", "stimuli", "expect"});
+std::vector<Setting> board_settings() { return board_fields().declaration(); }
+
+std::vector<Setting> scenario_keys() {
+    std::vector<Setting> keys;
+    keys.push_back({"description", Kind::Text, "what the scenario is, for people"});
+    keys.push_back({"program", Kind::Text, "the program the scenario is for (pikit test runs it)"});
+    Setting board{"board", Kind::Group, "settings of the simulated Pi itself"};
+    board.fields = board_settings();
+    keys.push_back(board);
+    keys.push_back({"pulls", Kind::Pulls, "resistors on the module or the board: pin: up, down or none"});
+    keys.push_back({"devices", Kind::List, "the modules wired to the header, each with its type and settings"});
+    keys.push_back({"stimuli", Kind::List, "what happens to the modules, and when: at, device, action and its arguments"});
+    keys.push_back({"expect", Kind::List,
+                    "what a test of the scenario checks (pikit test): output, shown values, pin levels, the exit, "
+                    "reports that must not come; see docs/testing.md"});
+    return keys;
+}
+
+Options scenario_options(const Config& root, Options base, Problems& p) {
+    for (const std::string& k : root.keys_other_than(kTopLevel))
+        p.add(root.at(k) + ": unknown setting (known: description, program, board, pulls, devices, stimuli, expect)");
     if (!root.has("board")) return base;
-    Config c = root.child("board");
-    c.allow_only({"pin_call_cost", "sleep_overrun", "isr_fails", "pwm_fails", "tone_fails", "start_date",
-                  "bcm2835_init_fails", "bcm2835_i2c_begin_fails"});
-    base.pin_call_cost = c.duration("pin_call_cost", base.pin_call_cost);
-    if (base.pin_call_cost > kMaxPinCallCost) c.fail("pin_call_cost", "out of range 0 to 1ms");
-    base.sleep_overrun = c.duration("sleep_overrun", base.sleep_overrun);
-    if (base.sleep_overrun > kMaxSleepOverrun) c.fail("sleep_overrun", "out of range 0 to 1s");
-    base.isr_fails = c.flag("isr_fails", base.isr_fails);
-    base.pwm_fails = pin_switch(c, "pwm_fails", base.pwm_fails);
-    base.tone_fails = pin_switch(c, "tone_fails", base.tone_fails);
-    if (c.has("start_date")) {
-        base.start_date = parse_date(c.text("start_date"));
-        if (!base.start_date)
-            c.fail("start_date", "expected a UTC date from 1970 to 2200 such as 2025-03-01 or 2025-03-01T12:30:00Z, or "
-                                 "seconds since 1970");
-    }
-    base.bcm2835_init_fails = c.flag("bcm2835_init_fails", base.bcm2835_init_fails);
-    base.bcm2835_i2c_begin_fails = c.flag("bcm2835_i2c_begin_fails", base.bcm2835_i2c_begin_fails);
+    p.guard([&] { board_fields().read(root.child("board"), base, p); });
     return base;
 }
 
+Options scenario_options(const Config& root, Options base) {
+    Problems p;
+    Options o = scenario_options(root, std::move(base), p);
+    p.throw_first();
+    return o;
+}
+
 void load_scenario(Board& board, const Config& root) {
-    // Board-level settings are taken by scenario_options(); only check them here.
-    scenario_options(root, Options{});
     // The run's own files come first: no file a device writes may be one of them.
     for (OutputFile& f : output_files(board.options())) root.outputs().claim(std::move(f));
-
-    if (root.has("pulls")) {
-        const YAML::Node& pulls = root.node()["pulls"];
-        if (!pulls.IsMap()) root.fail("pulls", "expected a mapping of pin: up|down|none");
-        Config pc(pulls, root.file(), "pulls");
-        bool pulled[32] = {};
-        for (const auto& kv : pulls) {
-            if (!kv.first.IsScalar()) root.fail("pulls", "expected a mapping of pin: up|down|none");
-            std::string key = kv.first.Scalar();
-            const std::optional<int> p = parse_pin(key);
-            if (!p)
-                throw ScenarioError(root.file() + ": pulls." + key + ": bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '" + key + "'");
-            const int pin = *p;
-            if (pulled[pin])  // the same pin written another way (27 and 0x1B)
-                throw ScenarioError(root.file() + ": pulls." + key + ": pin " + std::to_string(pin) +
-                                    " has a resistor already '" + key + "'");
-            pulled[pin] = true;
-            std::string v = pc.text(key.c_str());
-            Pull pull;
-            if (v == "up") pull = Pull::Up;
-            else if (v == "down") pull = Pull::Down;
-            else if (v == "none") pull = Pull::None;
-            else pc.fail(key.c_str(), "expected up, down or none");
-            board.set_external_pull(pin, pull);
-        }
-    }
-
-    std::vector<Config> devices = root.list("devices");
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        const Config& d = devices[i];
-        std::string type = d.text("type");
-        const DeviceFactory* factory = find_device_type(type);
-        if (!factory) d.fail("type", "unknown device type (known: " + known_device_types() + ")");
-        std::string name = d.text("name", type);
-        if (board.find(name)) {
-            if (d.has("name")) d.fail("name", "a device of that name is already wired");
-            d.fail_here("a device named '" + name + "' (the type, as no name is given) is already wired; give each a name");
-        }
-        std::unique_ptr<Device> dev = (*factory)(name, d);
-        // Every key of the entry must have been asked for by the model.
-        d.refuse_unknown();
-        try {
-            board.add_device(std::move(dev));
-        } catch (const std::invalid_argument& e) {
-            throw ScenarioError(d.file() + ": " + d.path() + ": " + e.what() + " '" + type + "'");
-        }
-    }
-    for (const std::string& net : board.undriven_nets())
-        throw ScenarioError(root.file() + ": devices: net '" + net +
-                            "' is listened to but no device drives it (a device's outputs are named <device>.<output>)");
-
-    board.reserve_stimuli();
-    for (const Config& s : root.list("stimuli")) {
-        Time at = s.duration("at");
-        std::string target = s.text("device");
-        Device* dev = board.find(target);
-        if (!dev) s.fail("device", "no device of that name in the scenario");
-        std::string action = s.text("action");
-        std::function<void()> fn = dev->stimulus(action, s);
-        s.refuse_unknown();
-        board.apply([&] { board.schedule_stimulus(at, fn); });
-    }
-    // What a test of the scenario expects: checked here like every key,
-    // acted on only when the run is a test (pikit test).
-    if (root.has("program") && root.text("program").empty()) root.fail("program", "expected the program's name or path");
-    expect::read_expectations(root);
+    const Plan plan = plan_scenario(root, &board);
+    plan.problems.throw_first();
+    wire(board, plan);
 }
 
 void load_scenario_text(Board& board, const std::string& yaml, const std::string& name) {

@@ -5,9 +5,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "core/board.h"
-#include "core/config.h"
+#include "core/model.h"
 
 namespace pikit::sim {
 
@@ -229,21 +230,6 @@ void Aht20::measurement_done() {
 
 // ---------------------------------------------------------------- scenario
 
-std::function<void()> Aht20::stimulus(const std::string& action, const Config& args) {
-    if (action != "set") args.fail("action", "aht20 knows the action 'set', not");
-    if (!args.has("humidity") && !args.has("temperature")) args.fail_here("'set' needs humidity or temperature");
-    const bool has_h = args.has("humidity");
-    const bool has_t = args.has("temperature");
-    const double h = has_h ? args.number_in("humidity", 0, 0, 100) : 0;
-    const double t = has_t ? args.number_in("temperature", 0, -50, 150) : 0;
-    return [this, has_h, has_t, h, t] {
-        set_values(has_h ? h : settings_.humidity, has_t ? t : settings_.temperature);
-        char buf[96];
-        std::snprintf(buf, sizeof buf, "values set: %.3f %%RH, %.3f C", settings_.humidity, settings_.temperature);
-        info(buf);
-    };
-}
-
 void Aht20::finish() {
     if (!board()) return;
     const Counters c = counters();
@@ -252,23 +238,56 @@ void Aht20::finish() {
          " register write-back(s), " + std::to_string(c.breaches) + " breach(es)");
 }
 
-namespace {
-
-std::unique_ptr<Device> make_aht20(const std::string& name, const Config& c) {
-    Aht20::Settings s;
-    read_i2c_settings(c, s);
-    s.humidity = c.number_in("humidity", s.humidity, 0, 100);
-    s.temperature = c.number_in("temperature", s.temperature, -50, 150);
-    const long cal = c.integer("calibration_bits", s.calibration_bits, 0, 0xFF);
-    if (cal & ~long{Aht20::kCalibrationMask}) c.fail("calibration_bits", "only bits of mask 0x18 may be given, not");
-    s.calibration_bits = static_cast<std::uint8_t>(cal);
-    s.measurement_time = c.duration("measurement_time", s.measurement_time);
-    s.never_ready = c.flag("never_ready", s.never_ready);
-    s.corrupt_crc = c.flag("corrupt_crc", s.corrupt_crc);
-    return std::make_unique<Aht20>(name, s);
+void Aht20::set(std::optional<double> humidity, std::optional<double> temperature) {
+    set_values(humidity.value_or(settings_.humidity), temperature.value_or(settings_.temperature));
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "values set: %.3f %%RH, %.3f C", settings_.humidity, settings_.temperature);
+    info(buf);
 }
 
-const DeviceRegistrar registrar{"aht20", make_aht20};
+namespace {
+
+using S = Aht20::Settings;
+
+struct Values {
+    std::optional<double> humidity;
+    std::optional<double> temperature;
+};
+
+const DeviceRegistrar registrar{
+    ModelOf<Aht20, S>(
+        "aht20", "AHT20 humidity and temperature sensor on I2C at 0x38",
+        Fields<S>()
+            .include(i2c_fields())
+            .number("humidity", &S::humidity, 0, 100, "relative humidity the next measurement finds")
+            .unit("%RH")
+            .number("temperature", &S::temperature, -50, 150, "temperature the next measurement finds")
+            .unit("C")
+            .integer("calibration_bits", &S::calibration_bits, 0, 0xFF,
+                     "status bits 4 and 3 at power-up: 0x18 is a calibrated part, anything else asks for set-up")
+            .hex()
+            .when("only bits of mask 0x18")
+            .duration("measurement_time", &S::measurement_time, 1_ms, 1_s, "busy time after a measurement is triggered")
+            .flag("never_ready", &S::never_ready, "fault: a measurement never ends")
+            .flag("corrupt_crc", &S::corrupt_crc, "fault: the frame's CRC byte is sent inverted")
+            .rule([](const S& s, const Config& c) {
+                if (s.calibration_bits & ~Aht20::kCalibrationMask)
+                    c.fail("calibration_bits", "only bits of mask 0x18 may be given");
+            }))
+        .action<Values>("set", "new values for the next measurement: humidity, temperature or both",
+                        Fields<Values>()
+                            .number("humidity", &Values::humidity, 0, 100, "relative humidity")
+                            .unit("%RH")
+                            .defaults("unchanged")
+                            .number("temperature", &Values::temperature, -50, 150, "temperature")
+                            .unit("C")
+                            .defaults("unchanged"),
+                        [](Aht20& a, const Values& v) { a.set(v.humidity, v.temperature); }, {},
+                        [](const S&, const Values& v, const Config& c) {
+                            if (!v.humidity && !v.temperature) c.fail_here("'set' needs humidity or temperature");
+                        })
+        .shows("humidity", ShownType::Number, "the air's relative humidity (%RH), which the next measurement reads")
+        .shows("temperature", ShownType::Number, "the air's temperature (C), which the next measurement reads")};
 
 }  // namespace
 

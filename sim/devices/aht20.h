@@ -36,6 +36,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,7 +83,6 @@ public:
     Aht20(std::string name, Settings settings);
 
     void attach(Board& board) override;
-    std::function<void()> stimulus(const std::string& action, const Config& args) override;
     void finish() override;
 
     // ---- inspection (tests) ----
@@ -95,8 +95,10 @@ public:
     // the five data bytes and the CRC over those six.
     const std::array<std::uint8_t, 7>& frame() const { return frame_; }
     std::array<std::uint8_t, 2> register_value(std::uint8_t reg) const;
-    // New values for the next measurement (also the scenario's `set` stimulus).
+    // New values for the next measurement.
     void set_values(double humidity, double temperature);
+    // Either or both, and says so in the log (the scenario's `set`).
+    void set(std::optional<double> humidity, std::optional<double> temperature);
 
     // The part's conversions and checksum, as its datasheet formulas give them.
     static std::uint32_t humidity_raw(double percent);

@@ -8,7 +8,7 @@
 
 #include "core/format.h"
 #include "core/board.h"
-#include "core/config.h"
+#include "core/model.h"
 
 namespace pikit::sim {
 
@@ -333,6 +333,39 @@ void Bc7278::press(int key, Time hold) {
         return;
     }
     board()->info(*this, "key " + std::to_string(key) + " down for " + format_duration(hold));
+    close_contact(key, hold);
+    board()->schedule(board()->now() + hold, [this, key] {
+        contact(key, false);
+        board()->info(*this, "key " + std::to_string(key) + " up");
+    });
+}
+
+void Bc7278::key_down(int key) {
+    ++counters_.presses;
+    if (settings_.absent) {
+        board()->info(*this, "key " + std::to_string(key) + " pressed, with no controller to see it");
+        return;
+    }
+    if (std::find(down_.begin(), down_.end(), key) != down_.end()) {
+        board()->info(*this, "key " + std::to_string(key) + " pushed while already down: nothing changes");
+        return;
+    }
+    board()->info(*this, "key " + std::to_string(key) + " down");
+    close_contact(key, kNever);
+}
+
+void Bc7278::key_up(int key) {
+    if (std::find(down_.begin(), down_.end(), key) == down_.end()) {
+        board()->info(*this, "key " + std::to_string(key) + " let go while not down: nothing changes");
+        return;
+    }
+    contact(key, false);
+    board()->info(*this, "key " + std::to_string(key) + " up");
+}
+
+// The contact closes now, bouncing as the settings say within the first
+// `hold` of the press at most.
+void Bc7278::close_contact(int key, Time hold) {
     Board& b = *board();
     const Time t0 = b.now();
     contact(key, true);
@@ -351,22 +384,9 @@ void Bc7278::press(int key, Time hold) {
         b.report(*this, ReportKind::Fault, "key " + std::to_string(key) + " bounces: " +
                                                std::to_string(settings_.bounce_falls) + " falling edges");
     }
-    b.schedule(t0 + hold, [this, key] {
-        contact(key, false);
-        board()->info(*this, "key " + std::to_string(key) + " up");
-    });
 }
 
 // ---------------------------------------------------------------- scenario
-
-std::function<void()> Bc7278::stimulus(const std::string& action, const Config& args) {
-    if (action != "press") args.fail("action", "bc7278 knows the action 'press', not");
-    const int key = static_cast<int>(args.integer("key", 0, 1, 31));
-    if (!args.has("key")) args.fail_here("'press' needs a key (1-31)");
-    const Time hold = args.duration("hold", 150_ms);
-    if (hold < 1_ms || hold > 60_s) args.fail("hold", "expected 1ms to 60s");
-    return [this, key, hold] { press(key, hold); };
-}
 
 void Bc7278::finish() {
     if (!board()) return;
@@ -381,33 +401,62 @@ void Bc7278::finish() {
                              std::to_string(counters_.breaches) + " breach(es); display \"" + text() + "\"");
 }
 
+// ---------------------------------------------------------------- scenario
+
 namespace {
 
-std::unique_ptr<Device> make_bc7278(const std::string& name, const Config& c) {
-    Bc7278::Settings s;
-    s.clock = c.pin("clock", s.clock);
-    s.data_in = c.pin("data_in", s.data_in);
-    s.data_out = c.pin("data_out", s.data_out);
-    s.interrupt = c.pin("interrupt", s.interrupt);
-    c.distinct_lines({{"clock", {s.clock, {}}}, {"data_in", {s.data_in, {}}}, {"data_out", {s.data_out, {}}},
-                      {"interrupt", {s.interrupt, {}}}});
-    s.sync_idle = c.duration("sync_idle", s.sync_idle);
-    if (s.sync_idle < 100_us || s.sync_idle > 20_ms) c.fail("sync_idle", "expected 100us to 20ms");
-    s.absent = c.flag("absent", s.absent);
-    const Bc7278::Stuck stuck[] = {Bc7278::Stuck::Low, Bc7278::Stuck::High, Bc7278::Stuck::None};
-    s.data_out_stuck = stuck[c.choice("data_out_stuck", {"low", "high", "none"}, 2)];
-    s.interrupt_stuck_low = c.flag("interrupt_stuck_low", s.interrupt_stuck_low);
-    if (c.has("bounce")) {
-        const Config b = c.child("bounce");
-        s.bounce_falls = static_cast<int>(b.integer("falls", 3, 1, 20));
-        s.bounce_within = b.duration("within", s.bounce_within);
-        if (s.bounce_within < 100_us || s.bounce_within > 50_ms) b.fail("within", "expected 100us to 50ms");
-        s.bounce_seed = static_cast<std::uint32_t>(b.integer("seed", 1, 0, 0x7FFFFFFF));
-    }
-    return std::make_unique<Bc7278>(name, s);
+using S = Bc7278::Settings;
+
+struct KeyPress {
+    int key = 0;
+    Time hold = 150_ms;
+};
+
+Fields<S> settings() {
+    return Fields<S>()
+        .pin("clock", &S::clock, "the link's clock, from the Pi")
+        .pin("data_in", &S::data_in, "data into the controller, from the Pi")
+        .pin("data_out", &S::data_out, "data out of the controller (its key state), to the Pi")
+        .pin("interrupt", &S::interrupt, "the key interrupt line, LOW while a key is down")
+        .duration("sync_idle", &S::sync_idle, 100_us, 20_ms, "an idle clock this long ends a frame: the bit count restarts")
+        .flag("absent", &S::absent, "no controller: data out and the interrupt line are left to their pulls")
+        .word("data_out_stuck", &S::data_out_stuck,
+              {{"low", Bc7278::Stuck::Low}, {"high", Bc7278::Stuck::High}, {"none", Bc7278::Stuck::None}},
+              "fault: data out never moves")
+        .flag("interrupt_stuck_low", &S::interrupt_stuck_low, "fault: the interrupt line is held LOW")
+        .group("bounce",
+               Fields<S>()
+                   .integer("falls", &S::bounce_falls, 1, 20, "falling edges each press gives")
+                   .defaults("3")
+                   .duration("within", &S::bounce_within, 100_us, 50_ms, "all of them within this much of the press")
+                   .integer("seed", &S::bounce_seed, 0, 0x7FFFFFFF, "seed of their random moments: runs repeat exactly"),
+               "fault: every press chatters", [](S& s) { s.bounce_falls = 3; })
+        .rule([](const S& s, const Config& c) {
+            c.distinct_lines({{"clock", {s.clock, {}}},
+                              {"data_in", {s.data_in, {}}},
+                              {"data_out", {s.data_out, {}}},
+                              {"interrupt", {s.interrupt, {}}}});
+        });
 }
 
-const DeviceRegistrar registrar{"bc7278", make_bc7278};
+Fields<KeyPress> key(bool with_hold) {
+    Fields<KeyPress> f;
+    f.integer("key", &KeyPress::key, 1, 31, "which key").required();
+    if (with_hold) f.duration("hold", &KeyPress::hold, 1_ms, 60_s, "how long it is held down");
+    return f;
+}
+
+const DeviceRegistrar registrar{
+    ModelOf<Bc7278, S>("bc7278", "display and keypad controller with its four-digit display and keypad", settings())
+        .action<KeyPress>("press", "a key held down for `hold`, then let go", key(true),
+                          [](Bc7278& d, const KeyPress& k) { d.press(k.key, k.hold); })
+        .action<KeyPress>("down", "a key pressed and held until `up`", key(false),
+                          [](Bc7278& d, const KeyPress& k) { d.key_down(k.key); })
+        .action<KeyPress>("up", "a key held down is let go", key(false),
+                          [](Bc7278& d, const KeyPress& k) { d.key_up(k.key); })
+        .shows("display", ShownType::Text,
+               "the four digits as a person reads them now, each followed by '.' when its point is lit (\"  7.0\")")
+        .shows("blinking", ShownType::Text, "what blinks and how fast; empty when nothing does")};
 
 }  // namespace
 

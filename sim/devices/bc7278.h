@@ -12,7 +12,7 @@
 //    key state out too, and only the key read (address 0xFF, data 0xFF, a
 //    no-op otherwise) is there to fetch it.
 //  - Frame sync: the bit count restarts once the clock has been HIGH for
-//    `sync_idle` (default 1 ms) with no edge; at power-up the count is 0. A
+//    `sync_idle` with no edge; at power-up the count is 0. A
 //    frame begins at the first falling edge after that. Fewer than 16 bits
 //    before the clock goes idle is a frame cut short; a falling edge after
 //    the 16th bit but before the idle time is another frame breaking into
@@ -47,7 +47,8 @@
 // between a lit phase and a dark phase (blinking parts dark), starting lit
 // when the blinking starts.
 //
-// Keys: a `press` stimulus holds key 1-31 down for `hold`. The interrupt line
+// Keys: a `press` holds key 1-31 down for `hold`; `down` holds it until an
+// `up`. The interrupt line
 // (push-pull, HIGH while no key is down) falls when a key goes down and rises
 // again when the last key held is released. The key state is
 // 0xFFFF ^ (key << 11) while a key is down (the most recent one when several
@@ -65,16 +66,9 @@
 //   blinking  text: what blinks, "" when nothing does, else for example
 //             "position 0, position 2 segments a dp; 512ms lit, 512ms dark".
 //
-// Scenario (type bc7278), every key optional:
-//   clock: 14, data_in: 12, data_out: 13, interrupt: 21   # wiringPi pins
-//   sync_idle: 1ms                  # idle clock that ends a frame (100us..20ms)
-//   absent: false                   # fault: no controller (lines left to their pulls)
-//   data_out_stuck: low | high      # fault: data out never moves
-//   interrupt_stuck_low: false      # fault: the interrupt line is held LOW
-//   bounce: {falls: 3, within: 2ms, seed: 1}
-//                                   # fault: each press chatters, giving `falls`
-//                                   # falling edges within its first `within`
-// Stimulus: {at: 1s, device: keypad, action: press, key: 7, hold: 150ms}
+// Settings (the lines, the idle time that ends a frame, the faults),
+// actions (press, down, up) and what it shows, with defaults and ranges:
+// docs/devices.md.
 #pragma once
 
 #include <array>
@@ -138,11 +132,13 @@ public:
 
     void attach(Board& board) override;
     void on_edge(int pin, Level level) override;
-    std::function<void()> stimulus(const std::string& action, const Config& args) override;
     void finish() override;
 
     // Holds `key` (1-31) down for `hold`, with the contact bounce the settings give.
     void press(int key, Time hold);
+    // Holds it down until key_up() (a person's finger on it).
+    void key_down(int key);
+    void key_up(int key);
 
     // ---- inspection (tests) ----
     const Settings& settings() const { return settings_; }
@@ -179,6 +175,7 @@ private:
     void end_frame(bool complete);
     void execute(std::uint8_t address, std::uint8_t data);
     void contact(int key, bool closed);
+    void close_contact(int key, Time hold);
     void drive_interrupt();
     void blink_changed();
     void update_shown();

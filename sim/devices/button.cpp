@@ -1,7 +1,7 @@
 #include "devices/button.h"
 
 #include "core/board.h"
-#include "core/config.h"
+#include "core/model.h"
 
 namespace pikit::sim {
 
@@ -57,42 +57,101 @@ void Button::set_pressed(bool down) {
     board()->show(*this, "pressed", down);
 }
 
+void Button::down(int bounce_edges) {
+    if (pressed_) {
+        board()->info(*this, "pushed while already down: nothing changes");
+        return;
+    }
+    release_.cancel();
+    std::vector<LinePlayer::Segment> segments;
+    bounce(segments, bounce_edges, Drive::Low);
+    ++presses_;
+    board()->info(*this, "pushed down (" + std::to_string(bounce_edges) + " bounce edge(s))");
+    set_pressed(true);
+    player_.play(std::move(segments), Drive::Low);
+}
+
+void Button::up(int release_bounce_edges) {
+    if (!pressed_) {
+        board()->info(*this, "let go while not pushed: nothing changes");
+        return;
+    }
+    release_.cancel();
+    std::vector<LinePlayer::Segment> segments;
+    bounce(segments, release_bounce_edges, Drive::Release);
+    board()->info(*this, "let go (" + std::to_string(release_bounce_edges) + " bounce edge(s))");
+    set_pressed(false);
+    player_.play(std::move(segments), Drive::Release);
+}
+
 namespace {
 
-int edge_count(const Config& c, const char* key, int fallback) {
-    const long n = c.integer(key, fallback, 0, 100);
-    if (n % 2 != 0) c.fail(key, "expected an even number (the contact ends where it started bouncing)");
-    return static_cast<int>(n);
+using S = Button::Settings;
+using Press = Button::Press;
+
+constexpr const char* kEven = "an even number: the contact ends where it started bouncing";
+
+void even(const Config& c, const char* key, int edges) {
+    if (edges % 2 != 0) c.fail(key, "expected an even number (the contact ends where it started bouncing)");
 }
 
-}  // namespace
-
-std::function<void()> Button::stimulus(const std::string& action, const Config& args) {
-    if (action != "press") args.fail("action", "unknown action of a button (known: press)");
-    Press p;
-    p.hold = args.duration("hold", p.hold);
-    p.bounce_edges = edge_count(args, "bounce_edges", settings_.bounce_edges);
-    p.release_bounce_edges = edge_count(args, "release_bounce_edges", settings_.release_bounce_edges);
-    if (p.hold <= (p.bounce_edges > 0 ? settings_.bounce_time : 0))
-        args.fail("hold", "must be longer than the bounce time (" + format_duration(settings_.bounce_time) + ")");
-    return [this, p] { press(p); };
+Fields<S> settings() {
+    return Fields<S>()
+        .pin("pin", &S::pin, "the button's line")
+        .flag("pull_up", &S::pull_up, "the module's own pull-up to 3.3V (false: a bare button that needs one elsewhere)")
+        .integer("bounce_edges", &S::bounce_edges, 0, 100, "extra edges a press gives as the contact closes (2: LOW, HIGH, LOW)")
+        .when(kEven)
+        .integer("release_bounce_edges", &S::release_bounce_edges, 0, 100, "extra edges as the contact opens")
+        .defaults("as bounce_edges")
+        .when(kEven)
+        .duration("bounce_time", &S::bounce_time, 100_us, 50_ms, "how long the contact bounces, press or release")
+        .integer("seed", &S::seed, 0, 0x7FFFFFFF, "seed of the bounce edges' random moments: runs repeat exactly")
+        // A release bounces as its press did unless it says otherwise.
+        .derive([](S& s, const Config& c) {
+            if (!c.has("release_bounce_edges")) s.release_bounce_edges = s.bounce_edges;
+        })
+        .rule([](const S& s, const Config& c) {
+            even(c, "bounce_edges", s.bounce_edges);
+            even(c, "release_bounce_edges", s.release_bounce_edges);
+        });
 }
 
-namespace {
-
-std::unique_ptr<Device> make_button(const std::string& name, const Config& c) {
-    Button::Settings s;
-    s.pin = c.pin("pin", s.pin);
-    s.pull_up = c.flag("pull_up", s.pull_up);
-    s.bounce_edges = edge_count(c, "bounce_edges", s.bounce_edges);
-    s.release_bounce_edges = edge_count(c, "release_bounce_edges", s.bounce_edges);
-    s.bounce_time = c.duration("bounce_time", s.bounce_time);
-    if (s.bounce_time <= 0) c.fail("bounce_time", "must be longer than 0");
-    s.seed = static_cast<std::uint32_t>(c.integer("seed", s.seed, 0, 0x7FFFFFFF));
-    return std::make_unique<Button>(name, s);
+Fields<Press> edges(bool closing) {
+    const char* key = closing ? "bounce_edges" : "release_bounce_edges";
+    return Fields<Press>()
+        .integer(key, closing ? &Press::bounce_edges : &Press::release_bounce_edges, 0, 100,
+                 closing ? "extra edges as the contact closes" : "extra edges as the contact opens")
+        .defaults(closing ? "the button's bounce_edges" : "the button's release_bounce_edges")
+        .when(kEven)
+        .rule([closing, key](const Press& p, const Config& c) {
+            even(c, key, closing ? p.bounce_edges : p.release_bounce_edges);
+        });
 }
 
-const DeviceRegistrar registrar{"button", make_button};
+void from_button(const S& s, Press& p) {
+    p.bounce_edges = s.bounce_edges;
+    p.release_bounce_edges = s.release_bounce_edges;
+}
+
+const DeviceRegistrar registrar{
+    ModelOf<Button, S>("button", "push button to ground, with the module's pull-up and a bouncing contact", settings())
+        .action<Press>(
+            "press", "push the button and let it go after `hold`",
+            Fields<Press>()
+                .duration("hold", &Press::hold, 1_ms, 10 * 60_s,
+                          "from the first edge of the press to the first of the release")
+                .include(edges(true))
+                .include(edges(false)),
+            [](Button& b, const Press& p) { b.press(p); }, from_button,
+            [](const S& s, const Press& p, const Config& c) {
+                if (p.bounce_edges > 0 && p.hold <= s.bounce_time)
+                    c.fail("hold", "must be longer than the bounce time (" + format_duration(s.bounce_time) + ")");
+            })
+        .action<Press>("down", "push the button and hold it down until `up`", edges(true),
+                       [](Button& b, const Press& p) { b.down(p.bounce_edges); }, from_button)
+        .action<Press>("up", "let the button go", edges(false),
+                       [](Button& b, const Press& p) { b.up(p.release_bounce_edges); }, from_button)
+        .shows("pressed", ShownType::Flag, "the button is held down")};
 
 }  // namespace
 

@@ -12,13 +12,10 @@
 // and the edges fall at random moments within it, from `seed`, so a scenario
 // gives the same edges on every run.
 //
-// Settings: `pin` (default 22), `pull_up` (true; false for a bare button
-// that needs a pull-up elsewhere), `bounce_edges` (0), `release_bounce_edges`
-// (as `bounce_edges`), `bounce_time` (2ms), `seed` (1).
-//
-// Stimulus `press`: `hold` (200ms, from the first edge of the press to the
-// first of the release; longer than the bounce), and `bounce_edges` /
-// `release_bounce_edges` for this press only.
+// Actions: `press` (down, then up after `hold`), and `down` and `up` for a
+// press held until let go, each bouncing as the button does unless it says
+// otherwise. Settings, actions and what it shows, with defaults and ranges:
+// docs/devices.md.
 //
 // Shows:
 //   pressed  true from the moment the button is pushed until it is let go
@@ -53,10 +50,12 @@ public:
     Button(std::string name, Settings settings);
 
     void attach(Board& board) override;
-    std::function<void()> stimulus(const std::string& action, const Config& args) override;
-
-    // Pushes the button now (device side: from a stimulus or a test's scheduled event).
+    // Pushes the button now and lets it go after p.hold (device side: from
+    // a stimulus or a test's scheduled event).
     void press(const Press& p);
+    // Pushes it and holds it down; lets it go. Each bounces as given.
+    void down(int bounce_edges);
+    void up(int release_bounce_edges);
 
     // ---- inspection (tests) ----
     const Settings& settings() const { return settings_; }

@@ -13,7 +13,7 @@
 #include <functional>
 
 #include "core/board.h"
-#include "core/config.h"
+#include "core/model.h"
 
 namespace pikit::sim {
 
@@ -194,11 +194,9 @@ void Buzzer::finish() {
 
 namespace {
 
-std::unique_ptr<Device> make_buzzer(const std::string& name, const Config& c) {
-    Buzzer::Settings s;
-    s.pin = c.pin("pin", s.pin);
-    s.wav = c.has("wav") ? c.output_file("wav", "the buzzer's sound") : "";
-    s.sample_rate = static_cast<int>(c.integer("sample_rate", s.sample_rate, 8000, 192000));
+using S = Buzzer::Settings;
+
+std::unique_ptr<Buzzer> make_buzzer(const std::string& name, const S& s, const Config& c) {
     std::unique_ptr<Buzzer::Wav> wav;
     if (!s.wav.empty()) {
         std::string error;
@@ -208,7 +206,16 @@ std::unique_ptr<Device> make_buzzer(const std::string& name, const Config& c) {
     return std::make_unique<Buzzer>(name, s, std::move(wav));
 }
 
-const DeviceRegistrar registrar{"buzzer", make_buzzer};
+const DeviceRegistrar registrar{
+    ModelOf<Buzzer, S>("buzzer", "passive buzzer between a pin and ground: sounds at the frequency of its line",
+                       Fields<S>()
+                           .pin("pin", &S::pin, "the buzzer's line")
+                           .file("wav", &S::wav, "the buzzer's sound", "a WAV file of what it plays (16-bit mono), written as the run goes")
+                           .integer("sample_rate", &S::sample_rate, 8000, 192000, "samples per second of the WAV file")
+                           .unit("Hz"),
+                       make_buzzer)
+        .shows("frequency", ShownType::Integer, "the pitch sounding now, in Hz; 0 when silent")
+        .shows("note", ShownType::Text, "the nearest note of the scale with A4 = 440 Hz (\"A4\", \"C#5\"), or \"silence\"")};
 
 }  // namespace
 

@@ -26,8 +26,7 @@
 // the trace, the log, the event stream or another buzzer's sound. If the
 // name cannot be taken after all, an error report says where the sound is.
 //
-// Settings: `pin` (default 1), `wav` (none), `sample_rate` (44100 Hz,
-// 8000 to 192000).
+// Settings, and what it shows, with defaults and ranges: docs/devices.md.
 //
 // Shows:
 //   frequency  the pitch sounding now, in Hz; 0 when silent

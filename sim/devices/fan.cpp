@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "core/board.h"
-#include "core/config.h"
+#include "core/model.h"
 
 namespace pikit::sim {
 
@@ -135,16 +135,21 @@ void Fan::finish() {
 
 namespace {
 
-std::unique_ptr<Device> make_fan(const std::string& name, const Config& c) {
-    Fan::Settings s;
-    s.in1 = c.line("in1", s.in1);
-    s.in2 = c.line("in2", s.in2);
-    s.time_constant = c.duration("time_constant", s.time_constant);
-    s.brake_time_constant = c.duration("brake_time_constant", s.brake_time_constant);
-    return std::make_unique<Fan>(name, s);
-}
+using S = Fan::Settings;
 
-const DeviceRegistrar registrar{"fan", make_fan};
+const DeviceRegistrar registrar{
+    ModelOf<Fan, S>("fan", "fan module: a DC motor with a propeller behind an H-bridge with two drive inputs",
+                    Fields<S>()
+                        .line("in1", &S::in1, "drive input 1: driven alone, the fan turns forward")
+                        .line("in2", &S::in2, "drive input 2: driven alone, the fan turns in reverse")
+                        .duration("time_constant", &S::time_constant, 10_ms, 60_s,
+                                  "how fast the speed follows the drive, spinning up and coasting down")
+                        .duration("brake_time_constant", &S::brake_time_constant, 10_ms, 60_s,
+                                  "the same while braked (both inputs HIGH)"))
+        .shows("direction", ShownType::Text, "what the inputs ask for: forward, reverse, brake or off")
+        .shows("drive", ShownType::Number, "0 to 1: the power share the inputs give, in steps of 0.01")
+        .shows("speed", ShownType::Number,
+               "-1 to 1: the speed as a share of full speed, negative in reverse, in steps of 0.01; every 10ms while it changes")};
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "gx2431.h"
 
 #include "core/format.h"
+#include "core/model.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -40,23 +41,6 @@ Gx2431Settings Gx2431Settings::at_corner(const std::string& corner) {
     else if (corner == "slow") g.timing = OneWireTiming::slow();
     else g.timing = OneWireTiming::typical();
     g.program_time = corner_program_time(corner);
-    return g;
-}
-
-Gx2431Settings Gx2431Settings::from_config(const Config& c) {
-    Gx2431Settings g;
-    const RomId default_rom = g.rom;
-    static_cast<OneWireSettings&>(g) = OneWireSettings::from_config(c);
-    if (!c.has("rom")) g.rom = default_rom;
-    g.program_time = c.duration("program_time", corner_program_time(c.text("timing", "typical")));
-    if (g.program_time < 100_us || g.program_time > 10_ms)
-        c.fail("program_time", "must lie between 100us and 10ms");
-    g.persist = c.flag("persist", true);
-    g.fill = config_byte(c, "fill", 0xFF);
-    if (c.has("copy_fails")) {
-        if (c.text("copy_fails") == "always") g.copy_fails = -1;
-        else g.copy_fails = c.integer("copy_fails", 0, 0, 1000000000L);
-    }
     return g;
 }
 
@@ -435,9 +419,31 @@ void Gx2431::bus_reset() {
 }
 
 namespace {
-const DeviceRegistrar registrar{"gx2431", [](const std::string& name, const Config& c) -> std::unique_ptr<Device> {
-    return std::make_unique<Gx2431>(name, Gx2431Settings::from_config(c));
-}};
+
+using S = Gx2431Settings;
+
+ModelOf<Gx2431, S> model() {
+    ModelOf<Gx2431, S> m(
+        "gx2431", "GX2431 1-Wire EEPROM: 128 bytes in 16 rows, written through a scratchpad; kept between runs",
+        Fields<S>()
+            .include(onewire_fields())
+            .duration("program_time", &S::program_time, 100_us, 10_ms, "how long a Copy Scratchpad programs its row")
+            .defaults("7ms (timing fast: 2ms, slow: 10ms)")
+            .flag("persist", &S::persist, "keep the memory in the state directory between runs (false: this run only)")
+            .integer("fill", &S::fill, 0, 0xFF, "what a part with no memory kept yet holds")
+            .hex()
+            .integer_or("copy_fails", &S::copy_fails, 0, 1000000000, {{"always", -1L}},
+                        "fault: this many Copy Scratchpads fail (no programming, no 0xAA); always: every one")
+            .derive([](S& s, const Config& c) {
+                if (!c.has("program_time")) s.program_time = corner_program_time(c.text("timing", "typical"));
+            }));
+    m.shows("memory", ShownType::Text, "the 128 bytes of data memory in hex (\"3C 56 65 ...\"), after each row programmed")
+        .shows("last_write", ShownType::Record, "address and length of the row the last Copy Scratchpad programmed");
+    return add_onewire_actions(m);
+}
+
+const DeviceRegistrar registrar{model()};
+
 }  // namespace
 
 }  // namespace pikit::sim

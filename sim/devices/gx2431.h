@@ -17,34 +17,11 @@
 // run of the same chip is refused, not raced. A file there that is not a
 // chip's memory stops the run and is never replaced.
 //
-// Scenario (type gx2431), every key optional:
-//   - type: gx2431
-//     name: tag
-//     pin: 27
-//     rom: "2D 5A 3C 19 00 00 00"    # 7 bytes: CRC-8 appended; 8 bytes: as given
-//     timing: typical                # typical | fast | slow, then optional overrides:
-//     presence_wait: 30us            #   15us..60us
-//     presence_low: 120us            #   60us..240us
-//     sample_at: 30us                #   15us..60us
-//     hold_zero: 30us                #   15us..60us
-//     program_time: 7ms              #   100us..10ms (fast 2ms, slow 10ms)
-//     alarm: false                   # takes part in conditional search (0xEC)
-//     persist: true                  # false: memory lives only for this run
-//     fill: 0xFF                     # content of a part with no state file yet
-//     copy_fails: 0                  # this many Copy Scratchpads fail (no programming, no 0xAA); "always"
-//     stuck_low: false
-//     flip_reply: [{command: 0x0F, byte: 0, bit: 0, after: 0, times: 1, layer: function}]
-//     flip_received: [{command: 0x0F, byte: 2, bit: 3}]
-//     flip_random: {reply: 0.0, received: 0.0, seed: 1}
-//     leave_after_search_bits: 10
-//     leave_at: 2s
-// Stimuli: stuck-low, release, leave, rejoin, alarm {on: true|false}.
-//
-// Shows (for a live view; a person cannot see into a chip, but its memory
-// is what the demos are about):
-//   memory      the 128 bytes of data memory in hex, "3C 56 65 ...", from
-//               power-up and after each row programmed
-//   last_write  {address, length}: the row the last Copy Scratchpad programmed
+// Settings (the 1-Wire keys every part has, the programming time, whether
+// the memory is kept, the faults), actions and what it shows, with defaults
+// and ranges: docs/devices.md. It shows its memory and the row last written,
+// though a person cannot see into a chip: its memory is what the demos are
+// about.
 #pragma once
 
 #include <sys/types.h>
@@ -70,7 +47,6 @@ struct Gx2431Settings : OneWireSettings {
     Gx2431Settings();  // default ROM id 2D 5A 3C 19 00 00 00 + CRC
     // Timing corners of the whole part (1-Wire windows and programming time).
     static Gx2431Settings at_corner(const std::string& corner);  // typical | fast | slow
-    static Gx2431Settings from_config(const Config& c);
 };
 
 class Gx2431 final : public OneWireSlave {

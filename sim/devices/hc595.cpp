@@ -8,7 +8,7 @@
 
 #include "core/format.h"
 #include "core/board.h"
-#include "core/config.h"
+#include "core/model.h"
 
 namespace pikit::sim {
 
@@ -130,24 +130,29 @@ void Hc595::finish() {
 
 namespace {
 
-std::unique_ptr<Device> make_hc595(const std::string& name, const Config& c) {
-    Hc595::Settings s;
-    s.data = c.line("data", s.data);
-    s.clock = c.line("clock", s.clock);
-    s.latch = c.line("latch", s.latch);
-    c.distinct_lines({{"data", s.data}, {"clock", s.clock}, {"latch", s.latch}});
-    s.power_on = static_cast<std::uint8_t>(c.integer("power_on", 0, 0, 255));
-    if (c.has("stuck")) {
-        const Config stuck = c.child("stuck");
-        for (std::size_t n = 0; n < s.stuck.size(); ++n) {
-            if (stuck.has(kOutputNames[n]))
-                s.stuck[n] = stuck.choice(kOutputNames[n], {"low", "high"}) == 0 ? Hc595::Stuck::Low : Hc595::Stuck::High;
-        }
-    }
-    return std::make_unique<Hc595>(name, s);
+using S = Hc595::Settings;
+
+Fields<S> stuck_outputs() {
+    Fields<S> f;
+    for (std::size_t n = 0; n < 8; ++n)
+        f.word<Hc595::Stuck>(kOutputNames[n], [n](S& s) -> Hc595::Stuck& { return s.stuck[n]; },
+                             {{"low", Hc595::Stuck::Low}, {"high", Hc595::Stuck::High}}, "held at this level");
+    return f;
 }
 
-const DeviceRegistrar registrar{"hc595", make_hc595};
+const DeviceRegistrar registrar{
+    ModelOf<Hc595, S>("hc595", "74HC595 shift register with output latches; outputs Q0-Q7 as nets <name>.Q0 to <name>.Q7",
+                      Fields<S>()
+                          .line("data", &S::data, "serial data in (SER): a header pin or a net")
+                          .line("clock", &S::clock, "the shift clock (SRCLK)")
+                          .line("latch", &S::latch, "the storage clock (RCLK) that copies the stages to the outputs")
+                          .integer("power_on", &S::power_on, 0, 255, "what stages and outputs hold at power-up")
+                          .hex()
+                          .group("stuck", stuck_outputs(),
+                                 "fault: outputs held at a level whatever is latched, as a damaged output does: {Q3: low}")
+                          .rule([](const S& s, const Config& c) {
+                              c.distinct_lines({{"data", s.data}, {"clock", s.clock}, {"latch", s.latch}});
+                          }))};
 
 }  // namespace
 

@@ -26,18 +26,24 @@ const char* check_name(unsigned kind) {
 
 }  // namespace
 
-void read_i2c_settings(const Config& c, I2cSlaveSettings& s) {
-    s.sda = c.pin("sda", s.sda);
-    s.scl = c.pin("scl", s.scl);
-    c.distinct_lines({{"sda", {s.sda, {}}}, {"scl", {s.scl, {}}}});
-    s.startup_time = c.duration("startup_time", s.startup_time);
-    s.absent = c.flag("absent", s.absent);
-    if (c.has("flip_bit")) {
-        const Config f = c.child("flip_bit");
-        s.flip_byte = static_cast<int>(f.integer("byte", 0, 0, 255));
-        s.flip_bit = static_cast<int>(f.integer("bit", 0, 0, 7));
-    }
-    s.nack_byte = c.integer("nack_byte", s.nack_byte, 0, 1000000000);
+const Fields<I2cSlaveSettings>& i2c_fields() {
+    using S = I2cSlaveSettings;
+    static const Fields<S> f =
+        Fields<S>()
+            .pin("sda", &S::sda, "the bus's data line")
+            .pin("scl", &S::scl, "the bus's clock line")
+            .duration("startup_time", &S::startup_time, 0, 1_s, "the part does not answer before this after power-up")
+            .flag("absent", &S::absent, "fault: the part never answers; no acknowledge, the lines stay high")
+            .group("flip_bit",
+                   Fields<S>()
+                       .integer("byte", &S::flip_byte, 0, 255, "which byte of every read (0: the first the part sends)")
+                       .defaults("0")
+                       .integer("bit", &S::flip_bit, 0, 7, "which bit of it"),
+                   "fault: a bit of every read inverted on the wire", [](S& s) { s.flip_byte = 0; })
+            .integer("nack_byte", &S::nack_byte, 0, 1000000000,
+                     "fault: the acknowledge of this byte is withheld (1: the first sent to the part); 0: none")
+            .rule([](const S& s, const Config& c) { c.distinct_lines({{"sda", {s.sda, {}}}, {"scl", {s.scl, {}}}}); });
+    return f;
 }
 
 I2cSlave::I2cSlave(std::string type, std::string name, std::uint8_t address, I2cMode mode,
@@ -160,6 +166,7 @@ void I2cSlave::start_condition() {
     const Time now = board()->now();
     ++counters_.starts;
     reported_ = 0;
+    events_.publish(in_transfer_ ? BusEvent::Kind::RepeatedStart : BusEvent::Kind::Start, now);
     if (in_transfer_) {
         // Repeated START: the clock must have been high long enough before it.
         check(now - scl_rise_, kStartSetup);
@@ -183,6 +190,7 @@ void I2cSlave::stop_condition() {
         return;
     }
     ++counters_.stops;
+    events_.publish(BusEvent::Kind::Stop, now);
     check(now - scl_rise_, kStopSetup);
     if (phase_ != Phase::Ignore && phase_ != Phase::Address) transfers_.back().stopped = true;
     end_transfer();
@@ -226,6 +234,7 @@ void I2cSlave::on_scl(Level level) {
         case Phase::ReadAck:
             check(now - sda_change_, kAckSetup);
             transfers_.back().master_nack = is_high(sda_);
+            events_.publish(is_high(sda_) ? BusEvent::Kind::Nack : BusEvent::Kind::Ack, now, 0, true);
             break;
         case Phase::ReadData:
             ++bits_;
@@ -277,6 +286,7 @@ void I2cSlave::on_scl(Level level) {
         } else {
             set_sda_low(false);
             phase_ = Phase::ReadAck;
+            events_.publish(BusEvent::Kind::Data, now, out_, true);
         }
         break;
     case Phase::ReadAck:
@@ -310,6 +320,7 @@ void I2cSlave::byte_received() {
     bits_ = 0;
     shift_ = 0;
     if (phase_ == Phase::Address) {
+        events_.publish(BusEvent::Kind::Address, board()->now(), static_cast<std::uint8_t>(byte >> 1), (byte & 1) != 0);
         if ((byte >> 1) != address_) {
             phase_ = Phase::Ignore;
             return;
@@ -331,6 +342,7 @@ void I2cSlave::byte_received() {
         acknowledge(true);
         return;
     }
+    events_.publish(BusEvent::Kind::Data, board()->now(), byte);
     transfers_.back().bytes.push_back(byte);
     acknowledge(false);
 }
@@ -347,6 +359,7 @@ void I2cSlave::acknowledge(bool is_address) {
     } else {
         ack = is_address ? addressed(t.read) : written(t.bytes.back());
     }
+    events_.publish(ack ? BusEvent::Kind::Ack : BusEvent::Kind::Nack, board()->now());
     if (!ack) {
         if (is_address) {
             // Not answering the address: the part sits the transfer out.

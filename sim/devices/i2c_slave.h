@@ -26,10 +26,12 @@
 
 #include "core/board.h"
 #include "core/config.h"
+#include "core/fields.h"
 #include "core/device.h"
 #include "core/format.h"
 #include "core/time.h"
 #include "core/timing.h"
+#include "devices/bus_events.h"
 
 namespace pikit::sim {
 
@@ -79,9 +81,9 @@ struct I2cSlaveSettings {
     long nack_byte = 0;      // (nack_byte)
 };
 
-// Reads the keys above from a device entry into `s` (keeping what `s` holds
-// for keys that are absent). The caller checks the entry's key list.
-void read_i2c_settings(const Config& c, I2cSlaveSettings& s);
+// The keys above as declared settings, for a part to include in its own:
+// Fields<Part::Settings>().include(i2c_fields()).integer(...)
+const Fields<I2cSlaveSettings>& i2c_fields();
 
 // One transfer addressed to the part, from START to STOP or repeated START.
 struct I2cTransfer {
@@ -118,6 +120,9 @@ public:
     // (no history kept) keeps only the one in progress, so memory stays flat.
     const std::vector<I2cTransfer>& transfers() const { return transfers_; }
     bool in_transfer() const { return in_transfer_; }
+    // START, addresses (every one on the bus), data, acknowledges and STOP,
+    // as the part sees them; listen from attach() on (board lock held).
+    BusEvents& bus_events() { return events_; }
     bool holding_clock() const { return holding_scl_; }
 
     // Fault controls. They act on the board as device code does, so call them
@@ -198,6 +203,7 @@ private:
     I2cSlaveSettings bus_;
     bool stretches_;
     Counters counters_;
+    BusEvents events_;
     std::vector<I2cTransfer> transfers_;
 
     Level scl_ = Level::High;

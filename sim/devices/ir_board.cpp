@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "core/board.h"
-#include "core/config.h"
+#include "core/model.h"
 #include "core/format.h"
 
 namespace pikit::sim {
@@ -27,7 +27,10 @@ void IrBoard::attach(Board& board) {
         ++decoded_;
         info("key " + hex(pending_code_, 4) + " decoded");
         set_code(pending_code_);
-        if (settings_.clear == Clear::OnRelease) clear_.at(std::max(release_at_, this->board()->now() + kRepeatTimeout));
+        decoded_at_ = this->board()->now();
+        // A key held until let go is cleared from its release on.
+        if (settings_.clear == Clear::OnRelease && release_at_ != kNever)
+            clear_.at(std::max(release_at_, decoded_at_ + kRepeatTimeout));
     });
     clear_.bind(board, [this] {
         info("key " + hex(code_, 4) + " released");
@@ -54,8 +57,24 @@ void IrBoard::set_code(std::uint16_t code) {
 
 void IrBoard::press(std::uint16_t code, Time hold) {
     pending_code_ = code;
-    release_at_ = board()->now() + hold;
+    release_at_ = hold == kNever ? kNever : board()->now() + hold;
     decode_.in(settings_.decode_time);
+}
+
+void IrBoard::set(std::uint8_t reg, std::uint16_t value) {
+    set_register(reg, value);
+    info("register " + std::to_string(reg) + " set to " + hex(value, 4));
+}
+
+void IrBoard::let_go() {
+    if (release_at_ != kNever) {
+        info("key up while none is held: nothing changes");
+        return;
+    }
+    release_at_ = board()->now();
+    // Decoded already: cleared now, or once the repeat timeout has passed.
+    if (!decode_.armed() && settings_.clear == Clear::OnRelease && code_ == pending_code_)
+        clear_.at(std::max(release_at_, decoded_at_ + kRepeatTimeout));
 }
 
 void IrBoard::set_register(std::uint8_t reg, std::uint16_t value) {
@@ -112,26 +131,6 @@ void IrBoard::sending(std::size_t index, std::uint8_t /*wire*/) {
 
 // ---------------------------------------------------------------- scenario
 
-std::function<void()> IrBoard::stimulus(const std::string& action, const Config& args) {
-    if (action == "press") {
-        if (!args.has("code")) args.fail_here("'press' needs a code (1 to 0xFFFF)");
-        const long code = args.integer("code", 0, 1, 0xFFFF);
-        const Time hold = args.duration("hold", 0);
-        return [this, code, hold] { press(static_cast<std::uint16_t>(code), hold); };
-    }
-    if (action == "set") {
-        if (!args.has("register") || !args.has("value")) args.fail_here("'set' needs a register (0, 2 or 4) and a value");
-        const long reg = args.integer("register", 0, 0, 4);
-        if (reg % 2 != 0) args.fail("register", "the board's registers are 0, 2 and 4, not");
-        const long value = args.integer("value", 0, 0, 0xFFFF);
-        return [this, reg, value] {
-            set_register(static_cast<std::uint8_t>(reg), static_cast<std::uint16_t>(value));
-            info("register " + std::to_string(reg) + " set to " + hex(static_cast<std::uint16_t>(value), 4));
-        };
-    }
-    args.fail("action", "ir-board knows the actions press and set, not");
-}
-
 void IrBoard::finish() {
     if (!board()) return;
     info("summary: " + std::to_string(bus_counters().transfers) + " transfer(s), " + std::to_string(decoded_) +
@@ -141,17 +140,56 @@ void IrBoard::finish() {
 
 namespace {
 
-std::unique_ptr<Device> make_ir_board(const std::string& name, const Config& c) {
-    IrBoard::Settings s;
-    read_i2c_settings(c, s);
-    s.register0 = static_cast<std::uint16_t>(c.integer("register0", s.register0, 0, 0xFFFF));
-    s.register2 = static_cast<std::uint16_t>(c.integer("register2", s.register2, 0, 0xFFFF));
-    s.clear = c.choice("clear", {"on_read", "on_release"}) == 0 ? IrBoard::Clear::OnRead : IrBoard::Clear::OnRelease;
-    s.decode_time = c.duration("decode_time", s.decode_time);
-    return std::make_unique<IrBoard>(name, s);
+using S = IrBoard::Settings;
+
+struct Key {
+    long code = 0;
+    Time hold = 0;
+};
+struct Register {
+    long reg = 0;
+    long value = 0;
+};
+
+Fields<Key> key(bool with_hold) {
+    Fields<Key> f;
+    f.integer("code", &Key::code, 1, 0xFFFF, "the code the board decodes for the key").hex().required();
+    if (with_hold) f.duration("hold", &Key::hold, 0, 10 * 60_s, "how long the key is held");
+    return f;
 }
 
-const DeviceRegistrar registrar{"ir-board", make_ir_board};
+const DeviceRegistrar registrar{
+    ModelOf<IrBoard, S>(
+        "ir-board", "infrared co-processor board on I2C at 0x2D: decodes remote keys itself, offers them as registers",
+        Fields<S>()
+            .include(i2c_fields())
+            .integer("register0", &S::register0, 0, 0xFFFF, "register 0 (another sensor of the board)")
+            .hex()
+            .integer("register2", &S::register2, 0, 0xFFFF, "register 2 (likewise)")
+            .hex()
+            .word("clear", &S::clear, {{"on_read", IrBoard::Clear::OnRead}, {"on_release", IrBoard::Clear::OnRelease}},
+                  "when register 4 goes back to 0: once it was read, or when the key is let go")
+            .duration("decode_time", &S::decode_time, 1_ms, 1_s, "from a key's press to its code in register 4"))
+        .action<Key>("press", "a remote key pressed and held for `hold`", key(true),
+                     [](IrBoard& b, const Key& k) { b.press(static_cast<std::uint16_t>(k.code), k.hold); })
+        .action<Key>("down", "a remote key pressed and held until `up`", key(false),
+                     [](IrBoard& b, const Key& k) { b.press(static_cast<std::uint16_t>(k.code), kNever); })
+        .action("up", "the key held is let go", [](IrBoard& b) { b.let_go(); })
+        .action<Register>(
+            "set", "a register's value",
+            Fields<Register>()
+                .integer("register", &Register::reg, 0, 4, "0, 2 or 4")
+                .required()
+                .integer("value", &Register::value, 0, 0xFFFF, "its value")
+                .hex()
+                .required()
+                .rule([](const Register& r, const Config& c) {
+                    if (r.reg % 2 != 0) c.fail("register", "the board's registers are 0, 2 and 4");
+                }),
+            [](IrBoard& b, const Register& r) {
+                b.set(static_cast<std::uint8_t>(r.reg), static_cast<std::uint16_t>(r.value));
+            })
+        .shows("code", ShownType::Integer, "register 4 as it is now: the last key's code, 0 for none")};
 
 }  // namespace
 

@@ -25,12 +25,9 @@
 // A key is decoded `decode_time` after it is pressed (67.5 ms: an NEC frame
 // has to arrive in full).
 //
-// Settings: sda, scl, startup_time and the engine's faults (absent,
-// nack_byte, flip_bit: see docs/i2c-slave.md), register0, register2,
-// clear, decode_time.
-// Stimuli:  press {code, hold}: a remote key whose code the board reports;
-//           set {register: 0 | 2, value}.
-// Shows:    code: register 4 as it is now.
+// Actions: `press` (a key held for `hold`), `down` / `up` (held until let
+// go), `set` (register 0 or 2). Settings, actions and what it shows, with
+// defaults and ranges: docs/devices.md; the engine's faults: docs/i2c-slave.md.
 #pragma once
 
 #include <array>
@@ -59,13 +56,15 @@ public:
     IrBoard(std::string name, Settings settings);
 
     void attach(Board& board) override;
-    std::function<void()> stimulus(const std::string& action, const Config& args) override;
     void finish() override;
 
     // ---- what the board can be made to do (device side: board lock held) ----
-    // A remote key pressed now and held for `hold`.
+    // A remote key pressed now and held for `hold` (kNever: until let_go()).
     void press(std::uint16_t code, Time hold);
+    void let_go();
     void set_register(std::uint8_t reg, std::uint16_t value);
+    // The same, and says so in the log (the scenario's `set`).
+    void set(std::uint8_t reg, std::uint16_t value);
 
     // ---- inspection (tests) ----
     const Settings& settings() const { return settings_; }
@@ -92,6 +91,7 @@ private:
     // The key pressed: decoded after decode_time, let go at the release.
     std::uint16_t pending_code_ = 0;
     Time release_at_ = 0;
+    Time decoded_at_ = 0;
     Timer decode_;
     Timer clear_;
 };

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "core/board.h"
-#include "core/config.h"
+#include "core/model.h"
 
 namespace pikit::sim {
 
@@ -36,15 +36,17 @@ void Led::update() {
 
 namespace {
 
-std::unique_ptr<Device> make_led(const std::string& name, const Config& c) {
-    Led::Settings s;
-    s.line = c.line("pin", s.line);
-    s.active_high = c.choice("active", {"high", "low"}) == 0;
-    s.colour = c.text("colour", s.colour);
-    return std::make_unique<Led>(name, s);
-}
+using S = Led::Settings;
 
-const DeviceRegistrar registrar{"led", make_led};
+const DeviceRegistrar registrar{
+    ModelOf<Led, S>("led", "one LED with its series resistor, on a header pin or a net",
+                    Fields<S>()
+                        .line("pin", &S::line, "the line the LED is on: a header pin or a net such as register.Q0")
+                        .word("active", &S::active_high, {{"high", true}, {"low", false}},
+                              "high: lit while the line is HIGH (LED to ground); low: lit while it is LOW (LED from 3.3V)")
+                        .text("colour", &S::colour, "its colour, for people reading the log; not simulated"))
+        .shows("on", ShownType::Flag, "the LED gives light a person can see")
+        .shows("brightness", ShownType::Number, "0 to 1: the share of time it is lit, in steps of 0.001")};
 
 }  // namespace
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "core/board.h"
-#include "core/config.h"
+#include "core/model.h"
 
 namespace pikit::sim {
 
@@ -54,15 +54,17 @@ void LedRow::update() {
 
 namespace {
 
-std::unique_ptr<Device> make_led_row(const std::string& name, const Config& c) {
-    LedRow::Settings s;
-    s.lines = c.lines("lines");
-    if (s.lines.size() > 32) c.fail("lines", "at most 32 LEDs in a row");
-    s.active_high = c.choice("active", {"high", "low"}) == 0;
-    return std::make_unique<LedRow>(name, s);
-}
+using S = LedRow::Settings;
 
-const DeviceRegistrar registrar{"led-row", make_led_row};
+const DeviceRegistrar registrar{
+    ModelOf<LedRow, S>("led-row", "a row of LEDs on pins or nets (eight LEDs, an LED bar)",
+                       Fields<S>()
+                           .lines("lines", &S::lines, 32, "the LEDs' lines, the first LED first (at most 32)")
+                           .required()
+                           .word("active", &S::active_high, {{"high", true}, {"low", false}},
+                                 "high: an LED is lit while its line is HIGH; low: while it is LOW"))
+        .shows("lit", ShownType::Integer, "the lit LEDs as a number: bit n is the LED on the n-th line")
+        .shows("leds", ShownType::Text, "the row as a person sees it: '#' lit, '+' dimmed, '.' dark (\"#......#\")")};
 
 }  // namespace
 

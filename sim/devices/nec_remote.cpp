@@ -7,9 +7,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "core/board.h"
-#include "core/config.h"
+#include "core/model.h"
 #include "core/format.h"
 
 namespace pikit::sim {
@@ -131,15 +132,22 @@ void NecRemote::press(std::uint16_t address, bool extended, std::uint8_t command
     }
     const std::uint8_t lo = static_cast<std::uint8_t>(address & 0xFF);
     const std::uint8_t second = extended ? static_cast<std::uint8_t>(address >> 8) : static_cast<std::uint8_t>(~lo);
-    board()->show(*this, "key",
-                  Shown::record({{"address", static_cast<long>(address)}, {"command", static_cast<long>(command)}}).in_hex(2));
-    board()->info(*this, "key pressed: address " + hex(address, extended ? 4 : 2) + ", command " + hex(command, 2) +
-                             ", held " + format_duration(hold));
-    if (hold > 0) {
+    board()->show(*this, "key", Shown::record({{"address", static_cast<long>(address)}, {"command", static_cast<long>(command)}}).in_hex(2));
+    if (hold == kNever) {
+        // Held until let go.
+        board()->info(*this, "key down: address " + hex(address, extended ? 4 : 2) + ", command " + hex(command, 2));
         held_ = true;
-        release_at_ = board()->now() + hold;
-        release_.at(release_at_);
+        release_at_ = kNever;
         board()->show(*this, "held", true);
+    } else {
+        board()->info(*this, "key pressed: address " + hex(address, extended ? 4 : 2) + ", command " + hex(command, 2) +
+                                 ", held " + format_duration(hold));
+        if (hold > 0) {
+            held_ = true;
+            release_at_ = board()->now() + hold;
+            release_.at(release_at_);
+            board()->show(*this, "held", true);
+        }
     }
     transmit({Kind::Frame, {lo, second, command, static_cast<std::uint8_t>(~command)}, true});
 }
@@ -149,6 +157,22 @@ void NecRemote::release() {
     repeat_.cancel();
     release_.cancel();
     board()->show(*this, "held", false);
+}
+
+void NecRemote::let_go() {
+    if (!held_) {
+        board()->info(*this, "key up while none is held: nothing changes");
+        return;
+    }
+    board()->info(*this, "key up");
+    release();
+}
+
+void NecRemote::set_link(std::optional<double> clock_error, std::optional<Time> stretch) {
+    if (clock_error) settings_.clock_error = *clock_error;
+    if (stretch) settings_.stretch = *stretch;
+    board()->info(*this, "link set: clock error " + std::to_string(settings_.clock_error) + " %, stretch " +
+                             format_duration(settings_.stretch));
 }
 
 void NecRemote::send_frame(const std::array<std::uint8_t, 4>& bytes) { transmit({Kind::Frame, bytes, false}); }
@@ -193,70 +217,108 @@ void NecRemote::finish() {
 
 // ---------------------------------------------------------------- scenario
 
-std::function<void()> NecRemote::stimulus(const std::string& action, const Config& args) {
-    if (action == "press") {
-        const long address = args.integer("address", 0, 0, 0xFFFF);
-        const bool extended = args.flag("extended", address > 0xFF);
-        if (!extended && address > 0xFF) args.fail("address", "an 8-bit address is 0 to 255; this one needs extended: true, not");
-        if (!args.has("command")) args.fail_here("'press' needs a command (0 to 255)");
-        const long command = args.integer("command", 0, 0, 0xFF);
-        const Time hold = args.duration("hold", 0);
-        return [this, address, extended, command, hold] {
-            press(static_cast<std::uint16_t>(address), extended, static_cast<std::uint8_t>(command), hold);
-        };
-    }
-    if (action == "frame") {
-        const std::vector<std::uint8_t> b = args.bytes("bytes");
-        if (b.size() != 4) args.fail("bytes", "an NEC frame is four bytes, not");
-        const std::array<std::uint8_t, 4> bytes{b[0], b[1], b[2], b[3]};
-        return [this, bytes] { send_frame(bytes); };
-    }
-    if (action == "repeat") return [this] { send_repeat(); };
-    if (action == "glitch") {
-        const Time length = args.duration("length");
-        if (length < NecRemote::kMinGlitchLength)
-            args.fail("length", "a receiver passes no glitch shorter than 10us, not");
-        return [this, length] { glitch(length); };
-    }
-    if (action == "set") {
-        if (!args.has("clock_error") && !args.has("stretch")) args.fail_here("'set' needs clock_error or stretch");
-        const bool has_clock = args.has("clock_error");
-        const bool has_stretch = args.has("stretch");
-        const double clock = args.number_in("clock_error", 0, -50, 50);
-        const Time stretch = args.duration("stretch", 0);
-        return [this, has_clock, has_stretch, clock, stretch] {
-            if (has_clock) set_clock_error(clock);
-            if (has_stretch) set_stretch(stretch);
-            board()->info(*this, "link set: clock error " + std::to_string(settings_.clock_error) + " %, stretch " +
-                                     format_duration(settings_.stretch));
-        };
-    }
-    args.fail("action", "nec-remote knows the actions press, frame, repeat, glitch and set, not");
-}
-
 namespace {
 
-std::unique_ptr<Device> make_nec_remote(const std::string& name, const Config& c) {
-    NecRemote::Settings s;
-    s.pin = c.pin("pin", s.pin);
-    s.clock_error = c.number_in("clock_error", s.clock_error, -50, 50);
-    s.stretch = c.duration("stretch", s.stretch);
-    if (c.has("glitches")) {
-        const Config g = c.child("glitches");
-        s.glitch_every = g.duration("every");
-        if (s.glitch_every < NecRemote::kMinGlitchInterval)
-            g.fail("every", "a receiver takes interference more often than every 1ms as continuous noise and passes "
-                            "none of it; the mean interval must be at least 1ms, not");
-        s.glitch_length = g.duration("length", s.glitch_length);
-        if (s.glitch_length < NecRemote::kMinGlitchLength)
-            g.fail("length", "a receiver passes no glitch shorter than 10us, not");
-        s.glitch_seed = static_cast<std::uint32_t>(g.integer("seed", s.glitch_seed, 0, 0x7FFFFFFF));
-    }
-    s.absent = c.flag("absent", s.absent);
-    return std::make_unique<NecRemote>(name, s);
+using S = NecRemote::Settings;
+
+// The arguments of the remote's actions.
+struct Key {
+    long address = 0;
+    std::optional<bool> extended;  // default: an address above 0xFF
+    long command = 0;
+    Time hold = 0;
+};
+struct Frame {
+    std::vector<std::uint8_t> bytes;
+};
+struct Glitch {
+    Time length = 0;
+};
+struct Link {
+    std::optional<double> clock_error;
+    std::optional<Time> stretch;
+};
+
+// Shorter or denser interference does not get through a receiver as
+// glitches (see NecRemote::kMinGlitchLength).
+constexpr Time kGlitchShortest = NecRemote::kMinGlitchLength;
+constexpr Time kGlitchLongest = 10_ms;
+
+Fields<S> settings() {
+    return Fields<S>()
+        .pin("pin", &S::pin, "the receiver's output")
+        .number("clock_error", &S::clock_error, -50, 50,
+                "the remote's clock off by this much: every length of its frames, and their period, scale by it")
+        .unit("%")
+        .duration("stretch", &S::stretch, 0, 1_ms,
+                  "the receiver lengthens every burst and shortens every space by this much (real ones: up to 100us)")
+        .group("glitches",
+               Fields<S>()
+                   .duration("every", &S::glitch_every, NecRemote::kMinGlitchInterval, kMaxDuration,
+                             "mean interval between glitches; denser interference is continuous noise to a receiver")
+                   .required()
+                   .duration("length", &S::glitch_length, kGlitchShortest, kGlitchLongest,
+                             "how long each one lasts; a receiver passes none shorter")
+                   .integer("seed", &S::glitch_seed, 0, 0x7FFFFFFF, "seed of their random times: runs repeat exactly"),
+               "random interference: at random times the receiver's output is inverted for `length`")
+        .flag("absent", &S::absent, "no receiver on the pin: the line follows its pull alone");
 }
 
-const DeviceRegistrar registrar{"nec-remote", make_nec_remote};
+Fields<Key> key_fields(bool with_hold) {
+    Fields<Key> f;
+    f.integer("address", &Key::address, 0, 0xFFFF, "the remote's address; above 0xFF a 16-bit extended one")
+        .hex()
+        .integer("command", &Key::command, 0, 0xFF, "the key's command")
+        .hex()
+        .required()
+        .flag("extended", &Key::extended, "send the address as a 16-bit extended one (low byte first)")
+        .defaults("true for an address above 0xFF");
+    if (with_hold)
+        f.duration("hold", &Key::hold, 0, 10 * 60_s,
+                   "how long the key is held: repeat codes every 108ms after the frame while it is");
+    return f;
+}
+
+void check_key(const S&, const Key& k, const Config& c) {
+    if (k.extended && !*k.extended && k.address > 0xFF)
+        c.fail("address", "an 8-bit address is 0 to 255; this one needs extended: true");
+}
+
+void press(NecRemote& r, const Key& k, Time hold) {
+    r.press(static_cast<std::uint16_t>(k.address), k.extended.value_or(k.address > 0xFF),
+            static_cast<std::uint8_t>(k.command), hold);
+}
+
+const DeviceRegistrar registrar{
+    ModelOf<NecRemote, S>("nec-remote", "an NEC infrared remote and the receiver module it shines at", settings())
+        .action<Key>("press", "a key: its frame, then repeat codes while it is held", key_fields(true),
+                     [](NecRemote& r, const Key& k) { press(r, k, k.hold); }, {}, check_key)
+        .action<Key>("down", "a key pressed and held until `up`: its frame, then repeat codes", key_fields(false),
+                     [](NecRemote& r, const Key& k) { press(r, k, kNever); }, {}, check_key)
+        .action("up", "the key held is let go: no more repeat codes", [](NecRemote& r) { r.let_go(); })
+        .action<Frame>("frame", "any four bytes with NEC timing",
+                       Fields<Frame>().bytes("bytes", &Frame::bytes, 4, 4, "the frame's bytes in the order sent").required(),
+                       [](NecRemote& r, const Frame& f) { r.send_frame({f.bytes[0], f.bytes[1], f.bytes[2], f.bytes[3]}); })
+        .action("repeat", "one repeat code", [](NecRemote& r) { r.send_repeat(); })
+        .action<Glitch>("glitch", "invert the receiver's output once, now",
+                        Fields<Glitch>()
+                            .duration("length", &Glitch::length, kGlitchShortest, kGlitchLongest, "for how long")
+                            .required(),
+                        [](NecRemote& r, const Glitch& g) { r.glitch(g.length); })
+        .action<Link>(
+            "set", "change the link from now on: clock_error, stretch or both",
+            Fields<Link>()
+                .number("clock_error", &Link::clock_error, -50, 50, "the remote's clock error")
+                .unit("%")
+                .defaults("unchanged")
+                .duration("stretch", &Link::stretch, 0, 1_ms, "the receiver's stretch of every burst")
+                .defaults("unchanged"),
+            [](NecRemote& r, const Link& l) { r.set_link(l.clock_error, l.stretch); }, {},
+            [](const S&, const Link& l, const Config& c) {
+                if (!l.clock_error && !l.stretch) c.fail_here("'set' needs clock_error or stretch");
+            })
+        .shows("held", ShownType::Flag, "a key of the remote is held down")
+        .shows("key", ShownType::Record, "the last key pressed: address and command")};
 
 }  // namespace
 

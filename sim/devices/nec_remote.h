@@ -18,33 +18,20 @@
 // A frame lasts 67.5 ms whatever its bits (each byte is sent with its
 // complement, so there are always 16 ones and 16 zeros).
 //
-// Settings (scenario keys):
-//   pin          receiver output, a header pin (default 6)
-//   clock_error  the remote's clock off by this many percent (-50..50): every
-//                length of its frames, and the repeat period, scale by it
-//   stretch      the receiver lengthens every burst and shortens every space
-//                by this much (its output rises this late); real receivers
-//                do, by up to about 100 us. A space shorter than it
-//                vanishes: two bursts merge
-//   glitches     random interference: {every: <mean interval>, length:
-//                <duration>, seed: <n>}; at random times (exponentially
-//                distributed, seeded, so runs repeat exactly) the receiver's
-//                output is inverted for `length`: a spurious burst in a
-//                space, a drop-out in a burst. `every` at least 1 ms,
-//                `length` (default 100 us) at least 10 us, as a receiver
-//                passes them
-//   absent       no receiver on the pin: nothing drives it, the line follows
-//                its pull alone (with the pull switched off it floats)
+// Settings: the receiver's output pin, the remote's clock error, the
+// receiver's burst stretch (real receivers lengthen each burst by up to
+// about 100 us; a space shorter than the stretch vanishes and two bursts
+// merge), random glitches (the receiver's output inverted for a while at
+// seeded random times, exponentially distributed: a spurious burst in a
+// space, a drop-out in a burst; at least 10 us long and 1 ms apart on
+// average, as a receiver passes them) and a missing receiver (nothing drives
+// the pin; the line follows its pull).
 //
-// Stimuli (scenario actions):
-//   press    {address, command, hold, extended}: the key's frame, then repeat
-//            codes while it is held. An address above 0xFF is sent as a 16-bit
-//            extended address (low byte first); `extended: true` sends a
-//            smaller one that way too
-//   frame    {bytes: "00 FF 45 BA"}: any four bytes with NEC timing
-//   repeat   one repeat code
-//   glitch   {length}: invert the receiver's output once, now (at least 10 us)
-//   set      {clock_error, stretch}: change the link from now on
+// Actions: `press` (a key's frame, then repeat codes while it is held),
+// `down` / `up` (a key held until let go), `frame` (any four bytes),
+// `repeat`, `glitch` and `set` (clock error, stretch). An address above 0xFF
+// is sent as a 16-bit extended address (low byte first).
+// Keys, defaults and ranges: docs/devices.md.
 // The remote sends in a fixed frame period: a transmission asked for while
 // another is being sent, or sooner than 108 ms after the start of the last
 // one, waits for that slot, as a remote finishes the frame in progress. A new
@@ -57,6 +44,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -110,18 +98,21 @@ public:
 
     void attach(Board& board) override;
     void on_edge(int pin, Level level) override;
-    std::function<void()> stimulus(const std::string& action, const Config& args) override;
     void finish() override;
 
     // ---- what the remote can be made to do (device side: board lock held) ----
     // A key: its frame now (or after the one being sent), then repeat codes
-    // every 108 ms while it is held, that is until `hold` after now.
+    // every 108 ms while it is held, that is until `hold` after now
+    // (kNever: until let_go()).
     void press(std::uint16_t address, bool extended, std::uint8_t command, Time hold);
+    void let_go();
     void send_frame(const std::array<std::uint8_t, 4>& bytes);
     void send_repeat();
     void glitch(Time length);
     void set_clock_error(double percent) { settings_.clock_error = percent; }
     void set_stretch(Time stretch) { settings_.stretch = stretch; }
+    // Either or both, and says so in the log.
+    void set_link(std::optional<double> clock_error, std::optional<Time> stretch);
 
     // The light of one transmission as drive segments of the light net
     // (High: carrier on), lengths scaled by the clock error in percent.

@@ -7,15 +7,19 @@ namespace pikit::sim {
 OneWireDevice::OneWireDevice(std::string name, OneWireSettings settings)
     : OneWireSlave("onewire-device", std::move(name), std::move(settings)) {}
 
-OneWireSettings OneWireDevice::settings_from(const Config& c) {
-    if (!c.has("rom")) c.fail_here("a onewire-device needs its ROM id (rom: 7 or 8 bytes)");
-    return OneWireSettings::from_config(c);
+namespace {
+
+ModelOf<OneWireDevice, OneWireSettings> model() {
+    ModelOf<OneWireDevice, OneWireSettings> m(
+        "onewire-device", "any 1-Wire device with a ROM id and nothing behind it, for crowding a bus",
+        Fields<OneWireSettings>().include(onewire_fields()).rule([](const OneWireSettings&, const Config& c) {
+            if (!c.has("rom")) c.fail_here("a onewire-device needs its ROM id (rom: 7 or 8 bytes)");
+        }));
+    return add_onewire_actions(m);
 }
 
-namespace {
-const DeviceRegistrar registrar{"onewire-device", [](const std::string& name, const Config& c) -> std::unique_ptr<Device> {
-    return std::make_unique<OneWireDevice>(name, OneWireDevice::settings_from(c));
-}};
+const DeviceRegistrar registrar{model()};
+
 }  // namespace
 
 }  // namespace pikit::sim

@@ -4,14 +4,8 @@
 // ignores any function command. Good for crowding a bus: any family code,
 // family 0x00, or an id whose CRC byte is wrong on purpose.
 //
-// Scenario (type onewire-device):
-//   - type: onewire-device
-//     name: thermo
-//     pin: 27
-//     rom: "28 11 22 33 44 55 66"      # required; 7 bytes: CRC appended, 8 bytes: as given
-//     alarm: true                      # answers the conditional search 0xEC
-//   plus the timing and fault keys every 1-Wire model has (see onewire_slave.h
-//   and docs/onewire-models.md).
+// Scenario: `rom` is required; the timing and fault keys are those every
+// 1-Wire model has (docs/devices.md, docs/onewire-models.md).
 #pragma once
 
 #include "onewire_slave.h"
@@ -21,7 +15,6 @@ namespace pikit::sim {
 class OneWireDevice final : public OneWireSlave {
 public:
     OneWireDevice(std::string name, OneWireSettings settings);
-    static OneWireSettings settings_from(const Config& c);
 };
 
 }  // namespace pikit::sim

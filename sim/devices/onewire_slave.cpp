@@ -10,123 +10,12 @@ namespace pikit::sim {
 
 namespace {
 
-constexpr std::uint8_t kReadRom = 0x33;
-constexpr std::uint8_t kMatchRom = 0x55;
-constexpr std::uint8_t kSkipRom = 0xCC;
-constexpr std::uint8_t kSearchRom = 0xF0;
-constexpr std::uint8_t kAlarmSearch = 0xEC;
-
 // How often the part checks its supply while it is busy programming.
 constexpr Time kPowerPoll = 100_us;
 
 std::string us(Time t) { return format_duration(t); }
 
 }  // namespace
-
-std::uint8_t onewire_crc8(const std::uint8_t* data, std::size_t len) {
-    std::uint8_t crc = 0;
-    for (std::size_t i = 0; i < len; ++i) {
-        std::uint8_t b = data[i];
-        for (int k = 0; k < 8; ++k) {
-            const bool mix = ((crc ^ b) & 1) != 0;
-            crc >>= 1;
-            if (mix) crc ^= 0x8C;
-            b >>= 1;
-        }
-    }
-    return crc;
-}
-
-std::uint16_t onewire_crc16(std::uint16_t crc, const std::uint8_t* data, std::size_t len) {
-    for (std::size_t i = 0; i < len; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
-    }
-    return crc;
-}
-
-RomId make_rom(const std::vector<std::uint8_t>& bytes) {
-    RomId r{};
-    if (bytes.size() == 7) {
-        for (int i = 0; i < 7; ++i) r[i] = bytes[i];
-        r[7] = onewire_crc8(r.data(), 7);
-    } else if (bytes.size() == 8) {
-        for (int i = 0; i < 8; ++i) r[i] = bytes[i];
-    } else {
-        throw std::invalid_argument("a ROM id has 7 bytes (CRC computed) or 8 bytes");
-    }
-    return r;
-}
-
-std::string rom_hex(const RomId& rom) { return hex_digits(rom.data(), rom.size()); }
-
-std::uint8_t config_byte(const Config& c, const char* key, std::uint8_t fallback) {
-    if (!c.has(key)) return fallback;
-    const auto v = parse_integer(c.text(key));
-    if (!v || *v < 0 || *v > 255) c.fail(key, "expected a byte (0..255 or 0x00..0xFF)");
-    return static_cast<std::uint8_t>(*v);
-}
-
-// ---------------------------------------------------------------- settings
-
-namespace {
-
-Time window(const Config& c, const char* key, Time fallback, Time lo, Time hi) {
-    if (!c.has(key)) return fallback;
-    const Time t = c.duration(key);
-    if (t < lo || t > hi) c.fail(key, "must lie between " + us(lo) + " and " + us(hi));
-    return t;
-}
-
-std::vector<FlipRule> flip_rules(const Config& c, const char* key) {
-    std::vector<FlipRule> out;
-    if (!c.has(key)) return out;
-    for (const Config& e : c.list(key)) {
-        FlipRule r;
-        r.layer = e.choice("layer", {"rom", "function"}, 1) == 0 ? FlipRule::Layer::Rom : FlipRule::Layer::Function;
-        if (!e.has("command")) e.fail_here("a flip needs the command whose bytes it hits");
-        r.command = config_byte(e, "command", 0);
-        if (r.layer == FlipRule::Layer::Rom && (r.command == kSearchRom || r.command == kAlarmSearch))
-            e.fail("command", "search answers are bit pairs, not bytes; use flip_random");
-        r.byte = static_cast<int>(e.integer("byte", 0, 0, 255));
-        r.bit = static_cast<int>(e.integer("bit", 0, 0, 7));
-        r.after = static_cast<int>(e.integer("after", 0, 0, 1000000));
-        r.times = static_cast<int>(e.integer("times", 1, 0, 1000000));
-        out.push_back(r);
-    }
-    return out;
-}
-
-}  // namespace
-
-OneWireSettings OneWireSettings::from_config(const Config& c) {
-    OneWireSettings s;
-    s.pin = c.pin("pin", 27);
-    if (c.has("rom")) {
-        const auto b = c.bytes("rom");
-        if (b.size() != 7 && b.size() != 8) c.fail("rom", "a ROM id has 7 bytes (CRC computed) or 8 bytes");
-        s.rom = make_rom(b);
-    }
-    const OneWireTiming corners[] = {OneWireTiming::typical(), OneWireTiming::fast(), OneWireTiming::slow()};
-    s.timing = corners[c.choice("timing", {"typical", "fast", "slow"})];
-    s.timing.presence_wait = window(c, "presence_wait", s.timing.presence_wait, 15_us, 60_us);
-    s.timing.presence_low = window(c, "presence_low", s.timing.presence_low, 60_us, 240_us);
-    s.timing.sample_at = window(c, "sample_at", s.timing.sample_at, 15_us, 60_us);
-    s.timing.hold_zero = window(c, "hold_zero", s.timing.hold_zero, 15_us, 60_us);
-    s.alarm = c.flag("alarm", false);
-    s.stuck_low = c.flag("stuck_low", false);
-    s.flip_reply = flip_rules(c, "flip_reply");
-    s.flip_received = flip_rules(c, "flip_received");
-    if (c.has("flip_random")) {
-        const Config r = c.child("flip_random");
-        s.random.reply = r.number_in("reply", 0.0, 0.0, 1.0);
-        s.random.received = r.number_in("received", 0.0, 0.0, 1.0);
-        s.random.seed = static_cast<std::uint64_t>(r.integer("seed", 1, 0, 0x7FFFFFFF));
-    }
-    s.leave_after_search_bits = c.integer("leave_after_search_bits", -1, 0, 1000000000L);
-    s.leave_at = c.duration("leave_at", kNever);
-    return s;
-}
 
 // ---------------------------------------------------------------- the engine
 
@@ -154,23 +43,23 @@ void OneWireSlave::set_random_flips(const RandomFlips& r) {
 
 void OneWireSlave::attach(Board& board) {
     board.attach(*this, s_.pin, PinRole::OpenDrain);
+    sample_.bind(board, [this] { sample_write_slot(); });
+    release_.bind(board, [this] { release_zero(); });
+    // The master must let go well before a read slot's bit stops being valid.
+    check_.bind(board, [this] {
+        if (master_drives_low()) master_long_read_ = true;
+    });
+    presence_.bind(board, [this] { presence_start(); });
+    presence_end_.bind(board, [this] { presence_end(); });
+    busy_.bind(board, [this] { end_busy(busy_powered_); });
+    poll_.bind(board, [this] { poll_power(); });
     if (s_.stuck_low) stick_low(true);
     if (s_.leave_at != kNever) board.schedule(s_.leave_at, [this] { leave_bus(); });
 }
 
-std::function<void()> OneWireSlave::stimulus(const std::string& action, const Config& args) {
-    if (action == "stuck-low") return [this] { stick_low(true); };
-    if (action == "release") return [this] { stick_low(false); };
-    if (action == "leave") return [this] { leave_bus(); };
-    if (action == "rejoin") return [this] { rejoin_bus(); };
-    if (action == "alarm") {
-        const bool on = args.flag("on", true);
-        return [this, on] {
-            s_.alarm = on;
-            board()->info(*this, std::string("alarm flag ") + (on ? "set" : "cleared"));
-        };
-    }
-    return Device::stimulus(action, args);
+void OneWireSlave::set_alarm_flag(bool on) {
+    s_.alarm = on;
+    board()->info(*this, std::string("alarm flag ") + (on ? "set" : "cleared"));
 }
 
 bool OneWireSlave::master_drives_low() const {
@@ -188,18 +77,8 @@ void OneWireSlave::let_go() {
     board()->drive(*this, s_.pin, Drive::Release);
 }
 
-void OneWireSlave::cancel(std::optional<Board::EventId>& id) {
-    if (id) board()->cancel(*id);
-    id.reset();
-}
-
 void OneWireSlave::clear_events() {
-    cancel(ev_sample_);
-    cancel(ev_release_);
-    cancel(ev_presence_);
-    cancel(ev_check_);
-    cancel(ev_busy_);
-    cancel(ev_poll_);
+    for (Timer* t : {&sample_, &release_, &presence_, &presence_end_, &check_, &busy_, &poll_}) t->cancel();
     pending_byte_ = false;
 }
 
@@ -272,7 +151,8 @@ void OneWireSlave::master_fall() {
     case Phase::Idle:
         break;
     case Phase::Presence:
-        cancel(ev_presence_);
+        presence_.cancel();
+        presence_end_.cancel();
         let_go();
         phase_ = Phase::Idle;
         break;
@@ -288,6 +168,7 @@ void OneWireSlave::master_fall() {
     case Phase::Send:
         start_read_slot(((tx_byte_ >> tx_bits_) & 1) != 0);
         if (++tx_bits_ == 8) {
+            events_.publish(BusEvent::Kind::Data, now, tx_byte_, true);
             tx_bits_ = 0;
             ++tx_count_;
             if (layer_ == FlipRule::Layer::Rom) {  // Read ROM: the id, then selected
@@ -320,10 +201,7 @@ void OneWireSlave::master_fall() {
 
 void OneWireSlave::start_write_slot() {
     slot_ = Slot::Write;
-    ev_sample_ = board()->schedule(fall_at_ + s_.timing.sample_at, [this] {
-        ev_sample_.reset();
-        sample_write_slot();
-    });
+    sample_.at(fall_at_ + s_.timing.sample_at);
 }
 
 void OneWireSlave::start_read_slot(bool bit) {
@@ -335,16 +213,9 @@ void OneWireSlave::start_read_slot(bool bit) {
     }
     if (!bit) {
         drive_low();
-        ev_release_ = board()->schedule(fall_at_ + s_.timing.hold_zero, [this] {
-            ev_release_.reset();
-            release_zero();
-        });
+        release_.at(fall_at_ + s_.timing.hold_zero);
     }
-    // The master must let go well before the bit's valid window ends.
-    ev_check_ = board()->schedule(fall_at_ + OneWireLimits::read_low_max, [this] {
-        ev_check_.reset();
-        if (master_drives_low()) master_long_read_ = true;
-    });
+    check_.at(fall_at_ + OneWireLimits::read_low_max);
 }
 
 void OneWireSlave::release_zero() {
@@ -402,7 +273,7 @@ void OneWireSlave::line_rise() {
         return;
     }
     last_low_was_slot_ = true;
-    cancel(ev_check_);
+    check_.cancel();
     if (d < OneWireLimits::slot_low_min)
         board()->breach(*this, "low pulse of only " + us(d) + ": a time slot starts with at least 1us low");
     if (slot_ == Slot::Write && d > OneWireLimits::write1_low_max && d < OneWireLimits::write0_low_min)
@@ -421,6 +292,7 @@ void OneWireSlave::reset_pulse() {
     let_go();
     if (phase_ == Phase::Busy) end_busy(false);
     ++resets_;
+    events_.publish(BusEvent::Kind::Reset, board()->now());
     bus_reset();  // still sees the counts of the transaction it ends
     rx_fault_ = false;
     rx_byte_ = 0;
@@ -431,27 +303,32 @@ void OneWireSlave::reset_pulse() {
     last_low_was_slot_ = false;
     phase_ = Phase::Presence;
     reset_rise_at_ = board()->now();
-    ev_presence_ = board()->schedule(board()->now() + s_.timing.presence_wait, [this] {
-        drive_low();
-        ev_presence_ = board()->schedule(board()->now() + s_.timing.presence_low, [this] {
-            ev_presence_.reset();
-            let_go();
-            phase_ = Phase::RomCommand;
-            rx_byte_ = 0;
-            rx_bits_ = 0;
-            if (master_drives_low()) {
-                // The master started something while the presence pulse hid its edge.
-                board()->breach(*this, "master pulled the line low during the presence pulse");
-                fall_at_ = board()->now();
-                in_low_ = true;
-                slot_ = Slot::None;
-                phase_ = Phase::Idle;
-            }
-        });
-    });
+    presence_.in(s_.timing.presence_wait);
+}
+
+void OneWireSlave::presence_start() {
+    events_.publish(BusEvent::Kind::Presence, board()->now());
+    drive_low();
+    presence_end_.in(s_.timing.presence_low);
+}
+
+void OneWireSlave::presence_end() {
+    let_go();
+    phase_ = Phase::RomCommand;
+    rx_byte_ = 0;
+    rx_bits_ = 0;
+    if (master_drives_low()) {
+        // The master started something while the presence pulse hid its edge.
+        board()->breach(*this, "master pulled the line low during the presence pulse");
+        fall_at_ = board()->now();
+        in_low_ = true;
+        slot_ = Slot::None;
+        phase_ = Phase::Idle;
+    }
 }
 
 void OneWireSlave::byte_received(std::uint8_t b) {
+    events_.publish(BusEvent::Kind::Data, board()->now(), b);
     if (phase_ == Phase::RomCommand) {
         start_command(FlipRule::Layer::Rom, b);
         switch (b) {
@@ -562,27 +439,23 @@ void OneWireSlave::busy(Time duration) {
     phase_ = Phase::Busy;
     busy_powered_ = true;
     busy_start_ = board()->now();
-    ev_busy_ = board()->schedule(busy_start_ + duration, [this] {
-        ev_busy_.reset();
-        end_busy(busy_powered_);
-    });
+    busy_.at(busy_start_ + duration);
     poll_power();
 }
 
 void OneWireSlave::poll_power() {
-    ev_poll_.reset();
     const bool powered = board()->master_output(s_.pin) && board()->master_latch(s_.pin) == Level::High;
     if (!powered && busy_powered_) {
         busy_powered_ = false;
         board()->breach(*this, "master stopped driving the line high " + us(board()->now() - busy_start_) +
                                    " into the programming time; the part programs on the line's power");
     }
-    ev_poll_ = board()->schedule(board()->now() + kPowerPoll, [this] { poll_power(); });
+    poll_.in(kPowerPoll);
 }
 
 void OneWireSlave::end_busy(bool powered) {
-    cancel(ev_busy_);
-    cancel(ev_poll_);
+    busy_.cancel();
+    poll_.cancel();
     phase_ = Phase::Idle;
     busy_done(powered);
 }

@@ -27,87 +27,14 @@
 #include "core/board.h"
 #include "core/config.h"
 #include "core/device.h"
+#include "core/model.h"
 #include "core/time.h"
+#include "core/timing.h"
+#include "devices/bus_events.h"
+#include "devices/onewire_crc.h"
+#include "devices/onewire_settings.h"
 
 namespace pikit::sim {
-
-// 64-bit ROM id in bus order: [0] family code, [1..6] serial, [7] CRC-8.
-using RomId = std::array<std::uint8_t, 8>;
-
-// The 1-Wire CRC-8 (polynomial x^8 + x^5 + x^4 + 1, reflected, start 0).
-std::uint8_t onewire_crc8(const std::uint8_t* data, std::size_t len);
-// The 1-Wire CRC-16 (x^16 + x^15 + x^2 + 1, reflected) continued from `crc`.
-// Devices send its complement, low byte first.
-std::uint16_t onewire_crc16(std::uint16_t crc, const std::uint8_t* data, std::size_t len);
-
-// 7 bytes: the CRC-8 is computed and appended; 8 bytes: taken as given (a
-// wrong CRC byte is allowed on purpose). Anything else throws std::invalid_argument.
-RomId make_rom(const std::vector<std::uint8_t>& bytes);
-std::string rom_hex(const RomId& rom);  // "2D5A3C1900000012"
-
-// The timing windows of the slave's side of the bus. Each has a range the
-// part may fall in anywhere; fast() and slow() put every window at the end of
-// its range, so a master can be tried against both corners.
-struct OneWireTiming {
-    Time presence_wait = 30_us;  // release of the reset pulse -> presence starts (15..60 us)
-    Time presence_low = 120_us;  // length of the presence pulse (60..240 us)
-    Time sample_at = 30_us;      // falling edge -> the device samples a write slot (15..60 us)
-    Time hold_zero = 30_us;      // falling edge -> the device lets go after sending a 0 (15..60 us)
-
-    static OneWireTiming typical() { return {}; }
-    static OneWireTiming fast() { return {15_us, 60_us, 15_us, 15_us}; }
-    static OneWireTiming slow() { return {60_us, 240_us, 60_us, 60_us}; }
-};
-
-// Limits the slave holds the master to (standard speed).
-struct OneWireLimits {
-    static constexpr Time reset_low_min = 480_us;   // reset pulse
-    static constexpr Time reset_high_min = 480_us;  // release of the reset -> first slot
-    static constexpr Time slot_min = 60_us;         // falling edge to falling edge
-    static constexpr Time slot_low_min = 1_us;      // shortest low that starts a time slot
-    static constexpr Time slot_low_max = 120_us;    // longest low that is still a time slot
-    static constexpr Time recovery_min = 1_us;      // high time between two slots
-    static constexpr Time write1_low_max = 15_us;   // a write-1 must end before the sample window
-    static constexpr Time write0_low_min = 60_us;   // a write-0 must cover the whole sample window
-    static constexpr Time read_low_max = 15_us;     // master's own low time in a read slot
-};
-
-// A bit flipped on the wire in one byte of one kind of transaction.
-struct FlipRule {
-    enum class Layer : unsigned char { Rom, Function };
-    Layer layer = Layer::Function;
-    std::uint8_t command = 0;  // the ROM or function command whose bytes are hit
-    int byte = 0;              // index of the byte after the command byte (0 = first)
-    int bit = 0;               // 0..7
-    int after = 0;             // leave this many transactions with that command alone first
-    int times = 1;             // then hit this many of them; 0 = every one from then on
-};
-
-// Independent random flips of single bits, from a seeded generator, so that
-// a run is the same every time.
-struct RandomFlips {
-    double reply = 0.0;     // probability for each bit the device sends
-    double received = 0.0;  // probability for each bit the device samples
-    std::uint64_t seed = 1;
-};
-
-// Settings every 1-Wire device model has (scenario keys in parentheses).
-struct OneWireSettings {
-    int pin = 27;                        // (pin)
-    RomId rom{};                         // (rom) 7 or 8 bytes
-    OneWireTiming timing;                // (timing: typical|fast|slow, and per-window overrides)
-    bool alarm = false;                  // (alarm) takes part in conditional searches
-    bool stuck_low = false;              // (stuck_low) holds the line low from power-up
-    std::vector<FlipRule> flip_reply;    // (flip_reply: [..])
-    std::vector<FlipRule> flip_received; // (flip_received: [..])
-    RandomFlips random;                  // (flip_random: {reply, received, seed})
-    long leave_after_search_bits = -1;   // (leave_after_search_bits) -1: never
-    Time leave_at = kNever;              // (leave_at)
-
-    // Reads the keys above from a device entry (the scenario loader refuses
-    // the keys that neither this nor the part's own settings asked for).
-    static OneWireSettings from_config(const Config& c);
-};
 
 class OneWireSlave : public Device {
 public:
@@ -123,6 +50,7 @@ public:
     // call them between its own program calls only while no other thread uses
     // the board and no event of this device is pending.
     void set_alarm(bool on) { s_.alarm = on; }
+    void set_alarm_flag(bool on);  // the same, and says so in the log (the scenario's `alarm`)
     bool alarm() const { return s_.alarm; }
     void stick_low(bool on);       // hold the line low (true) or let it go again
     void leave_bus();              // unplugged: lets go of the line, answers nothing
@@ -136,10 +64,14 @@ public:
     // Counters for tests.
     long resets_seen() const { return resets_; }
     long search_bits_done() const { return search_bits_; }
+    // Resets (at the rise that ends the pulse), the part's presence pulses
+    // (as it pulls the line low), and the bytes of each transaction: a
+    // written one at the end of its last slot, one the part sends at the
+    // start of its last slot. Listen from attach() on (board lock held).
+    BusEvents& bus_events() { return events_; }
 
     void attach(Board& board) override;
     void on_edge(int pin, Level level) final;
-    std::function<void()> stimulus(const std::string& action, const Config& args) override;
 
 protected:
     // ---- function layer, implemented by the concrete device ----
@@ -184,6 +116,8 @@ private:
     void sample_write_slot();
     void release_zero();
     void reset_pulse();
+    void presence_start();
+    void presence_end();
     void byte_received(std::uint8_t b);
     void start_command(FlipRule::Layer layer, std::uint8_t cmd);
     std::uint8_t flip(std::vector<FlipRule>& rules, std::vector<int>& seen, std::uint8_t b, int index,
@@ -195,7 +129,6 @@ private:
     void drive_low();
     void let_go();
     bool master_drives_low() const;
-    void cancel(std::optional<Board::EventId>& id);
 
     OneWireSettings s_;
     std::mt19937_64 rng_;
@@ -240,13 +173,32 @@ private:
     Time busy_start_ = 0;
     bool busy_powered_ = true;
 
+    BusEvents events_;
     long resets_ = 0;
     long search_bits_ = 0;
 
-    std::optional<Board::EventId> ev_sample_, ev_release_, ev_presence_, ev_check_, ev_busy_, ev_poll_;
+    // What the part waits for: the sampling instant of a write slot, the end
+    // of the 0 it sends in a read slot, the check that the master let go of
+    // a read slot in time, the presence pulse's start and end, the end of a
+    // busy period and the next look at the supply during it.
+    Timer sample_, release_, check_, presence_, presence_end_, busy_, poll_;
 };
 
-// Reads `key` as a byte value written in decimal or 0x-hex.
-std::uint8_t config_byte(const Config& c, const char* key, std::uint8_t fallback);
+// The actions every 1-Wire part takes, for its model's declaration:
+// add_onewire_actions(ModelOf<Part, Part::Settings>(...)).
+template <class Model>
+Model& add_onewire_actions(Model& m) {
+    using D = typename Model::DeviceType;
+    struct Alarm {
+        bool on = true;
+    };
+    return m.action("stuck-low", "the part holds the line low", [](D& d) { d.stick_low(true); })
+        .action("release", "the part lets go of the line it held low", [](D& d) { d.stick_low(false); })
+        .action("leave", "the part leaves the bus: unplugged", [](D& d) { d.leave_bus(); })
+        .action("rejoin", "the part is back on the bus, answering from the next reset", [](D& d) { d.rejoin_bus(); })
+        .template action<Alarm>("alarm", "set or clear the part's alarm flag (the conditional search)",
+                                Fields<Alarm>().flag("on", &Alarm::on, "set (true) or clear (false)"),
+                                [](D& d, const Alarm& a) { d.set_alarm_flag(a.on); });
+}
 
 }  // namespace pikit::sim

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "core/board.h"
-#include "core/config.h"
+#include "core/model.h"
 
 namespace pikit::sim {
 
@@ -54,16 +54,21 @@ void RgbLed::update() {
 
 namespace {
 
-std::unique_ptr<Device> make_rgb_led(const std::string& name, const Config& c) {
-    RgbLed::Settings s;
-    s.lines[RgbLed::Red] = c.line("red", s.lines[RgbLed::Red]);
-    s.lines[RgbLed::Green] = c.line("green", s.lines[RgbLed::Green]);
-    s.lines[RgbLed::Blue] = c.line("blue", s.lines[RgbLed::Blue]);
-    s.common_cathode = c.choice("common", {"cathode", "anode"}) == 0;
-    return std::make_unique<RgbLed>(name, s);
+using S = RgbLed::Settings;
+
+Fields<S>::Ref<LineRef> colour(int c) {
+    return [c](S& s) -> LineRef& { return s.lines[static_cast<std::size_t>(c)]; };
 }
 
-const DeviceRegistrar registrar{"rgb-led", make_rgb_led};
+const DeviceRegistrar registrar{
+    ModelOf<RgbLed, S>("rgb-led", "three-colour LED with a resistor per channel",
+                       Fields<S>()
+                           .line("red", colour(RgbLed::Red), "the red channel's line: a header pin or a net")
+                           .line("green", colour(RgbLed::Green), "the green channel's line")
+                           .line("blue", colour(RgbLed::Blue), "the blue channel's line")
+                           .word("common", &S::common_cathode, {{"cathode", true}, {"anode", false}},
+                                 "cathode: a channel is lit while its line is HIGH; anode: while it is LOW"))
+        .shows("colour", ShownType::Record, "red, green and blue, each 0 to 1 in steps of 0.001, and hex (\"#ff8000\")")};
 
 }  // namespace
 

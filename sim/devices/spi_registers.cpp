@@ -1,7 +1,7 @@
 #include "devices/spi_registers.h"
 
 #include "core/board.h"
-#include "core/config.h"
+#include "core/model.h"
 #include "core/format.h"
 #include "core/shown.h"
 
@@ -119,37 +119,62 @@ void SpiRegisters::show_registers() {
     board()->show(*this, "registers", hex_digits(regs_.data(), regs_.size(), " "));
 }
 
-std::function<void()> SpiRegisters::stimulus(const std::string& action, const Config& args) {
-    if (action != "set") args.fail("action", "spi-registers knows the action set, not");
-    if (!args.has("register") || !args.has("value")) args.fail_here("'set' needs a register and a value");
-    const long reg = args.integer("register", 0, 0, static_cast<long>(regs_.size()) - 1);
-    const long value = args.integer("value", 0, 0, 0xFF);
-    return [this, reg, value] {
-        regs_[static_cast<std::size_t>(reg)] = static_cast<std::uint8_t>(value);
-        show_registers();
-    };
+void SpiRegisters::set(std::size_t reg, std::uint8_t value) {
+    regs_[reg] = value;
+    show_registers();
 }
 
 namespace {
 
-std::unique_ptr<Device> make_spi_registers(const std::string& name, const Config& c) {
-    SpiRegisters::Settings s;
-    s.mosi = c.pin("mosi", s.mosi);
-    s.miso = c.pin("miso", s.miso);
-    s.sclk = c.pin("sclk", s.sclk);
-    s.cs = c.integer("cs", 0, 0, 1) == 0 ? 10 : 11;
-    s.mode = static_cast<int>(c.integer("mode", s.mode, 0, 3));
-    s.max_clock = c.number_in("max_clock", s.max_clock, 1, 125e6);
-    if (c.has("registers")) {
-        s.registers = c.bytes("registers");
-        if (s.registers.empty() || s.registers.size() > 128) c.fail("registers", "expected 1 to 128 bytes");
-    }
-    c.distinct_lines({{"mosi", LineRef{s.mosi, {}}}, {"miso", LineRef{s.miso, {}}}, {"sclk", LineRef{s.sclk, {}}},
-                      {"cs", LineRef{s.cs, {}}}});
-    return std::make_unique<SpiRegisters>(name, s);
+using S = SpiRegisters::Settings;
+
+struct Set {
+    long reg = 0;
+    long value = 0;
+};
+
+Setting chip_select() {
+    Setting cs("cs", Kind::Integer, "which select the part is on: 0 for CE0 (wiringPi 10), 1 for CE1 (11)");
+    cs.ranged = true;
+    cs.hi = 1;
+    return cs;
 }
 
-const DeviceRegistrar registrar{"spi-registers", make_spi_registers};
+const DeviceRegistrar registrar{
+    ModelOf<SpiRegisters, S>(
+        "spi-registers", "a file of 8-bit registers behind a one-byte command on SPI, to try SPI programs against",
+        Fields<S>()
+            .pin("mosi", &S::mosi, "data from the Pi")
+            .pin("miso", &S::miso, "data to the Pi, driven only while the part is selected")
+            .pin("sclk", &S::sclk, "the clock")
+            .custom(chip_select(), [](const Config& c, S& s) { s.cs = read_integer(c, chip_select()) == 0 ? 10 : 11; },
+                    [](const S& s) { return written_integer(s.cs == 10 ? 0 : 1); })
+            .integer("mode", &S::mode, 0, 3, "the SPI mode: clock polarity and phase")
+            .number("max_clock", &S::max_clock, 10e3, 125e6, "the fastest clock the part takes")
+            .unit("Hz")
+            .bytes("registers", &S::registers, 1, 128, "the register file at power-up")
+            .rule([](const S& s, const Config& c) {
+                c.distinct_lines({{"mosi", LineRef{s.mosi, {}}},
+                                  {"miso", LineRef{s.miso, {}}},
+                                  {"sclk", LineRef{s.sclk, {}}},
+                                  {"cs", LineRef{s.cs, {}}}});
+            }))
+        .action<Set>("set", "a register's value",
+                     Fields<Set>()
+                         .integer("register", &Set::reg, 0, 127, "which register (within the file)")
+                         .required()
+                         .integer("value", &Set::value, 0, 0xFF, "its value")
+                         .hex()
+                         .required(),
+                     [](SpiRegisters& d, const Set& v) {
+                         d.set(static_cast<std::size_t>(v.reg), static_cast<std::uint8_t>(v.value));
+                     },
+                     {},
+                     [](const S& s, const Set& v, const Config& c) {
+                         if (v.reg >= static_cast<long>(s.registers.size()))
+                             c.fail("register", "out of range (0 to " + std::to_string(s.registers.size() - 1) + ")");
+                     })
+        .shows("registers", ShownType::Text, "the register file in hex (\"00 11 22 ...\"), after each transfer that wrote")};
 
 }  // namespace
 

@@ -23,13 +23,8 @@
 // clock not at the mode's idle level when the part is selected, and a
 // transfer that ends in the middle of a byte (that byte is lost).
 //
-// Settings: mosi, miso, sclk (wiringPi pins, 12, 13, 14), cs (0 or 1: the
-//           select on CE0, wiringPi 10, or CE1, 11), mode (0), max_clock (Hz,
-//           10 MHz), registers (the file at power-up, 1 to 128 bytes;
-//           16 zero bytes).
-// Stimuli:  set {register, value}.
-// Shows:    registers: the file, as hex digits "00 11 22 ...", after each
-//           transfer that wrote.
+// Settings (the lines, the select, the mode, the fastest clock, the file at
+// power-up), the action `set` and what it shows: docs/devices.md.
 #pragma once
 
 #include <cstdint>
@@ -56,7 +51,8 @@ public:
 
     void attach(Board& board) override;
     void on_edge(int pin, Level level) override;
-    std::function<void()> stimulus(const std::string& action, const Config& args) override;
+    // Register `reg` takes `value` now (the scenario's `set`).
+    void set(std::size_t reg, std::uint8_t value);
 
     // ---- inspection (tests) ----
     const std::vector<std::uint8_t>& registers() const { return regs_; }

@@ -1,5 +1,7 @@
 #include "expectation.h"
 
+#include "core/setting.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -192,7 +194,12 @@ Expectation read_one(const Config& root, const Config& c) {
     } else if (exit) {
         e.kind = Kind::Exit;
         const std::string s = c.text("exit");
-        if (s != "any") e.status = static_cast<int>(c.integer("exit", 0, 0, 255));
+        if (s != "any") {
+            Setting status{"exit", sim::Kind::Integer, "the program's exit status"};
+            status.ranged = true;
+            status.hi = 255;
+            e.status = static_cast<int>(read_integer(c, status));
+        }
         read_when(c, e, false, true, false, false);
         what = e.status ? "the program ends with status " + std::to_string(*e.status) : "the program ends";
     } else {
@@ -217,11 +224,42 @@ Expectation read_one(const Config& root, const Config& c) {
         what = "no " + list + " reported" + (e.device.empty() ? "" : " by " + e.device);
     }
     e.name = c.has("name") ? c.text("name") : what + time_words(e);
-    c.refuse_unknown();
+    std::vector<std::string> known = stdout_ ? std::vector<std::string>{"stdout", "never"}
+                                     : shows ? std::vector<std::string>{"device", "shows", "value", "min", "max", "never"}
+                                     : pin   ? std::vector<std::string>{"pin", "level"}
+                                     : exit  ? std::vector<std::string>{"exit"}
+                                             : std::vector<std::string>{"no_report", "device"};
+    known.insert(known.end(), {"at", "by", "within", "during", "name"});
+    for (const std::string& k : c.keys_other_than(known)) {
+        std::string list;
+        for (const std::string& w : known) list += (list.empty() ? "" : ", ") + w;
+        throw ScenarioError(c.at(k) + ": unknown setting (known: " + list + ")");
+    }
     return e;
 }
 
 }  // namespace
+
+const std::vector<std::pair<std::string, std::string>>& expectation_keys() {
+    static const std::vector<std::pair<std::string, std::string>> keys = {
+        {"stdout", "text the program's standard output contains"},
+        {"device", "the device whose shown value, or whose reports, are meant"},
+        {"shows", "the key of the device's shown value"},
+        {"value", "the value shown (a record as a mapping of its fields)"},
+        {"min", "the value shown is at least this"},
+        {"max", "the value shown is at most this"},
+        {"pin", "a header pin (wiringPi number) whose level is meant"},
+        {"level", "low or high"},
+        {"exit", "the program's exit status (0 to 255), or any"},
+        {"no_report", "a kind of report that must not come (info, breach, contention, fault, error), or a list"},
+        {"never", "true: the text or value never appears"},
+        {"at", "at this time, or end"},
+        {"by", "at some time up to this one"},
+        {"within", "at some time in this span: [from, to]"},
+        {"during", "all through this span: [from, to]"},
+        {"name", "how the result names the expectation"}};
+    return keys;
+}
 
 std::vector<Expectation> read_expectations(const Config& root) {
     std::vector<Expectation> out;

@@ -1,6 +1,7 @@
 #include "view/inputs.h"
 
 #include "core/config.h"
+#include "core/plan.h"
 #include "view/saved_scenario.h"
 
 namespace pikit::sim::view {
@@ -70,13 +71,7 @@ std::optional<Time> Inputs::apply(Board& board, const nlohmann::ordered_json& in
     std::lock_guard<std::mutex> g(m_);
     std::optional<Time> at;
     try {
-        at = board.stimulate([&] {
-            Device* d = board.find(c.text("device"));
-            if (!d) c.fail("device", "no device of that name is wired");
-            std::function<void()> fn = d->stimulus(c.text("action"), c);
-            c.refuse_unknown();
-            return fn;
-        });
+        at = board.stimulate([&] { return prepare_action(board, c); });
     } catch (const ScenarioError& e) {
         throw InputError(e.what());
     }

@@ -6,6 +6,7 @@
 
 #include "AHT20.h"
 #include "I2C.h"
+#include "fixture.h"
 #include "humidity/bench.h"
 
 using namespace humidity_test;
@@ -246,6 +247,23 @@ TEST(Aht20Model, ContentionSitsAtTheAcknowledgeOfOddBytes) {
     EXPECT_EQ(cont[1].start - t[1].start, 8_us + 2 * 208_us + 192_us);  // 0x33, third byte
     EXPECT_EQ(cont[2].start - t[2].start, 8_us + 192_us);            // 0x71
     EXPECT_EQ(cont[3].start - t[3].start, 8_us + 192_us);            // 0x71
+}
+
+
+// Values out of their range are refused with the range as the reference
+// gives it, units included; a `set` needs something to set.
+TEST(Aht20Model, BadValuesAreRefusedWithTheirRange) {
+    EXPECT_EQ(modeltest::refusal("devices:\n  - {type: aht20, humidity: 120}\n", "h.yaml"),
+              "h.yaml: devices[0].humidity: out of range (0 to 100 %RH) '120'");
+    EXPECT_EQ(modeltest::refusal("devices:\n  - {type: aht20, measurement_time: 5s}\n", "h.yaml"),
+              "h.yaml: devices[0].measurement_time: out of range (1ms to 1s) '5s'");
+    EXPECT_EQ(modeltest::refusal("devices:\n  - {type: aht20, calibration_bits: 0x1C}\n", "h.yaml"),
+              "h.yaml: devices[0].calibration_bits: only bits of mask 0x18 may be given '0x1C'");
+    const std::string sensor = "devices:\n  - {type: aht20, name: s}\nstimuli:\n";
+    EXPECT_EQ(modeltest::refusal(sensor + "  - {at: 1s, device: s, action: set, temperature: -60}\n", "h.yaml"),
+              "h.yaml: stimuli[0].temperature: out of range (-50 to 150 C) '-60'");
+    EXPECT_EQ(modeltest::refusal(sensor + "  - {at: 1s, device: s, action: set}\n", "h.yaml"),
+              "h.yaml: stimuli[0]: 'set' needs humidity or temperature");
 }
 
 }  // namespace

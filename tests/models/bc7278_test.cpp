@@ -154,6 +154,28 @@ TEST_F(Keypad, KeysDriveTheInterruptLineAndTheKeyState) {
     EXPECT_EQ(keypad.counters().interrupts, 1u);
 }
 
+// A key held as long as a person holds it: down until up, whatever else is
+// pressed meanwhile; the interrupt line rises when the last one is let go.
+TEST_F(Keypad, AKeyHeldDownStaysDownUntilItIsLetGo) {
+    load_scenario_text(bench.board, "stimuli:\n"
+                                    "  - {at: 10ms, device: keypad, action: down, key: 7}\n"
+                                    "  - {at: 20ms, device: keypad, action: down, key: 3}\n"
+                                    "  - {at: 2s, device: keypad, action: up, key: 7}\n"
+                                    "  - {at: 3s, device: keypad, action: up, key: 3}\n"
+                                    "  - {at: 4s, device: keypad, action: up, key: 3}\n");
+    std::vector<int> down;
+    for (Time at : {5_ms, 15_ms, 1_s, 2500_ms, 3500_ms}) {
+        bench.board.run_until(at);
+        down.push_back(keypad.key_down());
+    }
+    EXPECT_EQ(down, (std::vector<int>{0, 7, 3, 3, 0}));
+    bench.board.run_until(4500_ms);
+    const auto& line = bench.board.history(21);
+    ASSERT_EQ(line.size(), 3u) << "one fall, one rise: a second key and an up of no key change nothing";
+    EXPECT_EQ(line[1].at, 10_ms);
+    EXPECT_EQ(line[2].at, 3_s);
+}
+
 TEST_F(Keypad, ABouncingKeyGivesItsFallingEdgesTheSameWayForOneSeed) {
     auto falls = [](const std::string& bounce) {
         Bench b("devices:\n  - {type: bc7278, name: keypad, bounce: " + bounce + "}\nstimuli:\n"
@@ -193,7 +215,7 @@ TEST(Bc7278Settings, BadSettingsAreRefusedNamingTheKey) {
     refuse("devices:\n  - {type: bc7278, data_out_stuck: sideways}\n",
            "k.yaml: devices[0].data_out_stuck: expected low, high or none 'sideways'");
     refuse("devices:\n  - {type: bc7278, name: a}\nstimuli:\n  - {at: 1s, device: a, action: press, key: 32}\n",
-           "k.yaml: stimuli[0].key: out of range 1 to 31 '32'");
+           "k.yaml: stimuli[0].key: out of range (1 to 31) '32'");
 }
 
 }  // namespace

@@ -70,6 +70,24 @@ TEST(Button, BouncesGiveTheSetEdgesWithinTheBounceTimeTheSameOnEveryRun) {
     }
 }
 
+// A press held as long as a person holds it: down and up are its two
+// halves, each bouncing as the button does unless it says otherwise.
+TEST(Button, DownAndUpHoldAPressAsLongAsAPersonDoes) {
+    Bench b("devices:\n  - {type: button, name: button, bounce_edges: 2, bounce_time: 2ms}\n"
+            "stimuli:\n  - {at: 10ms, device: button, action: down}\n"
+            "  - {at: 20ms, device: button, action: down}\n"
+            "  - {at: 900ms, device: button, action: up, release_bounce_edges: 0}\n"
+            "  - {at: 950ms, device: button, action: up}\n");
+    delay(1000);
+    const auto e = edges(b.board, 22);
+    ASSERT_EQ(e.size(), 4u) << "a bouncing push, one clean release; the second down and up change nothing";
+    EXPECT_EQ(e[0], std::make_pair(Time(10_ms), false));
+    EXPECT_EQ(e[2].second, false);
+    EXPECT_LT(e[2].first, 12_ms + 5_us);
+    EXPECT_EQ(e[3], std::make_pair(Time(900_ms), true));
+    EXPECT_EQ(b.values("button", "pressed"), (std::vector<Shown>{false, true, false}));
+}
+
 TEST(Button, ThePullUpDecidesWhetherAPressIsSeen) {
     // BCM 6 is pulled up at power-up anyway; a program may pull it down.
     {
@@ -93,7 +111,7 @@ TEST(Button, ImpossiblePressesAreRefusedNamingTheKey) {
                     "stimuli:\n  - {at: 1s, device: b, action: press, hold: 4ms}\n"),
               "b.yaml: stimuli[0].hold: must be longer than the bounce time (5ms) '4ms'");
     EXPECT_EQ(error("devices:\n  - {type: button, name: c}\nstimuli:\n  - {at: 1s, device: c, action: release}\n"),
-              "b.yaml: stimuli[0].action: unknown action of a button (known: press) 'release'");
+              "b.yaml: stimuli[0].action: unknown action of button (known: press, down, up) 'release'");
 }
 
 }  // namespace

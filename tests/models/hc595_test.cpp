@@ -202,7 +202,7 @@ TEST(Hc595, BadSettingsAreRefusedNamingTheKey) {
     };
     EXPECT_EQ(refusal_of("data: 5, clock: 5"), "reg.yaml: devices[0].clock: same line as data '5'");
     EXPECT_EQ(refusal_of("clock: 7, latch: 7"), "reg.yaml: devices[0].latch: same line as clock '7'");
-    EXPECT_EQ(refusal_of("power_on: 256"), "reg.yaml: devices[0].power_on: out of range 0 to 255 '256'");
+    EXPECT_EQ(refusal_of("power_on: 256"), "reg.yaml: devices[0].power_on: out of range (0x00 to 0xFF) '256'");
     EXPECT_EQ(refusal_of("stuck: {Q1: sideways}"), "reg.yaml: devices[0].stuck.Q1: expected low or high 'sideways'");
     EXPECT_EQ(refusal_of("stuck: {Q8: low}"),
               "reg.yaml: devices[0].stuck.Q8: unknown setting (known: Q0, Q1, Q2, Q3, Q4, Q5, Q6, Q7)");

@@ -265,6 +265,41 @@ TEST(I2cSlaveEngine, HooksOfACombinedTransferThroughTheController) {
     EXPECT_TRUE(board.reports(ReportKind::Breach).empty()) << breaches(board);
 }
 
+// The engine's bus events tell a transfer as a protocol decoder would: the
+// register read through the controller, step by step, in time order; an
+// address of another part on the bus and nothing of its transfer; an
+// acknowledge the part withholds.
+TEST(I2cSlaveEngine, BusEventsTellTransfersAsADecoderWould) {
+    Board board;
+    I2cSlaveSettings s;
+    s.nack_byte = 5;  // counted from power-up, addresses included: the second read's register number
+    auto& part = board.add(std::make_unique<RegisterPart>(0x2D, I2cMode::Standard, s));
+    std::vector<BusEvent> seen;
+    part.bus_events().listen([&](const BusEvent& e) { seen.push_back(e); });
+    auto story = [&] {
+        std::vector<std::string> out;
+        for (const BusEvent& e : seen) out.push_back(to_string(e));
+        seen.clear();
+        return out;
+    };
+    EXPECT_EQ(controller_read(), kOk);
+    const std::vector<BusEvent> read = seen;
+    EXPECT_EQ(story(), (std::vector<std::string>{"START", "address 0x2D write", "ACK", "data 0x04 written", "ACK",
+                                                 "repeated START", "address 0x2D read", "ACK", "data 0xFF read",
+                                                 "ACK by the master", "data 0x38 read", "NACK by the master", "STOP"}));
+    for (std::size_t i = 1; i < read.size(); ++i) EXPECT_LE(read[i - 1].at, read[i].at) << i;
+    EXPECT_LT(read.front().at, read.back().at);
+
+    bcm2835_i2c_setSlaveAddress(0x2C);
+    char one[] = {1};
+    EXPECT_EQ(bcm2835_i2c_write(one, 1), BCM2835_I2C_REASON_ERROR_NACK);
+    EXPECT_EQ(story(), (std::vector<std::string>{"START", "address 0x2C write", "STOP"}));
+
+    bcm2835_i2c_setSlaveAddress(0x2D);
+    EXPECT_EQ(controller_read(), kNack);
+    EXPECT_EQ(story(), (std::vector<std::string>{"START", "address 0x2D write", "ACK", "data 0x04 written", "NACK", "STOP"}));
+}
+
 // The same part answers the humidity program's master, which cannot make a
 // repeated START: the register number in one transfer, the read in the next.
 TEST(I2cSlaveEngine, AnswersTheBitBangedMasterAndOnlyAtItsAddress) {

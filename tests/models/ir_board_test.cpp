@@ -5,6 +5,7 @@
 #include <bcm2835.h>
 
 #include "devices/ir_board.h"
+#include "core/plan.h"
 #include "fixture.h"
 #include "stc.h"
 
@@ -89,6 +90,30 @@ TEST(IrBoard, OnReleaseTheCodeStaysWhileTheKeyIsHeldAndATapForOneFramePeriod) {
     EXPECT_EQ(tapped[2].at - tapped[1].at, IrBoard::kRepeatTimeout);
 }
 
+// A key held as long as a person holds it: with clear: on_release its code
+// stays until it is let go; one let go at once still shows a frame period.
+TEST(IrBoard, AKeyHeldDownStaysUntilItIsLetGo) {
+    BoardBench b(", clear: on_release");
+    const Time t0 = *apply_action(b.board, "{device: board, action: down, code: 0x45}");
+    bcm2835_delay(2000);
+    EXPECT_EQ(stc_ir(), 0x45) << "still held after 2 s";
+    const Time up = *apply_action(b.board, "{device: board, action: up}");
+    bcm2835_delay(10);
+    const auto code = b.board.shown_history("board", "code");
+    ASSERT_EQ(code.size(), 3u);
+    EXPECT_EQ(code[1].at - t0, 67500_us);
+    EXPECT_EQ(code[2].at, up);
+
+    b.board.clear_records();
+    apply_action(b.board, "{device: board, action: down, code: 0x46}");
+    bcm2835_delay(80);
+    apply_action(b.board, "{device: board, action: up}");
+    bcm2835_delay(200);
+    const auto tapped = b.board.shown_history("board", "code");
+    ASSERT_EQ(tapped.size(), 3u);
+    EXPECT_EQ(tapped[2].at - tapped[1].at, IrBoard::kRepeatTimeout);
+}
+
 TEST(IrBoard, AbsentWithheldAcknowledgeAndGarbledByteReadAsTheReaderSeesThem) {
     {
         BoardBench b(", absent: true");
@@ -153,9 +178,9 @@ TEST(IrBoard, BadSettingsAndActionsAreRefusedNamingTheKey) {
     auto refuse = [](const std::string& yaml, const std::string& message) { EXPECT_EQ(refusal(yaml, "b.yaml"), message); };
     refuse("devices:\n  - {type: ir-board, clear: never}\n", "b.yaml: devices[0].clear: expected on_read or on_release 'never'");
     const std::string board = "devices:\n  - {type: ir-board}\nstimuli:\n";
-    refuse(board + "  - {at: 1s, device: ir-board, action: press}\n", "b.yaml: stimuli[0]: 'press' needs a code (1 to 0xFFFF)");
+    refuse(board + "  - {at: 1s, device: ir-board, action: press}\n", "b.yaml: stimuli[0]: missing 'code' (a whole number, 0x0001 to 0xFFFF)");
     refuse(board + "  - {at: 1s, device: ir-board, action: set, register: 3, value: 1}\n",
-           "b.yaml: stimuli[0].register: the board's registers are 0, 2 and 4, not '3'");
+           "b.yaml: stimuli[0].register: the board's registers are 0, 2 and 4 '3'");
     refuse(board + "  - {at: 1s, device: ir-board, action: press, code: 0xFF38, repeat: 2}\n",
            "b.yaml: stimuli[0].repeat: unknown setting (known: at, device, action, code, hold)");
 }

@@ -51,7 +51,7 @@ TEST(LedRow, BadLinesAreRefusedNamingTheEntry) {
     auto refusal_of = [](const std::string& entry) {
         return refusal("devices:\n  - {type: led-row, " + entry + "}\n", "row.yaml");
     };
-    EXPECT_EQ(refusal_of("name: a"), "row.yaml: devices[0]: missing setting 'lines'");
+    EXPECT_EQ(refusal_of("name: a"), "row.yaml: devices[0]: missing 'lines' (a list of header pins or nets)");
     EXPECT_EQ(refusal_of("name: c, lines: [23, 18]"),
               "row.yaml: devices[0].lines[1]: bad pin (expected a wiringPi pin on the header: 0-16 or 21-31, or a "
               "net like register.Q0) '18'");

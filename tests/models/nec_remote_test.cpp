@@ -6,6 +6,7 @@
 #include <array>
 
 #include "devices/nec_remote.h"
+#include "core/plan.h"
 #include "fixture.h"
 
 namespace {
@@ -198,33 +199,56 @@ TEST(NecRemote, WithoutAReceiverTheLineFollowsItsPullAlone) {
     EXPECT_EQ(pulses(b.board, remote.light_line(), 0, Level::High).size(), 67u);
 }
 
+// A key held as long as a person holds it: its frame, then a repeat code
+// every 108 ms until it is let go.
+TEST(NecRemote, AKeyHeldDownRepeatsUntilItIsLetGo) {
+    Bench b(kRemote);
+    auto& remote = b.device<NecRemote>("remote");
+    b.board.run_until(1_ms);
+    const Time t0 = *apply_action(b.board, "{device: remote, action: down, command: 0x16}");
+    b.board.run_until(1_s);
+    EXPECT_TRUE(remote.held());
+    apply_action(b.board, "{device: remote, action: up}");
+    b.board.run_until(2_s);
+    EXPECT_FALSE(remote.held());
+    const auto& sent = remote.transmissions();
+    ASSERT_EQ(sent.size(), 10u) << "the frame at 1 ms, repeats at 109 ms ... 973 ms";
+    EXPECT_EQ(sent[0].start, t0);
+    EXPECT_EQ(sent[0].kind, NecRemote::Kind::Frame);
+    EXPECT_EQ(sent[0].bytes, (std::array<std::uint8_t, 4>{0x00, 0xFF, 0x16, 0xE9}));
+    for (std::size_t i = 1; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].kind, NecRemote::Kind::Repeat);
+        EXPECT_EQ(sent[i].start, t0 + static_cast<Time>(i) * 108_ms);
+    }
+    auto held = b.values("remote", "held");
+    EXPECT_EQ(held, (std::vector<Shown>{false, true, false}));
+}
+
 TEST(NecRemote, BadSettingsAndActionsAreRefusedNamingTheKey) {
     auto refuse = [](const std::string& yaml, const std::string& message) { EXPECT_EQ(refusal(yaml, "ir.yaml"), message); };
-    // Interference no receiver passes, which would also flood the run with
-    // events that end nowhere.
-    const std::string denser = "ir.yaml: devices[0].glitches.every: a receiver takes interference more often than "
-                               "every 1ms as continuous noise and passes none of it; the mean interval must be at "
-                               "least 1ms, not '";
-    refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 0ms}}\n", denser + "0ms'");
+    // Interference no receiver passes as glitches, which would also flood
+    // the run with events that end nowhere.
+    refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 0ms}}\n",
+           "ir.yaml: devices[0].glitches.every: out of range (1ms to 100000h) '0ms'");
     refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 999999ns, length: 10us}}\n",
-           denser + "999999ns'");
+           "ir.yaml: devices[0].glitches.every: out of range (1ms to 100000h) '999999ns'");
     refuse("devices:\n  - {type: nec-remote, name: b, glitches: {every: 1ms, length: 9999ns}}\n",
-           "ir.yaml: devices[0].glitches.length: a receiver passes no glitch shorter than 10us, not '9999ns'");
+           "ir.yaml: devices[0].glitches.length: out of range (10us to 10ms) '9999ns'");
     EXPECT_EQ(refusal("devices:\n  - {type: nec-remote, name: b, glitches: {every: 1ms, length: 10us}}\n", "ir.yaml"),
               "accepted");
     const std::string remote = "devices:\n  - {type: nec-remote, name: r}\nstimuli:\n";
     refuse(remote + "  - {at: 1s, device: r, action: press, address: 0x100, extended: false, command: 1}\n",
-           "ir.yaml: stimuli[0].address: an 8-bit address is 0 to 255; this one needs extended: true, not '0x100'");
+           "ir.yaml: stimuli[0].address: an 8-bit address is 0 to 255; this one needs extended: true '0x100'");
     refuse(remote + "  - {at: 1s, device: r, action: press, address: 1}\n",
-           "ir.yaml: stimuli[0]: 'press' needs a command (0 to 255)");
+           "ir.yaml: stimuli[0]: missing 'command' (a whole number, 0x00 to 0xFF)");
     refuse(remote + "  - {at: 1s, device: r, action: frame, bytes: \"00 FF 45\"}\n",
-           "ir.yaml: stimuli[0].bytes: an NEC frame is four bytes, not '00 FF 45'");
+           "ir.yaml: stimuli[0].bytes: expected 4 bytes, not 3 '00 FF 45'");
     refuse(remote + "  - {at: 1s, device: r, action: press, command: 1, hold: 1s, repeat: 3}\n",
-           "ir.yaml: stimuli[0].repeat: unknown setting (known: at, device, action, address, extended, command, hold)");
+           "ir.yaml: stimuli[0].repeat: unknown setting (known: at, device, action, address, command, extended, hold)");
     refuse(remote + "  - {at: 1s, device: r, action: glitch, length: 1ns}\n",
-           "ir.yaml: stimuli[0].length: a receiver passes no glitch shorter than 10us, not '1ns'");
+           "ir.yaml: stimuli[0].length: out of range (10us to 10ms) '1ns'");
     refuse(remote + "  - {at: 1s, device: r, action: blink}\n",
-           "ir.yaml: stimuli[0].action: nec-remote knows the actions press, frame, repeat, glitch and set, not 'blink'");
+           "ir.yaml: stimuli[0].action: unknown action of nec-remote (known: press, down, up, frame, repeat, glitch, set) 'blink'");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // the allowed windows, and the breaches a strict part reports.
 #include <wiringPi.h>
 
+#include "core/format.h"
 #include "onewire_fixture.h"
 
 namespace owtest {
@@ -156,12 +157,35 @@ TEST(Protocol, AResetWhereALastBitWasDueCompletesNothing) {
     // Seven bits of 0x0A, then a reset pulse: sampled, the pulse reads as a
     // final 0, but it is a reset, so no command 0x0A is taken.
     Bus bus;
-    bus.board.add(std::make_unique<Gx2431>("tag", gx_at("typical")));
+    auto& tag = bus.board.add(std::make_unique<Gx2431>("tag", gx_at("typical")));
+    std::vector<std::string> story;
+    tag.bus_events().listen([&](const BusEvent& e) { story.push_back(to_string(e)); });
     bus.m.reset();
     bus.m.skip();
     for (int i = 0; i < 7; ++i) bus.m.write_bit(((0x0A >> i) & 1) != 0);
     EXPECT_TRUE(bus.m.reset());
+    EXPECT_EQ(story, (std::vector<std::string>{"reset", "presence", "data 0xCC written", "reset", "presence"}));
     EXPECT_EQ(breaches(bus.board), "");
+}
+
+// What the engine publishes, as a decoder on the line would tell it: the
+// reset when its pulse ends, the presence pulse after the part's wait, and
+// each byte with the side that sent it.
+TEST(Protocol, BusEventsTellATransactionAsADecoderWould) {
+    Bus bus;
+    auto& d = bus.board.add(std::make_unique<OneWireDevice>("d", dev({0x28, 1, 2, 3, 4, 5, 6})));
+    std::vector<BusEvent> seen;
+    d.bus_events().listen([&](const BusEvent& e) { seen.push_back(e); });
+    ASSERT_TRUE(bus.m.reset());
+    EXPECT_EQ(bus.m.read_rom(), d.rom());
+    std::vector<std::string> story;
+    for (const BusEvent& e : seen) story.push_back(to_string(e));
+    std::vector<std::string> expected{"reset", "presence", "data 0x33 written"};
+    for (std::uint8_t b : d.rom()) expected.push_back("data " + pikit::sim::hex(static_cast<unsigned>(b), 2) + " read");
+    EXPECT_EQ(story, expected);
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen[1].at - seen[0].at, d.timing().presence_wait);
+    for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_LT(seen[i - 1].at, seen[i].at) << i;
 }
 
 TEST(Protocol, GenericDeviceAnswersRomCommandsOnly) {

@@ -83,9 +83,9 @@ TEST(SpiRegisters, ATransferCutShortLosesItsLastByte) {
 
 TEST(SpiRegisters, RefusesSettingsThatCannotBe) {
     EXPECT_EQ(refusal("devices:\n  - {type: spi-registers, mode: 4}\n", "s.yaml"),
-              "s.yaml: devices[0].mode: out of range 0 to 3 '4'");
+              "s.yaml: devices[0].mode: out of range (0 to 3) '4'");
     EXPECT_EQ(refusal("devices:\n  - {type: spi-registers, registers: []}\n", "s.yaml"),
-              "s.yaml: devices[0].registers: expected 1 to 128 bytes '[]'");
+              "s.yaml: devices[0].registers: expected 1 to 128 bytes, not 0 '[]'");
     EXPECT_EQ(refusal("devices:\n  - {type: spi-registers, mosi: 13}\n", "s.yaml"),
               "s.yaml: devices[0].mosi: same line as miso '13'");
 }

@@ -4,6 +4,7 @@
 #include <wiringPi.h>
 
 #include "core/board.h"
+#include "core/model.h"
 #include "core/scenario.h"
 #include "devices/led.h"
 #include "support/run_program.h"
@@ -38,9 +39,14 @@ private:
     int in_, out_ = -1, inv_ = -1;
 };
 
-const DeviceRegistrar registrar{"test-buffer", [](const std::string& n, const Config& c) -> std::unique_ptr<Device> {
-    return std::make_unique<Buffer>(n, c.pin("in"));
-}};
+struct In {
+    int pin = 0;
+};
+const DeviceRegistrar registrar{ModelOf<Buffer, In>("test-buffer", "copies its input to two nets",
+                                                   Fields<In>().pin("in", &In::pin, "its input").required(),
+                                                   [](const std::string& n, const In& in, const Config&) {
+                                                       return std::make_unique<Buffer>(n, in.pin);
+                                                   })};
 
 TEST(Nets, ADevicesOutputsAreTracedAndKeptLikePins) {
     const std::string dir = pikit::test::temp_dir();

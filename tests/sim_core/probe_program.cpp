@@ -26,6 +26,7 @@
 
 #include "core/board.h"
 #include "core/config.h"
+#include "core/model.h"
 
 // The kit's start-up wires this instead of a scenario file of its own.
 extern "C" const char pikit_sim_default_scenario[] = "description: nothing wired\n";
@@ -46,10 +47,11 @@ private:
     void tick() { board()->schedule(board()->now() + 1, [this] { tick(); }); }
 };
 
-const DeviceRegistrar flood{"flood", [](const std::string& name, const Config& c) {
-                                c.allow_only({"type", "name"});
-                                return std::unique_ptr<Device>(std::make_unique<Flood>(name));
-                            }};
+struct NoSettings {};
+
+const DeviceRegistrar flood{ModelOf<Flood, NoSettings>(
+    "flood", "a part with something to do every nanosecond", Fields<NoSettings>(),
+    [](const std::string& name, const NoSettings&, const Config&) { return std::make_unique<Flood>(name); })};
 
 volatile std::sig_atomic_t caught = 0;
 

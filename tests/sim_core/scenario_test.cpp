@@ -4,6 +4,8 @@
 #include <wiringPi.h>
 
 #include "core/board.h"
+#include "core/model.h"
+#include "core/plan.h"
 #include "core/scenario.h"
 
 namespace {
@@ -15,13 +17,9 @@ class Clamp final : public Device {
 public:
     Clamp(std::string name, int pin) : Device("test-clamp", std::move(name)), pin_(pin) {}
     void attach(Board& b) override { b.attach(*this, pin_, PinRole::OpenDrain); }
-    std::function<void()> stimulus(const std::string& action, const Config& args) override {
-        if (action != "hold") args.fail("action", "test-clamp knows only 'hold'");
-        Time for_ = args.duration("for");
-        return [this, for_] {
-            board()->drive(*this, pin_, Drive::Low);
-            board()->schedule(board()->now() + for_, [this] { board()->drive(*this, pin_, Drive::Release); });
-        };
+    void hold(Time for_) {
+        board()->drive(*this, pin_, Drive::Low);
+        board()->schedule(board()->now() + for_, [this] { board()->drive(*this, pin_, Drive::Release); });
     }
 
 private:
@@ -38,15 +36,26 @@ private:
     int pin_;
 };
 
-const DeviceRegistrar reg_output{"test-output", [](const std::string& name, const Config& c) {
-                                     c.allow_only({"type", "name", "pin"});
-                                     return std::make_unique<Output>(name, c.pin("pin"));
-                                 }};
+struct Line {
+    int pin = 0;
+};
+struct Hold {
+    Time for_ = 0;
+};
 
-const DeviceRegistrar reg{"test-clamp", [](const std::string& name, const Config& c) {
-                              c.allow_only({"type", "name", "pin"});
-                              return std::make_unique<Clamp>(name, c.pin("pin"));
-                          }};
+template <class D>
+ModelOf<D, Line> one_line(const char* type) {
+    return ModelOf<D, Line>(type, "a test part on one line", Fields<Line>().pin("pin", &Line::pin, "its line").required(),
+                            [](const std::string& name, const Line& l, const Config&) {
+                                return std::make_unique<D>(name, l.pin);
+                            });
+}
+
+const DeviceRegistrar reg_output{one_line<Output>("test-output")};
+
+const DeviceRegistrar reg{one_line<Clamp>("test-clamp").action<Hold>(
+    "hold", "pull the line low for a while", Fields<Hold>().duration("for", &Hold::for_, 0, kMaxDuration, "how long").required(),
+    [](Clamp& c, const Hold& h) { c.hold(h.for_); })};
 
 std::string error_of(const std::string& yaml) {
     Board board;
@@ -92,7 +101,7 @@ TEST(Scenario, EveryUnusableEntryIsNamedWithFileKeyAndValue) {
     EXPECT_EQ(error_of("stimuli:\n  - {at: 1s, device: nobody, action: hold}\n"),
               "s.yaml: stimuli[0].device: no device of that name in the scenario 'nobody'");
     EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, name: c, pin: 3}\nstimuli:\n  - {at: 1s, device: c, action: dance}\n"),
-              "s.yaml: stimuli[0].action: test-clamp knows only 'hold' 'dance'");
+              "s.yaml: stimuli[0].action: unknown action of test-clamp (known: hold) 'dance'");
     EXPECT_EQ(error_of("pulls: {8: sideways}\n"), "s.yaml: pulls.8: expected up, down or none 'sideways'");
     EXPECT_EQ(error_of("board: {pin_call_cost: 5}\n"),
               "s.yaml: board.pin_call_cost: unparsable duration (expected e.g. 500ms, 2.5s, 2min, 80us, 100ns) '5'");
@@ -221,11 +230,86 @@ TEST(Scenario, AnchorsAndAliasesAreRefusedUnexpanded) {
 }
 
 TEST(Scenario, BoardDurationsHaveRanges) {
-    EXPECT_EQ(error_of("board: {pin_call_cost: 1h}\n"), "s.yaml: board.pin_call_cost: out of range 0 to 1ms '1h'");
+    EXPECT_EQ(error_of("board: {pin_call_cost: 1h}\n"), "s.yaml: board.pin_call_cost: out of range (0 to 1ms) '1h'");
     EXPECT_EQ(error_of("board: {sleep_overrun: 9000000000000000000ns}\n"),
               "s.yaml: board.sleep_overrun: duration too long (at most 100000h) '9000000000000000000ns'");
-    EXPECT_EQ(error_of("board: {sleep_overrun: 2s}\n"), "s.yaml: board.sleep_overrun: out of range 0 to 1s '2s'");
+    EXPECT_EQ(error_of("board: {sleep_overrun: 2s}\n"), "s.yaml: board.sleep_overrun: out of range (0 to 1s) '2s'");
     EXPECT_EQ(error_of("board: {pin_call_cost: 0, sleep_overrun: 1s}\n"), "");
+}
+
+
+// A scenario is checked whole: every problem is reported, each in the usual
+// form, and a device whose settings have problems still has its stimuli
+// checked, so one run of a check shows everything to mend.
+TEST(Scenario, ACheckReportsEveryProblemNotOnlyTheFirst) {
+    const auto lines = check_scenario("board: {pin_call_cost: 1h, sleep: 1s}\n"
+                                      "pulls: {40: up}\n"
+                                      "devices:\n"
+                                      "  - {type: test-clamp, pin: 99}\n"
+                                      "  - {type: flux}\n"
+                                      "  - {type: test-clamp, name: c, pin: 3, colour: red}\n"
+                                      "stimuli:\n"
+                                      "  - {at: soon, device: c, action: hold, for: 1ms}\n"
+                                      "  - {at: 1s, device: nobody, action: hold}\n"
+                                      "  - {at: 1s, device: c, action: hold}\n"
+                                      "  - {at: 1s, device: test-clamp, action: dance}\n",
+                                      "s.yaml");
+    ASSERT_EQ(lines.size(), 10u);
+    EXPECT_EQ(lines[0], "s.yaml: board.pin_call_cost: out of range (0 to 1ms) '1h'");
+    EXPECT_EQ(lines[1].rfind("s.yaml: board.sleep: unknown setting (known: pin_call_cost, sleep_overrun, ", 0), 0u);
+    EXPECT_EQ(lines[2], "s.yaml: pulls.40: bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '40'");
+    EXPECT_EQ(lines[3], "s.yaml: devices[0].pin: bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '99'");
+    EXPECT_EQ(lines[4].rfind("s.yaml: devices[1].type: unknown device type (known: ", 0), 0u);
+    EXPECT_EQ(lines[5], "s.yaml: devices[2].colour: unknown setting (known: type, name, pin)");
+    EXPECT_EQ(lines[6].rfind("s.yaml: stimuli[0].at: unparsable duration", 0), 0u);
+    EXPECT_EQ(lines[7], "s.yaml: stimuli[1].device: no device of that name in the scenario 'nobody'");
+    EXPECT_EQ(lines[8], "s.yaml: stimuli[2]: missing 'for' (a duration, 0 to 100000h)");
+    EXPECT_EQ(lines[9], "s.yaml: stimuli[3].action: unknown action of test-clamp (known: hold) 'dance'");
+    EXPECT_EQ(check_scenario("devices:\n  - {type: test-clamp, name: c, pin: 3}\n"
+                             "stimuli:\n  - {at: 1s, device: c, action: hold, for: 1ms}\n",
+                             "ok.yaml"),
+              std::vector<std::string>{});
+    EXPECT_EQ(check_scenario("a: [1\n", "bad.yaml").size(), 1u) << "YAML that does not parse is one problem";
+}
+
+// An action given from outside a scenario (a person at the live view) is
+// read and checked exactly as a stimulus is and applied at the current
+// instant; a bad one is refused naming what is wrong, and nothing happens.
+TEST(Scenario, ActionsFromOutsideAreCheckedAsStimuliAndAppliedNow) {
+    Options o;
+    o.pin_call_cost = 0;
+    Board board(o);
+    load_scenario_text(board, "pulls: {5: up}\ndevices:\n  - {type: test-clamp, name: c, pin: 5}\n");
+    delay(10);
+    const std::size_t before = board.history(5).size();
+    const auto refusal = [&](const std::string& text) {
+        try {
+            apply_action(board, text, "view");
+        } catch (const ScenarioError& e) {
+            return std::string(e.what());
+        }
+        return std::string("applied");
+    };
+    EXPECT_EQ(refusal(R"({"device": "c", "action": "dance"})"), "view: action: unknown action of test-clamp (known: hold) 'dance'");
+    EXPECT_EQ(refusal(R"({"device": "c", "action": "hold"})"), "view: top level: missing 'for' (a duration, 0 to 100000h)");
+    EXPECT_EQ(refusal(R"({"device": "c", "action": "hold", "for": "1ms", "colour": "red"})"),
+              "view: colour: unknown setting (known: at, device, action, for)");
+    EXPECT_EQ(refusal(R"({"device": "x", "action": "hold", "for": "1ms"})"), "view: device: no device of that name is wired 'x'");
+    EXPECT_EQ(refusal(R"({"at": "2s", "device": "c", "action": "hold", "for": "1ms"})"),
+              "view: at: an action from outside a scenario applies now, at no time of its own '2s'");
+    EXPECT_EQ(refusal("[1, 2]"), "view: top level: expected a mapping of settings");
+    delay(10);
+    EXPECT_EQ(board.history(5).size(), before) << "nothing refused was applied";
+
+    const std::optional<Time> at = apply_action(board, R"({"device": "c", "action": "hold", "for": "5ms"})", "view");
+    ASSERT_TRUE(at);
+    EXPECT_LE(*at, board.now() + 1) << "at the current instant";
+    delay(10);
+    const auto& h = board.history(5);
+    ASSERT_EQ(h.size(), before + 2);
+    EXPECT_EQ(h[before].at, *at);
+    EXPECT_EQ(h[before].level, Level::Low);
+    EXPECT_EQ(h[before + 1].at, *at + 5_ms);
 }
 
 }  // namespace

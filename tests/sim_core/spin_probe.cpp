@@ -15,6 +15,7 @@
 #include <atomic>
 
 #include "core/board.h"
+#include "core/model.h"
 
 namespace {
 
@@ -26,23 +27,26 @@ class PulseLine final : public Device {
 public:
     PulseLine(const std::string& name, int pin) : Device("pulse-line", name), pin_(pin) {}
     void attach(Board& b) override { b.attach(*this, pin_, PinRole::OpenDrain); }
-    std::function<void()> stimulus(const std::string& action, const Config& args) override {
-        if (action != "pulse") args.fail("action", "a pulse-line only knows 'pulse'");
-        return [this] {
-            board()->info(*this, "pulled low");
-            board()->drive(*this, pin_, Drive::Low);
-            board()->schedule(board()->now() + 5_ms, [this] { board()->drive(*this, pin_, Drive::Release); });
-        };
+    void pulse() {
+        board()->info(*this, "pulled low");
+        board()->drive(*this, pin_, Drive::Low);
+        board()->schedule(board()->now() + 5_ms, [this] { board()->drive(*this, pin_, Drive::Release); });
     }
 
 private:
     int pin_;
 };
 
-const DeviceRegistrar pulse_line{"pulse-line", [](const std::string& name, const Config& c) {
-                                     c.allow_only({"type", "name", "pin"});
-                                     return std::make_unique<PulseLine>(name, c.pin("pin"));
-                                 }};
+struct Line {
+    int pin = 0;
+};
+const DeviceRegistrar pulse_line{
+    ModelOf<PulseLine, Line>("pulse-line", "a line pulled low for 5 ms by each pulse",
+                             Fields<Line>().pin("pin", &Line::pin, "its line").required(),
+                             [](const std::string& name, const Line& l, const Config&) {
+                                 return std::make_unique<PulseLine>(name, l.pin);
+                             })
+        .action("pulse", "pull the line low for 5 ms", [](PulseLine& d) { d.pulse(); })};
 
 }  // namespace
 

@@ -198,10 +198,11 @@ def case_keypad(args):
                   f"own {l['program_ms']:.1f} ms of virtual time: the view's lag {l['lag_ms']:.1f} ms")
         if args.shots:
             d.save_screenshot(os.path.join(args.shots, "keypad-display-demo-key-7.png"))
-        # The saved scenario holds the click.
+        # The saved scenario holds the click: the key down, and up again.
         with urllib.request.urlopen(prog.url + "scenario", timeout=10) as r:
             saved = r.read().decode()
-        assert re.search(r"- \{at: \d+ns, device: keypad, action: press, key: 7", saved), saved
+        assert re.search(r"- \{at: \d+ns, device: keypad, action: down, key: 7}", saved), saved
+        assert re.search(r"- \{at: \d+ns, device: keypad, action: up, key: 7}", saved), saved
     finally:
         close(d)
         prog.stop()
