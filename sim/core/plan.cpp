@@ -138,8 +138,8 @@ Plan plan_scenario(const Config& root, const Board* wired) {
     // acted on only when the run is a test (pikit test).
     plan.problems.guard([&] {
         if (root.has("program") && root.text("program").empty()) root.fail("program", "expected the program's name or path");
-        expect::read_expectations(root);
     });
+    for (std::string& p : expect::expectation_problems(root)) plan.problems.add(std::move(p));
     return plan;
 }
 
