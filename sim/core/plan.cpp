@@ -139,7 +139,7 @@ Plan plan_scenario(const Config& root, const Board* wired) {
     plan.problems.guard([&] {
         if (root.has("program") && root.text("program").empty()) root.fail("program", "expected the program's name or path");
     });
-    for (std::string& p : expect::expectation_problems(root)) plan.problems.add(std::move(p));
+    for (std::string& line : expect::expectation_problems(root)) plan.problems.add(std::move(line));
     return plan;
 }
 
