@@ -1,8 +1,7 @@
-// pikit check: scenarios checked without running a program; pikit devices:
-// the device types a scenario can wire.
+// pikit check: scenarios checked without running a program, every problem
+// of each named at once.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -10,29 +9,22 @@
 #include "commands.h"
 #include "core/board.h"
 #include "core/environment.h"
-#include "core/model.h"
+#include "core/plan.h"
 #include "core/scenario.h"
-#include "expect/expectation.h"
 
 namespace pikit::cli {
 
 std::vector<std::string> scenario_problems(const std::string& text, const std::string& file) {
-    // Wired on a board of its own that never runs a program: every device
-    // is built and every setting read, as a program's start-up does, and
-    // anything a device keeps between runs goes to a directory of its own.
+    // Every problem the plan finds (settings, stimuli, expectations), each
+    // in the kit's one wording.
+    std::vector<std::string> problems = sim::check_scenario(text, file);
+    if (!problems.empty()) return problems;
+    // A clean plan is then wired on a board of its own that never runs a
+    // program, for what only wiring finds (two devices driving one line, a
+    // net nobody drives, a file a device cannot write); what a device keeps
+    // between runs goes to a directory of its own.
     std::error_code ec;
-    std::vector<std::string> problems, expectations;
-    // The expectations are read entry by entry, so that each bad one is
-    // named, whatever else is wrong with the scenario.
-    try {
-        expectations = sim::expect::expectation_problems(sim::Config::parse(text, file));
-    } catch (const sim::ScenarioError& e) {
-        return {e.what()};  // not YAML: nothing more can be read
-    }
     const auto dir = std::filesystem::temp_directory_path(ec) / ("pikit-check-" + std::to_string(::getpid()));
-    auto add = [&](const std::string& p) {
-        if (std::find(problems.begin(), problems.end(), p) == problems.end()) problems.push_back(p);
-    };
     try {
         sim::Config root = sim::Config::parse(text, file);
         sim::Options o;
@@ -42,14 +34,13 @@ std::vector<std::string> scenario_problems(const std::string& text, const std::s
         sim::Board board(o);
         sim::load_scenario(board, root);
     } catch (const sim::ScenarioError& e) {
-        add(e.what());
+        problems.push_back(e.what());
     } catch (const sim::OptionError& e) {
-        add(file + ": " + e.what() + " '" + e.value() + "'");
+        problems.push_back(file + ": " + e.what() + " '" + e.value() + "'");
     } catch (const std::exception& e) {
-        add(file + ": " + e.what());
+        problems.push_back(file + ": " + e.what());
     }
     std::filesystem::remove_all(dir, ec);
-    for (const std::string& p : expectations) add(p);
     return problems;
 }
 
@@ -71,21 +62,6 @@ int check(const std::vector<std::string>& files) {
     return bad ? kUsage : kOk;
 }
 
-int devices(const std::string& type) {
-    if (!type.empty() && !sim::find_model(type))
-        return usage_error("devices", "no device type '" + type + "' (known: " + sim::known_device_types() + ")");
-    const std::string all = sim::known_device_types();
-    std::size_t start = 0;
-    while (start < all.size()) {
-        std::size_t comma = all.find(", ", start);
-        if (comma == std::string::npos) comma = all.size();
-        const std::string t = all.substr(start, comma - start);
-        if (type.empty() || t == type) std::printf("%s\n", t.c_str());
-        start = comma + 2;
-    }
-    return kOk;
-}
-
 }  // namespace
 
 Runner add_check(CLI::App& app) {
@@ -93,17 +69,12 @@ Runner add_check(CLI::App& app) {
     CLI::App* sub = app.add_subcommand("check", "Check scenario files without running anything");
     sub->footer(
         "Check scenario files without running a program: every device, setting, stimulus and\n"
-        "expectation is read as a program's start-up reads them. Prints '<file>: ok' for each good one\n"
-        "and each problem on standard error; status 0 when all are good, 2 otherwise.");
+        "expectation is read as a program's start-up reads them, and every problem of each file is\n"
+        "printed on standard error, one a line (file, where, why, the value as written). Prints\n"
+        "'<file>: ok' for each good one; status 0 when all are good, 2 otherwise.\n"
+        "The settings and actions of each device type: pikit devices TYPE, or docs/devices.md.");
     sub->add_option("scenarios", *files, "Scenario files (YAML)")->required();
     return [files] { return check(*files); };
-}
-
-Runner add_devices(CLI::App& app) {
-    auto type = std::make_shared<std::string>();
-    CLI::App* sub = app.add_subcommand("devices", "List the device types a scenario can wire");
-    sub->add_option("type", *type, "Only this type");
-    return [type] { return devices(*type); };
 }
 
 }  // namespace pikit::cli

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "describe.h"
+#include "expect/expectation.h"
 #include "model.h"
 #include "scenario.h"
 
@@ -256,25 +257,8 @@ Json stimulus_schemas(Json& definitions) {
 // schema names the keys an entry may have, for completion and for a
 // misspelt key.
 Json expect_schema(const Setting& s) {
-    const std::pair<const char*, const char*> keys[] = {
-        {"stdout", "text the program's standard output contains"},
-        {"device", "the device whose shown value, or whose reports, are meant"},
-        {"shows", "the key of the device's shown value"},
-        {"value", "the value shown (a record as a mapping of its fields)"},
-        {"min", "the value shown is at least this"},
-        {"max", "the value shown is at most this"},
-        {"pin", "a header pin (wiringPi number) whose level is meant"},
-        {"level", "low or high"},
-        {"exit", "the program's exit status (0 to 255), or any"},
-        {"no_report", "a kind of report that must not come (info, breach, contention, fault, error), or a list"},
-        {"never", "true: the text or value never appears"},
-        {"at", "at this time, or end"},
-        {"by", "at some time up to this one"},
-        {"within", "at some time in this span: [from, to]"},
-        {"during", "all through this span: [from, to]"},
-        {"name", "how the result names the expectation"}};
     Json props = Json::object();
-    for (const auto& [key, meaning] : keys) props[key] = {{"description", meaning}};
+    for (const auto& [key, meaning] : expect::expectation_keys()) props[key] = {{"description", meaning}};
     return {{"type", Json::array({"array", "null"})},
             {"items", {{"type", "object"}, {"properties", props}, {"additionalProperties", false}}},
             {"description", s.meaning}};
@@ -301,7 +285,11 @@ std::string device_reference() {
     md += "\n### `devices:`\n\nEach entry has a `type` (below) and a `name` (default: the type; each name once), "
           "and the type's settings.\n\n### `stimuli:`\n\nEach entry has `at` (a duration, 0 to 100000h: when, "
           "in virtual time from power-up), `device` (a device's name), `action` (one of its type's actions) and "
-          "the action's arguments.\n\n## Device types\n\n| Type | Module |\n|---|---|\n";
+          "the action's arguments.\n\n### `expect:`\n\nEach entry is one expectation of a test (`pikit test`, "
+          "[testing.md](testing.md)): one of `stdout`, `shows` (with `device`), `pin`, `exit` or `no_report`, "
+          "with its time.\n\n| Key | Meaning |\n|---|---|\n";
+    for (const auto& [key, meaning] : expect::expectation_keys()) md += "| `" + key + "` | " + cell(meaning) + " |\n";
+    md += "\n## Device types\n\n| Type | Module |\n|---|---|\n";
     for (const Model* m : models())
         md += "| [`" + m->type + "`](#" + m->type + ") | " + cell(sentence(m->summary)) + " |\n";
     for (const Model* m : models()) model_section(md, *m);

@@ -240,6 +240,27 @@ Expectation read_one(const Config& root, const Config& c) {
 
 }  // namespace
 
+const std::vector<std::pair<std::string, std::string>>& expectation_keys() {
+    static const std::vector<std::pair<std::string, std::string>> keys = {
+        {"stdout", "text the program's standard output contains"},
+        {"device", "the device whose shown value, or whose reports, are meant"},
+        {"shows", "the key of the device's shown value"},
+        {"value", "the value shown (a record as a mapping of its fields)"},
+        {"min", "the value shown is at least this"},
+        {"max", "the value shown is at most this"},
+        {"pin", "a header pin (wiringPi number) whose level is meant"},
+        {"level", "low or high"},
+        {"exit", "the program's exit status (0 to 255), or any"},
+        {"no_report", "a kind of report that must not come (info, breach, contention, fault, error), or a list"},
+        {"never", "true: the text or value never appears"},
+        {"at", "at this time, or end"},
+        {"by", "at some time up to this one"},
+        {"within", "at some time in this span: [from, to]"},
+        {"during", "all through this span: [from, to]"},
+        {"name", "how the result names the expectation"}};
+    return keys;
+}
+
 std::vector<Expectation> read_expectations(const Config& root) {
     std::vector<Expectation> out;
     for (const Config& c : root.list("expect")) out.push_back(read_one(root, c));

@@ -24,6 +24,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/config.h"
@@ -84,6 +85,10 @@ std::vector<Expectation> read_expectations(const Config& root);
 // The first problem of each entry of `expect:` (none when all can be used),
 // for a check that reports everything at once.
 std::vector<std::string> expectation_problems(const Config& root);
+
+// Every key an entry of `expect:` may have, with its meaning, for the
+// generated reference and schema.
+const std::vector<std::pair<std::string, std::string>>& expectation_keys();
 
 // "7.0", "true", "{red: 1, hex: #ff0000}", "between 0.9 and 1"
 std::string describe(const ValueMatch& m);

@@ -288,3 +288,30 @@ TEST(PikitCheck, GoodAndBadScenariosWithoutRunningAnything) {
 }
 
 }  // namespace
+
+namespace {
+
+// pikit devices prints from the models' declarations: each type with the
+// module it is, and for one type its settings (what each takes, its
+// default), its actions with their arguments and what it shows.
+TEST(PikitDevices, TypesAndOneTypeInFullFromTheDeclarations) {
+    RunResult r = pikit({"devices"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("\nbc7278          display and keypad controller"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nled             "), std::string::npos) << r.out;
+
+    r = pikit({"devices", "bc7278"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("bc7278: display and keypad controller", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("  bounce.falls: a whole number, 1 to 20; default 3\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  press: a key held down for `hold`, then let go\n      key: a whole number, 1 to 31; required\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  display (text): the four digits as a person reads them"), std::string::npos) << r.out;
+
+    r = pikit({"devices", "bc727"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("no device type 'bc727' (known: aht20, bc7278, "), std::string::npos) << r.err;
+}
+
+}  // namespace

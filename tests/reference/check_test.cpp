@@ -1,5 +1,6 @@
-// pikit-check as a person runs it: every problem of every file, one line
-// each, status 2; nothing for a scenario that can be wired, status 0.
+// pikit check as a person runs it: every problem of every file, one line
+// each on standard error, status 2; "<file>: ok" for a scenario that can be
+// wired, status 0.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,24 +23,26 @@ TEST(PikitCheck, ReportsEveryProblemOfEveryFileOnePerLine) {
                                        "devices:\n  - {type: button, name: b, pin: 40, seed: -1}\n"
                                        "  - {type: led, active: sideways}\n"
                                        "stimuli:\n  - {at: 1s, device: b, action: press, hold: 2h}\n");
-    auto r = run_command({PIKIT_CHECK, good}, {});
+    auto r = run_command({PIKIT, "check", good}, {});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out, good + ": ok\n");
+    EXPECT_EQ(r.err, "");
 
-    r = run_command({PIKIT_CHECK, good, bad, dir + "/missing.yaml"}, {});
+    r = run_command({PIKIT, "check", good, bad, dir + "/missing.yaml"}, {});
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.out,
-              "pikit-check: " + bad + ": devices[0].pin: bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '40'\n"
-              "pikit-check: " + bad + ": devices[0].seed: out of range (0 to 2147483647) '-1'\n"
-              "pikit-check: " + bad + ": devices[1].active: expected high or low 'sideways'\n"
-              "pikit-check: " + bad + ": stimuli[0].hold: out of range (1ms to 10min) '2h'\n"
-              "pikit-check: " + dir + "/missing.yaml: cannot read scenario: No such file or directory (from PIKIT_SIM_SCENARIO)\n");
-    EXPECT_EQ(lines(r.out), 5);
+    EXPECT_EQ(r.out, good + ": ok\n");
+    EXPECT_EQ(r.err,
+              bad + ": devices[0].pin: bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '40'\n" +
+              bad + ": devices[0].seed: out of range (0 to 2147483647) '-1'\n" +
+              bad + ": devices[1].active: expected high or low 'sideways'\n" +
+              bad + ": stimuli[0].hold: out of range (1ms to 10min) '2h'\n" +
+              dir + "/missing.yaml: cannot read scenario: No such file or directory (from PIKIT_SIM_SCENARIO)\n");
+    EXPECT_EQ(lines(r.err), 5);
 
-    r = run_command({PIKIT_CHECK, "--help"}, {});
+    r = run_command({PIKIT, "check", "--help"}, {});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_NE(r.out.find("usage: pikit-check"), std::string::npos);
-    r = run_command({PIKIT_CHECK}, {});
+    EXPECT_NE(r.out.find("Usage: pikit check"), std::string::npos) << r.out;
+    r = run_command({PIKIT, "check"}, {});
     EXPECT_EQ(r.exit_code, 2) << "no file is a mistake, not a pass";
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The generated scenario schema against the kit itself.
 
-Every scenario in the tree is valid by the schema and passes pikit-check; and
+Every scenario in the tree is valid by the schema and passes pikit check; and
 a key the kit refuses as unknown is flagged by the schema at the same place
 (the same path to the same key), so that an editor with a YAML language
 server points where the kit would.
@@ -60,15 +60,15 @@ def schema_unknown_keys(validator, doc):
     return found
 
 
-def check(tool, path):
-    r = subprocess.run([tool, path], capture_output=True, text=True, timeout=60)
-    return r.returncode, r.stdout.splitlines()
+def check(pikit, path):
+    r = subprocess.run([pikit, "check", path], capture_output=True, text=True, timeout=60)
+    return r.returncode, r.stderr.splitlines()
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--schema", required=True)
-    ap.add_argument("--check", required=True, help="pikit-check")
+    ap.add_argument("--pikit", required=True, help="the pikit command")
     ap.add_argument("--source", required=True)
     args = ap.parse_args()
 
@@ -83,17 +83,17 @@ def main():
         errors = [f"{path_text(e.absolute_path)}: {e.message}" for e in validator.iter_errors(yaml.safe_load(open(f)))]
         if errors:
             failures.append(f"{f}: the schema refuses a scenario of the tree: {errors}")
-        status, lines = check(args.check, f)
+        status, lines = check(args.pikit, f)
         if status != 0:
-            failures.append(f"{f}: pikit-check refuses a scenario of the tree: {lines}")
+            failures.append(f"{f}: pikit check refuses a scenario of the tree: {lines}")
 
     with tempfile.TemporaryDirectory() as tmp:
         for i, text in enumerate(UNKNOWN_KEYS):
             f = os.path.join(tmp, f"s{i}.yaml")
             with open(f, "w") as out:
                 out.write(text)
-            status, lines = check(args.check, f)
-            m = re.match(re.escape(f"pikit-check: {f}: ") + r"(\S+): unknown setting", lines[0] if lines else "")
+            status, lines = check(args.pikit, f)
+            m = re.match(re.escape(f"{f}: ") + r"(\S+): unknown setting", lines[0] if lines else "")
             if status != 2 or not m:
                 failures.append(f"{text!r}: the kit does not refuse an unknown key: {status} {lines}")
                 continue
