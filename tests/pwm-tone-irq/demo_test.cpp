@@ -230,26 +230,30 @@ TEST(FanDemo, AGeneratorThatCannotStartEndsItWithOneLineAndTheFanStill) {
 
 // Ctrl-C or kill from outside, while the program runs paced as a person would
 // watch it: the outputs go off and stay off, and the program dies of the
-// signal.
+// signal. The event stream goes to standard output, so that the signal is
+// sent once the program is a third of a second into its work (`under_way`
+// is in the stream from then on), however slow the machine is to start it.
 TEST(PwmDemos, SwitchTheirOutputsOffWhenEndedFromOutside) {
     struct Case {
         const char* program;
         int signal;
+        const char* under_way;  // shown at 330 ms (a channel at 0.8, a drive of 0.33)
         const char* device;
         const char* key;
         const char* off;  // the value, or a record's hex
-    } cases[] = {{"rgb-fade-demo", SIGINT, "rgb", "colour", "#000000"}, {"fan-demo", SIGTERM, "fan", "direction", "off"}};
+    } cases[] = {{"rgb-fade-demo", SIGINT, "0.8,\"", "rgb", "colour", "#000000"},
+                 {"fan-demo", SIGTERM, "\"key\":\"drive\",\"value\":0.33}", "fan", "direction", "off"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.program);
         Outcome r;
-        r.dir = pikit::test::temp_dir();
         pikit::test::Interrupt stop;
         stop.signal = c.signal;
-        stop.after_s = 0.5;
-        r.result = pikit::test::run_program(c.program, {{"PIKIT_SIM_SPEED", "1"}, {"PIKIT_SIM_EVENTS", r.dir + "/e.jsonl"}},
+        stop.after_output = c.under_way;
+        r.result = pikit::test::run_program(c.program, {{"PIKIT_SIM_SPEED", "1"}, {"PIKIT_SIM_EVENTS", "/dev/stdout"}},
                                             20.0, stop);
         EXPECT_EQ(r.result.signal, c.signal) << r.result.err;
-        r.events = pikit::test::parse_json_lines(pikit::test::read_file(r.dir + "/e.jsonl"));
+        r.events = pikit::test::parse_json_lines(r.result.out);
+        ASSERT_FALSE(r.events.empty());
         const auto shown = r.shown(c.device, c.key);
         ASSERT_GE(shown.size(), 3u);
         const auto& [at, last] = shown.back();
