@@ -1,6 +1,7 @@
 // The public face of the simulated Pi: set-up, the device side, inspection
 // for tests, and the calls the simulated libraries make. The machinery is in
 // lines.cpp (electrical state) and clock.cpp (virtual time and threads).
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -116,14 +117,23 @@ void Board::finish(bool release_threads, const char* reason) {
         impl_->finish_devices();
         impl_->finished = true;
         impl_->close_outputs(reason);
-        for (auto& t : impl_->threads) t->cv.notify_all();
+        for (auto& t : impl_->threads) impl_->unpark(t.get());
         impl_->supervisor_cv.notify_all();
     }
     if (impl_->supervisor.joinable() && impl_->supervisor.get_id() != std::this_thread::get_id())
         impl_->supervisor.join();
 }
 
+void Board::end_from_outside(const char* reason) {
+    {
+        std::unique_lock<std::mutex> lk(impl_->m);
+        impl_->calls_held = true;
+    }
+    finish(false, reason);
+}
+
 Device& Board::add_device(std::unique_ptr<Device> device) {
+    KitSection kit;  // also made by a library call on a program thread
     std::unique_lock<std::mutex> lk(impl_->m);
     for (const auto& d : impl_->devices)
         if (d->name() == device->name())
@@ -245,14 +255,26 @@ void Board::report(const Device& from, ReportKind kind, const std::string& text)
 
 namespace {
 // Whether files can be made in `dir`: it is created if need be, and a
-// scratch file made and removed in it (permission bits alone say nothing to
-// root, nor about a read-only file system).
+// scratch file made in it (permission bits alone say nothing to root, nor
+// about a read-only file system). The scratch file has no name, so a kill
+// at any moment leaves nothing behind; only where the file system cannot
+// make one is a named file made and removed, and one that an earlier killed
+// run left is removed first.
 std::string unusable_dir(const std::filesystem::path& dir) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (!std::filesystem::is_directory(dir, ec)) return ec ? ec.message() : "not a directory";
-    std::string probe = (dir / ".pikit-probe-XXXXXX").string();
-    const int fd = mkstemp(probe.data());
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+        return "";
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return std::strerror(errno);
+    const std::string prefix = ".pikit-probe-";
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        if (e.path().filename().string().rfind(prefix, 0) == 0) std::filesystem::remove(e.path(), ec);
+    std::string probe = (dir / (prefix + "XXXXXX")).string();
+    fd = mkstemp(probe.data());
     if (fd < 0) return std::strerror(errno);
     ::close(fd);
     ::unlink(probe.c_str());
@@ -265,12 +287,30 @@ void Board::show(const Device& from, const std::string& key, Shown value) {
     auto [it, fresh] = im.shown.try_emplace({from.name(), key});
     Impl::ShownState& st = it->second;
     if (!fresh && st.value == value) return;
-    if (im.log) im.log->line(now(), from.label(), key + ": " + value.text());
-    if (im.event_stream)
-        im.event_stream->write(now(), "show", ",\"device\":" + json_string(from.name()) + ",\"type\":" + json_string(from.type()) +
-                                            ",\"key\":" + json_string(key) + ",\"value\":" + value.json());
-    if (options_.record_history) st.history.push_back({now(), value});
+    im.settle_if_over();
+    st.from = &from;
     st.value = std::move(value);
+    if (st.unsettled) return;
+    st.unsettled = true;
+    im.unsettled.emplace_back(&it->first.second, &st);
+    im.unsettled_at = now();
+}
+
+void Board::Impl::settle_shown() {
+    const Time at = unsettled_at;
+    for (auto& [key, st] : unsettled) {
+        st->unsettled = false;
+        if (st->ever_published && st->published == st->value) continue;  // back where it was
+        const Device& from = *st->from;
+        if (log) log->line(at, from.label(), *key + ": " + st->value.text());
+        if (event_stream)
+            event_stream->write(at, "show", ",\"device\":" + json_string(from.name()) + ",\"type\":" + json_string(from.type()) +
+                                                ",\"key\":" + json_string(*key) + ",\"value\":" + st->value.json());
+        if (b.options_.record_history) st->history.push_back({at, st->value});
+        st->published = st->value;
+        st->ever_published = true;
+    }
+    unsettled.clear();
 }
 
 int Board::net(const std::string& name) {
@@ -343,7 +383,12 @@ std::vector<ShownChange> Board::shown_history(const std::string& device, const s
     std::lock_guard<std::mutex> g(impl_->m);
     auto it = impl_->shown.find({device, key});
     if (it == impl_->shown.end()) return {};
-    return it->second.history;
+    // The instant under way counts with the value it has so far.
+    const Impl::ShownState& st = it->second;
+    std::vector<ShownChange> out = st.history;
+    if (st.unsettled && options_.record_history && !(st.ever_published && st.published == st.value))
+        out.push_back({impl_->unsettled_at, st.value});
+    return out;
 }
 
 std::vector<std::string> Board::undriven_nets() const {
@@ -390,6 +435,7 @@ const std::vector<Call>& Board::calls() const { return impl_->calls; }
 
 void Board::clear_records() {
     std::lock_guard<std::mutex> g(impl_->m);
+    if (!impl_->unsettled.empty()) impl_->settle_shown();
     impl_->reports.clear();
     impl_->calls.clear();
     impl_->contentions.clear();
@@ -411,7 +457,10 @@ void Board::run_until(Time t) { wait_until(t); }
 
 namespace {
 // Holds the board lock for one library call and gives the caller the clock.
+// A signal for one of the program's handlers that lands meanwhile waits until
+// the lock is let go (KitSection, destroyed last).
 struct CallScope {
+    KitSection kit;
     Board::Impl& im;
     std::unique_lock<std::mutex> lk;
     Board::Impl::Thread* t = nullptr;
@@ -419,6 +468,7 @@ struct CallScope {
     bool nested = false;
     explicit CallScope(Board::Impl& impl) : im(impl), lk(impl.m) {
         ++t_in_call;
+        im.hold_if_ending(lk);
         if (im.finished && im.release_on_finish) return;
         if (Board::Impl::nested_call()) {
             // A signal handler's call while this thread waits in another:
@@ -494,18 +544,22 @@ Pull pull_of(int pud) { return pud == 2 ? Pull::Up : pud == 1 ? Pull::Down : Pul
     im.record(CallKind::Read, pin, v);
     return v;
 }
-// A fast call when it would leave the pin as it is; false: nothing done.
+// What a fast call did when it left the pin as it is.
+enum class Fast : unsigned char { NotTaken, Done, DoneSignalWaiting };
+
 template <class Unchanged>
-bool fast_if_unchanged(Board::Impl& im, int pin, Unchanged unchanged) {
+Fast fast_if_unchanged(Board::Impl& im, int pin, Unchanged unchanged) {
     Time end;
     if (Board::Impl::Pin* p = im.fast_begin(pin, end)) {
-        if (unchanged(*p)) {
-            im.fast_commit(end);
-            return true;
-        }
+        if (unchanged(*p)) return im.fast_commit(end) ? Fast::DoneSignalWaiting : Fast::Done;
         Board::Impl::fast_end();
     }
-    return false;
+    return Fast::NotTaken;
+}
+
+[[gnu::noinline]] int release_held_then(int value) {
+    release_held();
+    return value;
 }
 }  // namespace
 
@@ -514,25 +568,34 @@ bool fast_if_unchanged(Board::Impl& im, int pin, Unchanged unchanged) {
 // its time. Anything else takes the lock.
 
 void Board::pin_mode(int pin, int mode) {
-    if (!fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.mode == mode; }))
-        locked_pin_mode(*impl_, pin, mode);
+    switch (fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.mode == mode; })) {
+        case Fast::Done: return;
+        case Fast::DoneSignalWaiting: return release_held();
+        case Fast::NotTaken: return locked_pin_mode(*impl_, pin, mode);
+    }
 }
 
 void Board::pull_control(int pin, int pud) {
-    if (!fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.internal == pull_of(pud); }))
-        locked_pull_control(*impl_, pin, pud);
+    switch (fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.internal == pull_of(pud); })) {
+        case Fast::Done: return;
+        case Fast::DoneSignalWaiting: return release_held();
+        case Fast::NotTaken: return locked_pull_control(*impl_, pin, pud);
+    }
 }
 
 void Board::write(int pin, int value) {
-    if (!fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.latch == level_of(value); }))
-        locked_write(*impl_, pin, value);
+    switch (fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.latch == level_of(value); })) {
+        case Fast::Done: return;
+        case Fast::DoneSignalWaiting: return release_held();
+        case Fast::NotTaken: return locked_write(*impl_, pin, value);
+    }
 }
 
 int Board::read(int pin) {
     Time end;
     if (Impl::Pin* p = impl_->fast_begin(pin, end)) {
-        int v = is_high(p->level) ? 1 : 0;
-        impl_->fast_commit(end);
+        const int v = is_high(p->level) ? 1 : 0;
+        if (impl_->fast_commit(end)) return release_held_then(v);
         return v;
     }
     return locked_read(*impl_, pin);
@@ -563,6 +626,7 @@ void Board::delay_ms(unsigned ms) {
 
 void Board::delay_us(unsigned us) {
     if (us == 0) {  // returns at once, as wiringPi's does
+        KitSection kit;
         std::lock_guard<std::mutex> g(impl_->m);
         impl_->record(CallKind::DelayUs, -1, 0);
         return;

@@ -358,6 +358,11 @@ public:
     // process that is exiting wants. Idempotent; the destructor calls it.
     // `reason` is what the event stream's end says ("exit", "end", ...).
     void finish(bool release_threads = true, const char* reason = "end");
+    // As finish(false, reason) for a process about to die of a signal from
+    // outside: from then on every library call stays in the library for good,
+    // the calling thread's too, so that the program runs on with none of
+    // them returning a made-up value.
+    void end_from_outside(const char* reason);
 
     // ---- program side: the simulated libraries call these, from any thread ----
     void pin_mode(int pin, int mode);

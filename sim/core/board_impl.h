@@ -23,6 +23,7 @@
 #include <unordered_map>
 
 #include "board.h"
+#include "signal_gate.h"
 #include "trace.h"
 
 namespace pikit::sim {
@@ -51,7 +52,7 @@ extern thread_local SelfTls t_self;
 struct FastTls {
     std::atomic<bool> busy{false};
 };
-inline thread_local FastTls t_fast;
+inline thread_local FastTls t_fast __attribute__((tls_model("initial-exec")));
 
 // Per OS thread: how many library calls it is inside (with the board lock
 // held, or waiting in the library for the clock). More than one means a
@@ -110,12 +111,31 @@ struct Board::Impl {
     std::unique_ptr<VcdWriter> vcd;
     std::unique_ptr<LogWriter> log;
     std::unique_ptr<EventWriter> event_stream;
-    // What devices show a person, by (device name, key).
+    // What devices show a person, by (device name, key). A value is published
+    // (log, event stream, history) once per virtual instant, with the value
+    // it has when the instant is over, as a logic simulator settles its delta
+    // cycles: a latch that sets eight outputs one after another at one
+    // instant is one change of what a row of LEDs shows, and a value that
+    // changes and changes back within an instant shows nothing.
     struct ShownState {
-        Shown value;
+        const Device* from = nullptr;
+        Shown value;            // the latest, this instant's so far
+        Shown published;        // the last one published
+        bool ever_published = false;
+        bool unsettled = false;  // in `unsettled`
         std::vector<ShownChange> history;
     };
     std::map<std::pair<std::string, std::string>, ShownState> shown;
+    // Values changed at `unsettled_at` and not yet published, in the order
+    // they first changed.
+    std::vector<std::pair<const std::string*, ShownState*>> unsettled;
+    Time unsettled_at = -1;
+    // Publishes the values of an instant that is over: before anything of a
+    // later instant is written, when time moves on, and at the run's end.
+    void settle_shown();
+    void settle_if_over() {
+        if (!unsettled.empty() && b.now() > unsettled_at) settle_shown();
+    }
     std::filesystem::path state_dir;
     bool state_dir_checked = false;
 
@@ -152,7 +172,10 @@ struct Board::Impl {
         std::string name;
         St st = St::Free;
         bool wants_edge = false;  // interrupt thread waiting for its next edge
-        std::condition_variable cv;
+        // Its waits in the library (park): bumped by each wake-up, which
+        // calls the kernel only while the thread is parked.
+        std::atomic<std::uint32_t> wakeups{0};
+        bool parked = false;
         // Library calls made through the lock. Fast pin calls are not
         // counted: they move the clock, which shows them to the supervisor.
         std::uint64_t calls = 0;
@@ -211,6 +234,9 @@ struct Board::Impl {
     Isr* isr_of[kPins] = {};
 
     bool release_on_finish = true;   // finish() lets blocked threads go
+    // The process is about to die of a signal from outside: every library
+    // call from now on, the holder's included, stays in the library for good.
+    bool calls_held = false;
     bool devices_finished = false;
     std::uint64_t wave_gen[kPins] = {};  // bumped to end a pin's waveform events
 
@@ -264,11 +290,18 @@ struct Board::Impl {
         fast_end();
         return nullptr;
     }
-    // The call changed nothing: it only costs its time.
-    void fast_commit(Time end) {
+    // The call changed nothing: it only costs its time. True when a signal
+    // landed during the call and waited for its end: the caller then hands
+    // it on with release_held() as its last act (a jump, which keeps the
+    // fast path a leaf that saves no registers).
+    [[nodiscard]] bool fast_commit(Time end) {
         b.now_.store(end, std::memory_order_relaxed);
         fast_end();
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        return t_gate.held.load(std::memory_order_relaxed) != 0;
     }
+    // Without a commit: the locked path follows, whose end hands on any
+    // signal that waited.
     static void fast_end() {
         std::atomic_signal_fence(std::memory_order_seq_cst);
         t_fast.busy.store(false, std::memory_order_release);
@@ -327,6 +360,15 @@ struct Board::Impl {
     // for it if another thread holds it).
     Thread* enter(std::unique_lock<std::mutex>& lk);
     void block_until_holder(std::unique_lock<std::mutex>& lk, Thread* t);
+    // The thread waits inside the library until woken (or for no reason:
+    // callers check what they wait for). The lock is let go meanwhile, and
+    // this is where a signal for one of the program's handlers runs it (a
+    // SignalWindow), as on a Pi while the thread sleeps in a delay.
+    void park(std::unique_lock<std::mutex>& lk, Thread* t);
+    [[noreturn]] void park_for_good(std::unique_lock<std::mutex>& lk, Thread* t);
+    void unpark(Thread* t);
+    // A library call made once the run is ending from outside stays here.
+    void hold_if_ending(std::unique_lock<std::mutex>& lk);
     // A thread that holds the clock and finds another one ready at this
     // instant lets it go first: threads interleave in virtual-time order.
     void maybe_yield(std::unique_lock<std::mutex>& lk, Thread* t);

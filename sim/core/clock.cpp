@@ -31,6 +31,7 @@
 // atomic read-modify-write, only plain loads and stores. Fast calls are not
 // counted in the thread's calls: the supervisor sees them move the clock.
 
+#include <linux/futex.h>
 #include <linux/membarrier.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -38,6 +39,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -56,6 +58,9 @@ thread_local SelfTls t_self;
 SelfTls::~SelfTls() {
     Board* board = g_current.load();
     if (!rec || !board || board->impl_generation() != generation) return;
+    // The thread's own storage is going away: a handler of the program's
+    // may no longer run on it, and what it held back goes to another thread.
+    leave_for_good();
     board->thread_gone(rec);
 }
 
@@ -169,6 +174,9 @@ void Board::Impl::cancel(EventId id) { actions.erase(id); }
 
 void Board::Impl::advance_to(Time target) {
     if (frozen) return;
+    // Events that keep scheduling others at the same instant would hold
+    // time (and this lock) for ever: a model's fault, reported as such.
+    std::uint64_t at_instant = 0;
     while (!events.empty() && events.top().at <= target && !finished) {
         Event e = events.top();
         events.pop();
@@ -176,10 +184,20 @@ void Board::Impl::advance_to(Time target) {
         if (it == actions.end()) continue;  // cancelled
         std::function<void()> fn = std::move(it->second);
         actions.erase(it);
-        if (e.at > b.now()) b.now_.store(e.at, std::memory_order_relaxed);
+        if (e.at > b.now()) {
+            if (!unsettled.empty()) settle_shown();
+            b.now_.store(e.at, std::memory_order_relaxed);
+            at_instant = 0;
+        } else if (++at_instant >= b.options_.frozen_calls) {
+            fatal("virtual time frozen at " + format_time(b.now()) + ": " + std::to_string(at_instant) +
+                  " events at this instant, each scheduling more (a device model that never lets time go on)");
+        }
         fn();
     }
-    if (target > b.now()) b.now_.store(target, std::memory_order_relaxed);
+    if (target > b.now()) {
+        if (!unsettled.empty()) settle_shown();
+        b.now_.store(target, std::memory_order_relaxed);
+    }
     refresh_due();
 }
 
@@ -252,7 +270,14 @@ void Board::Impl::pace(std::unique_lock<std::mutex>& lk) {
         if (ahead <= 2000000) return;
         Thread* t = self();
         lk.unlock();
-        std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<Time>(ahead, 50000000)));
+        {
+            // Asleep in the library, as in a delay: a handler's call made
+            // meanwhile runs at once and leaves this call's place alone.
+            ++t_in_call;
+            SignalWindow window;
+            std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<Time>(ahead, 50000000)));
+            --t_in_call;
+        }
         lk.lock();
         // A long sleep may have looked like a stalled holder to the supervisor.
         if (t->st == St::Free) {
@@ -280,6 +305,7 @@ void Board::Impl::set_self(Thread* t) {
 }
 
 void Board::Impl::thread_gone(Thread* t) {
+    KitSection kit;
     std::unique_lock<std::mutex> lk(m);
     auto it = std::find(ready.begin(), ready.end(), t);
     if (it != ready.end()) ready.erase(it);
@@ -341,10 +367,35 @@ void Board::Impl::block_until_holder(std::unique_lock<std::mutex>& lk, Thread* t
     while (t->st != St::Holder) {
         if (finished) {
             if (release_on_finish) return;
-            t->cv.wait(lk, [] { return false; });
+            park_for_good(lk, t);
         }
-        t->cv.wait(lk);
+        park(lk, t);
     }
+}
+
+void Board::Impl::park(std::unique_lock<std::mutex>& lk, Thread* t) {
+    const std::uint32_t seen = t->wakeups.load(std::memory_order_relaxed);
+    t->parked = true;
+    lk.unlock();
+    {
+        SignalWindow window;
+        syscall(SYS_futex, &t->wakeups, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+    }
+    lk.lock();
+    t->parked = false;
+}
+
+void Board::Impl::park_for_good(std::unique_lock<std::mutex>& lk, Thread* t) {
+    for (;;) park(lk, t);
+}
+
+void Board::Impl::unpark(Thread* t) {
+    t->wakeups.fetch_add(1, std::memory_order_relaxed);
+    if (t->parked) syscall(SYS_futex, &t->wakeups, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void Board::Impl::hold_if_ending(std::unique_lock<std::mutex>& lk) {
+    if (finished && calls_held) park_for_good(lk, self());
 }
 
 void Board::Impl::maybe_yield(std::unique_lock<std::mutex>& lk, Thread* t) {
@@ -385,7 +436,7 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
             holder = ready.front();
             ready.pop_front();
             holder->st = St::Holder;
-            holder->cv.notify_one();
+            unpark(holder);
             if (supervisor_idle) supervisor_cv.notify_one();  // a holder to watch
             break;
         }
@@ -403,11 +454,12 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
             supervisor_cv.notify_one();
             break;
         }
-        // Time runs on without the free threads, but one of them may want to
-        // come back into the library (and wait for this lock): with endless
-        // events (a soft PWM) it must not wait forever. Let go now and then;
-        // the supervisor goes on after a pause.
-        if ((++steps & 255) == 0 && any_free()) {
+        // With endless events (a soft PWM, a part with something to do every
+        // nanosecond) this could go on for ever with the lock held, while a
+        // free thread wants to come back into the library, a signal from
+        // outside wants the run ended, or a handler of the program's makes a
+        // call. Let go now and then; the supervisor goes on after a pause.
+        if ((++steps & 255) == 0) {
             Time w = wall_time();
             if (slice_end == 0) {
                 slice_end = w + 1000000;
@@ -423,7 +475,9 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
 }
 
 void Board::Impl::wait(Time when, bool relative, CallKind kind, int value) {
+    KitSection kit;
     std::unique_lock<std::mutex> lk(m);
+    hold_if_ending(lk);
     if (finished && release_on_finish) return;
     if (t_in_call > 0) {  // a signal handler's delay while this thread waits in another call
         if (value >= 0) record(kind, -1, value);
@@ -463,6 +517,7 @@ void Board::Impl::deliver_interrupt(int pin, Level level) {
 
 void Board::Impl::isr_loop(Isr* isr) {
     Thread* t = isr->thread;
+    KitSection kit;
     std::unique_lock<std::mutex> lk(m);
     bind_cpu_clock(*t);
     set_self(t);
@@ -476,7 +531,10 @@ void Board::Impl::isr_loop(Isr* isr) {
         ++activity;
         lk.unlock();
         --t_in_call;
-        isr->handler();
+        {
+            SignalWindow program_code;
+            isr->handler();
+        }
         ++t_in_call;
         lk.lock();
         if (finished) return;
@@ -540,6 +598,10 @@ void Board::Impl::supervise() {
     while (!finished) {
         Time wake = kNever;
         Time wall = wall_time();
+        // Time moved on by fast pin calls, which take no lock: what was
+        // shown at an earlier instant is published now, not at the next call
+        // that takes the lock.
+        settle_if_over();
         // The run limit's SIGTERM, for a program that takes it itself. This
         // thread blocks every signal and holds the board lock, so the handler
         // runs on a program thread that does not: its calls wait for the lock
@@ -652,8 +714,11 @@ void Board::Impl::supervise() {
                 wake = std::min(wake, wall_time() + 50000);
             }
             if (!holder) {
+                // A paced run waits for the next event's moment on the wall
+                // clock; not while time stands still at the run limit, when
+                // that moment is past and no event may run.
                 next = next_event_time();
-                if (next != kNever && !(quiet_ok_activity != activity && any_free()) &&
+                if (next != kNever && !frozen && !(quiet_ok_activity != activity && any_free()) &&
                     paced())
                     wake = std::min(wake, wall_deadline(next));
             } else {
@@ -661,6 +726,9 @@ void Board::Impl::supervise() {
             }
         }
         if (finished) break;
+        // The run limit came while this thread advanced time: its SIGTERM
+        // goes out now, and the watch over the program's reaction begins.
+        if (term_to_send) continue;
         if (wake == kNever) {
             supervisor_idle = true;
             supervisor_cv.wait(lk);
@@ -673,6 +741,7 @@ void Board::Impl::supervise() {
 }
 
 void Board::Impl::close_outputs(const char* reason) {
+    if (!unsettled.empty()) settle_shown();
     if (vcd) vcd->finish(b.now());
     if (log) log->flush();
     if (event_stream && !outputs_closed) event_stream->write(b.now(), "end", ",\"reason\":" + json_string(reason));
@@ -700,6 +769,7 @@ void Board::Impl::run_limit() {
         finish_devices();
         finished = true;
         release_on_finish = false;
+        calls_held = true;
         close_outputs("run limit");
         supervisor_cv.notify_all();
     } else {

@@ -110,6 +110,7 @@ void Board::Impl::update_contention(int pin, const std::string& fight) {
         }
         add_report(ReportKind::Contention, "board", line_name(pin) + ": " + fight);
     } else if (fight.empty() && p.contention_start >= 0) {
+        settle_if_over();
         if (p.contention >= 0) contentions[static_cast<std::size_t>(p.contention)].end = b.now();
         if (log) log->line(b.now(), "board", "contention on " + line_name(pin) + " over after " + format_duration(b.now() - p.contention_start));
         if (event_stream)
@@ -133,6 +134,7 @@ void Board::Impl::propagate() {
 }
 
 void Board::Impl::add_report(ReportKind kind, const std::string& source, const std::string& text, const Device* from) {
+    settle_if_over();
     if (b.options_.record_history) reports.push_back({b.now(), kind, source, text});
     if (log) log->line(b.now(), source, kind == ReportKind::Info ? text : std::string(to_string(kind)) + ": " + text);
     if (event_stream)

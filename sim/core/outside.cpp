@@ -82,6 +82,7 @@ void Board::program_output(const char* data, std::size_t size) {
     // have interrupted this very lock's holder: its output still reaches the
     // terminal, but not the event stream.
     if (t_in_call > 0 || size == 0) return;
+    KitSection kit;
     std::lock_guard<std::mutex> g(impl_->m);
     Impl& im = *impl_;
     if (!im.event_stream || im.outputs_closed) return;

@@ -17,6 +17,7 @@
 #include "board.h"
 #include "environment.h"
 #include "scenario.h"
+#include "signal_gate.h"
 #include "signals.h"
 #include "startup.h"
 #include "stdout_tap.h"
@@ -58,6 +59,12 @@ std::string option_message(const OptionError& e) {
 }
 
 void at_exit() {
+    // Ending from outside is under way: the process dies of that signal, not
+    // with the status of an exit that came after it.
+    if (ending_from_outside()) stop_here();
+    // The program's handlers no longer run: the process ends with its own
+    // status once the trace, the log and the event stream are whole.
+    close_the_gate();
     // What the program left unfinished in stdout's buffer belongs to the
     // run, before its end.
     flush_tapped_stdout();

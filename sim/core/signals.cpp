@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "board.h"
+#include "signal_gate.h"
 
 namespace pikit::sim {
 
@@ -21,27 +22,31 @@ Board* g_board = nullptr;
 int g_pipe[2] = {-1, -1};
 std::atomic<bool> g_ending{false};
 
-// Runs on whichever thread the kernel picked, possibly in the middle of a
-// library call holding the board's lock: so it only hands the signal to the
-// ender thread, through a pipe (write() is async-signal-safe).
+// Runs at once on whichever thread the kernel picked, possibly in the middle
+// of a library call holding the board's lock: so it only hands the signal to
+// the ender thread, through a pipe (write() is async-signal-safe), and stops
+// the thread it landed on where it holds nothing (at once, or as it leaves
+// the kit), so that the program neither runs on nor prints anything while
+// the run is ended for it.
 void on_signal(int sig) {
     if (g_ending.exchange(true)) {
         // Asked again while the outputs are being closed: stop now.
-        signal(sig, SIG_DFL);
+        restore_default(sig);
         raise(sig);
         return;
     }
     const int saved = errno;
     const unsigned char b = static_cast<unsigned char>(sig);
     if (write(g_pipe[1], &b, 1) != 1) {
-        signal(sig, SIG_DFL);
+        restore_default(sig);
         raise(sig);
     }
     errno = saved;
+    stop_here();
 }
 
 [[noreturn]] void die_of(int sig) {
-    signal(sig, SIG_DFL);
+    restore_default(sig);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, sig);
@@ -60,14 +65,11 @@ void ender() {
         if (n < 0 && errno == EINTR) continue;
         return;  // the pipe is gone: nothing to do
     }
-    // Devices, trace, log and event stream closed; the program's threads stay where they are.
-    g_board->finish(false, b == SIGINT ? "SIGINT" : b == SIGTERM ? "SIGTERM" : "SIGHUP");
+    // Devices, trace, log and event stream closed; the program's threads stay
+    // where they are, and any library call they make from now on stays there.
+    g_board->end_from_outside(b == SIGINT ? "SIGINT" : b == SIGTERM ? "SIGTERM" : "SIGHUP");
     std::fflush(stderr);
     die_of(b);
-}
-
-bool is_kits(const struct sigaction& sa) {
-    return !(sa.sa_flags & SA_SIGINFO) && sa.sa_handler == on_signal;
 }
 
 }  // namespace
@@ -76,33 +78,28 @@ void install_ending_signals(Board& board) {
     if (g_board) return;
     if (pipe2(g_pipe, O_CLOEXEC) != 0) return;  // no handlers: the default actions stay
     g_board = &board;
-    // The ender must not take the signals itself, or it would hand them to itself.
+    // The ender takes no signal at all: they are the program's.
     sigset_t all, old;
-    sigemptyset(&all);
-    for (int sig : kEndingSignals) sigaddset(&all, sig);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
     std::thread(ender).detach();
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    for (int sig : kEndingSignals) {
-        struct sigaction now {};
-        sigaction(sig, nullptr, &now);
-        if (now.sa_handler == SIG_IGN) continue;  // started ignoring it (nohup): leave it so
-        struct sigaction sa {};
-        sa.sa_handler = on_signal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        sigaction(sig, &sa, nullptr);
-    }
+    // A signal ignored from the start (nohup) stays ignored.
+    for (int sig : kEndingSignals) install_kit_handler(sig, on_signal);
 }
 
+bool ending_from_outside() { return g_ending.load(); }
+
 bool prepare_to_die_of(int sig) {
-    struct sigaction sa {};
-    if (sigaction(sig, nullptr, &sa) != 0) return true;
-    if (is_kits(sa)) {
-        signal(sig, SIG_DFL);
-        return true;
+    switch (disposition(sig)) {
+        case Disposition::Kit:
+            restore_default(sig);
+            return true;
+        case Disposition::Default:
+            return true;
+        default:
+            return false;
     }
-    return !(sa.sa_flags & SA_SIGINFO) && sa.sa_handler == SIG_DFL;
 }
 
 bool thread_blocks(int tid, int sig) {

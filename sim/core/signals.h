@@ -13,10 +13,17 @@ class Board;
 // whose program has not (yet) chosen its own: on such a signal the board is
 // finished (devices, trace, log) and the process then dies of that very
 // signal, with the status a shell shows for it (130, 143, 129). A second
-// signal while that is under way ends the process at once. A program that
+// signal while that is under way ends the process at once. The thread the
+// signal lands on stops there (as it leaves the kit, if it is inside), and
+// every library call made from then on stays in the library, so that the
+// program neither runs on nor ends by itself meanwhile. A program that
 // installs its own handler later replaces the kit's and gets the signal
 // itself, exactly as on a Pi.
 void install_ending_signals(Board& board);
+
+// Whether the kit has begun ending the run for a signal from outside: the
+// process is to die of it, whatever the program does meanwhile.
+bool ending_from_outside();
 
 // Whether `sig`, sent to this process now, would end it: no handler but the
 // kit's, not ignored. If so, the kit's handler (if installed) is taken down,

@@ -8,7 +8,9 @@ namespace pikit::sim {
 
 void* Board::expect_thread(const std::string& name) {
     Impl& im = *impl_;
+    KitSection kit;
     std::unique_lock<std::mutex> lk(im.m);
+    im.hold_if_ending(lk);
     if (im.finished) return nullptr;
     im.enter(lk);
     if (im.finished) return nullptr;
@@ -23,13 +25,14 @@ void* Board::expect_thread(const std::string& name) {
 
 void Board::adopt_thread(void* rec) {
     if (!rec) return;
+    KitSection kit;
     std::unique_lock<std::mutex> lk(impl_->m);
     auto* t = static_cast<Impl::Thread*>(rec);
     Impl::bind_cpu_clock(*t);
     impl_->set_self(t);
     // It runs when its turn comes, as a thread made ready at that instant
     // does (or at once, if it was set free meanwhile or the run is over).
-    while (t->st == Impl::St::Ready && !impl_->finished) t->cv.wait(lk);
+    while (t->st == Impl::St::Ready && !impl_->finished) impl_->park(lk, t);
 }
 
 }  // namespace pikit::sim

@@ -8,7 +8,9 @@ namespace pikit::sim {
 
 bool Board::wait_for_wakeup(Wakeup& w, Time timeout, const std::function<bool()>& ready) {
     Impl& im = *impl_;
+    KitSection kit;
     std::unique_lock<std::mutex> lk(im.m);
+    im.hold_if_ending(lk);
     if (im.finished && im.release_on_finish) return false;
     if (t_in_call > 0) {
         // A signal handler's call while this thread waits in another: it

@@ -33,6 +33,7 @@ void on_pwm_edge() {
 
 struct Timeline {
     std::vector<std::pair<Time, int>> seen;  // each change of the polled pin, as the poller saw it
+    std::vector<int> driven;                 // what pin 7 reads once made an output after a HIGH write
     std::uint64_t polls = 0;
     std::vector<std::tuple<int, Time, Level, bool>> lines;          // pin, LineChange
     std::vector<std::tuple<Time, ReportKind, std::string, std::string>> reports;
@@ -42,7 +43,9 @@ struct Timeline {
 
 // A main thread polls a soft-tone pin with writes, modes and pulls in between
 // (mostly changing nothing), while soft PWM edges wake an interrupt handler,
-// until the run limit stops it.
+// until the run limit stops it. Now and then it writes HIGH to an input its
+// pull-up holds HIGH, whose latch is LOW, and then makes it an output: the
+// write changed the latch though not the line, and the pin must drive HIGH.
 Timeline poll_until_limit(bool fast) {
     g_handled = 0;
     std::atomic<bool> stop{false};
@@ -68,11 +71,19 @@ Timeline poll_until_limit(bool fast) {
         digitalWrite(23, (tl.polls >> 10) & 1);
         pinMode(24, (tl.polls >> 12) & 1 ? OUTPUT : INPUT);
         pullUpDnControl(6, (tl.polls >> 11) & 1 ? PUD_UP : PUD_DOWN);
+        if ((tl.polls & 1023) == 512) {
+            pinMode(7, INPUT);
+            pullUpDnControl(7, PUD_UP);
+            digitalWrite(7, HIGH);
+            pinMode(7, OUTPUT);
+            tl.driven.push_back(digitalRead(7));
+            digitalWrite(7, LOW);
+        }
         ++tl.polls;
     }
     tl.end = board.now();
     tl.handled = g_handled;
-    for (int pin : {1, 6, 12, 23, 24, 26})
+    for (int pin : {1, 6, 7, 12, 23, 24, 26})
         for (const LineChange& c : board.history(pin)) tl.lines.emplace_back(pin, c.at, c.level, c.floating);
     for (const Report& r : board.reports()) tl.reports.emplace_back(r.at, r.kind, r.source, r.text);
     return tl;
@@ -85,6 +96,9 @@ TEST(FastCalls, PollingLeavesExactlyWhatTheLockedPathLeaves) {
     ASSERT_GT(locked.handled, 20);
     EXPECT_EQ(fast.polls, locked.polls);
     EXPECT_EQ(fast.seen, locked.seen);
+    ASSERT_FALSE(locked.driven.empty());
+    EXPECT_EQ(locked.driven, std::vector<int>(locked.driven.size(), 1)) << "the latch written HIGH drives the pin";
+    EXPECT_EQ(fast.driven, locked.driven);
     EXPECT_EQ(fast.handled, locked.handled);
     EXPECT_EQ(fast.end, locked.end);
     EXPECT_TRUE(fast.lines == locked.lines) << "line histories differ";

@@ -6,20 +6,50 @@
 //   thread-exit  a second thread calls exit(7) at 5 ms while main sleeps
 //   switch-off   drives pin 0 HIGH and sleeps; its SIGTERM handler drives
 //                the pin LOW through the library, then hands the signal on
+//   blink        toggles pin 0 every millisecond for ever, with many pin
+//                calls between the waits; its SIGINT and SIGTERM handler
+//                drives the pin LOW and calls exit(0), the commonest way a
+//                Pi program cleans up
+//   sleep        says it is ready and sleeps for ever, a second at a time
+//   count        reads pin 7 (pulled up at power-on) 300 times, a
+//                millisecond apart, printing each value, then returns 0;
+//                a value of 0 would be one the Pi never gives
 #include <wiringPi.h>
 
 #include <atomic>
+#include <memory>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
+#include "core/board.h"
+#include "core/config.h"
+
 // The kit's start-up wires this instead of a scenario file of its own.
 extern "C" const char pikit_sim_default_scenario[] = "description: nothing wired\n";
 extern "C" const char pikit_sim_default_scenario_name[] = "probe.yaml";
 
 namespace {
+
+using namespace pikit::sim;
+
+// A part gone wrong, for a scenario to wire: it has something to do every
+// nanosecond, for ever.
+class Flood final : public Device {
+public:
+    explicit Flood(const std::string& name) : Device("flood", name) {}
+    void attach(Board& b) override { b.schedule(b.now() + 1, [this] { tick(); }); }
+
+private:
+    void tick() { board()->schedule(board()->now() + 1, [this] { tick(); }); }
+};
+
+const DeviceRegistrar flood{"flood", [](const std::string& name, const Config& c) {
+                                c.allow_only({"type", "name"});
+                                return std::unique_ptr<Device>(std::make_unique<Flood>(name));
+                            }};
 
 volatile std::sig_atomic_t caught = 0;
 
@@ -33,6 +63,11 @@ void switch_off(int sig) {
     digitalWrite(0, LOW);
     std::signal(sig, before);
     std::raise(sig);
+}
+
+void low_and_exit(int) {
+    digitalWrite(0, LOW);
+    std::exit(0);
 }
 
 }  // namespace
@@ -70,6 +105,30 @@ int main() {
         pinMode(0, OUTPUT);
         digitalWrite(0, HIGH);
         for (;;) delay(1);
+    }
+    if (mode && std::strcmp(mode, "blink") == 0) {
+        std::signal(SIGINT, low_and_exit);
+        std::signal(SIGTERM, low_and_exit);
+        pinMode(0, OUTPUT);
+        std::puts("ready");
+        for (unsigned n = 0;; ++n) {
+            digitalWrite(0, HIGH);
+            for (int i = 0; i < 50; ++i) digitalRead(0);
+            delayMicroseconds(n % 7 * 10);
+            digitalWrite(0, LOW);
+            delay(1);
+        }
+    }
+    if (mode && std::strcmp(mode, "sleep") == 0) {
+        std::puts("ready");
+        for (;;) delay(1000);
+    }
+    if (mode && std::strcmp(mode, "count") == 0) {
+        for (int i = 0; i < 300; ++i) {
+            std::printf("%d\n", digitalRead(7));
+            delay(1);
+        }
+        return 0;
     }
     std::puts("unknown PROBE_MODE");
     return 1;

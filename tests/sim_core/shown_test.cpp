@@ -7,6 +7,7 @@
 
 #include "core/board.h"
 #include "core/scenario.h"
+#include "core/time.h"
 #include "support/json.h"
 #include "support/run_program.h"
 
@@ -88,9 +89,9 @@ TEST(Shown, ValuesAreKeptWithTheirTimesAndLoggedAndStreamedOnlyWhenTheyChange) {
               "[   0.001000000s] test-panel 'panel': lamp: on\n"
               "[   0.001000000s] test-panel 'panel': counter: rises=1 label=\"x\"y\"\n"
               "[   0.003000000s] test-panel 'panel': lamp: off\n"
+              "[   0.004000000s] test-panel 'panel': breach: second rise\n"
               "[   0.004000000s] test-panel 'panel': lamp: on\n"
-              "[   0.004000000s] test-panel 'panel': counter: rises=2 label=\"x\"y\"\n"
-              "[   0.004000000s] test-panel 'panel': breach: second rise\n");
+              "[   0.004000000s] test-panel 'panel': counter: rises=2 label=\"x\"y\"\n");
 
     const auto events = parse_json_lines(read_file(dir + "/events.jsonl"));
     ASSERT_EQ(events.size(), 9u);
@@ -107,7 +108,7 @@ TEST(Shown, ValuesAreKeptWithTheirTimesAndLoggedAndStreamedOnlyWhenTheyChange) {
     EXPECT_EQ(text(counter, "key"), "counter");
     EXPECT_EQ(as_int(counter["value"]["rises"]), 1);
     EXPECT_EQ(text(counter["value"], "label"), "x\"y");
-    const Json& breach = events[7];
+    const Json& breach = events[5];  // an instant's reports come first, what it shows once it is over
     EXPECT_EQ(text(breach, "event"), "report");
     EXPECT_EQ(text(breach, "kind"), "breach");
     EXPECT_EQ(text(breach, "device"), "panel");
@@ -116,6 +117,75 @@ TEST(Shown, ValuesAreKeptWithTheirTimesAndLoggedAndStreamedOnlyWhenTheyChange) {
     EXPECT_EQ(text(events[8], "event"), "end");
     EXPECT_EQ(text(events[8], "reason"), "end");
     EXPECT_EQ(as_int(events[8]["t_ns"]), 4000000);
+}
+
+// A shift register copies its eight stages to its outputs at once, but the
+// simulated nets change one after another at that instant: the row of LEDs
+// behind it must show one new pattern, not each step, in the history, the
+// log and the event stream alike, while the trace keeps every step.
+TEST(Shown, AnInstantShowsOnlyItsFinalValue) {
+    const std::string dir = pikit::test::temp_dir();
+    Time latched = 0;
+    {
+        Options o = exact(dir);
+        o.vcd_path = dir + "/run.vcd";
+        Board board(o);
+        load_scenario_text(board,
+                           "devices:\n"
+                           "  - {type: hc595, name: register, data: 0, clock: 2, latch: 3, power_on: 0xA5}\n"
+                           "  - {type: led-row, name: leds, lines: [register.Q0, register.Q1, register.Q2, register.Q3,"
+                           " register.Q4, register.Q5, register.Q6, register.Q7]}\n");
+        for (int pin : {0, 2, 3}) pinMode(pin, OUTPUT);
+        for (int bit = 7; bit >= 0; --bit) {  // 0x01, most significant bit first
+            digitalWrite(0, bit == 0 ? HIGH : LOW);
+            delayMicroseconds(1);
+            digitalWrite(2, HIGH);
+            delayMicroseconds(1);
+            digitalWrite(2, LOW);
+        }
+        digitalWrite(3, HIGH);
+        const Time rise = board.now();
+        delay(1);
+        digitalWrite(3, LOW);
+        delay(1);
+        const auto lit = board.shown_history("leds", "lit");
+        ASSERT_EQ(lit.size(), 2u);
+        EXPECT_EQ(lit[0].value.as_int(), 0xA5);
+        EXPECT_EQ(lit[1].value.as_int(), 0x01);
+        latched = lit[1].at;  // the outputs follow the latch's rise after their propagation delay
+        EXPECT_GT(latched, rise);
+        EXPECT_LT(latched, rise + 1_us);
+    }
+    int shows = 0;
+    for (const auto& e : parse_json_lines(read_file(dir + "/events.jsonl")))
+        shows += text(e, "event") == "show" && text(e, "key") == "lit" && as_int(e["t_ns"]) == latched;
+    EXPECT_EQ(shows, 1);
+    const std::string log = read_file(dir + "/run.log");
+    EXPECT_EQ(log.find("leds: \"#....#.#\""), std::string::npos) << "no step on the way from 0xA5:\n" << log;
+    EXPECT_NE(log.find("leds: \"#.......\""), std::string::npos) << log;
+    const std::string trace = read_file(dir + "/run.vcd");
+    const std::string stamp = "#" + std::to_string(latched) + "\n";
+    ASSERT_NE(trace.find(stamp), std::string::npos);
+    const std::size_t at = trace.find(stamp) + stamp.size();
+    EXPECT_EQ(std::count(trace.begin() + static_cast<long>(at), trace.begin() + static_cast<long>(trace.find('#', at)), '\n'), 3)
+        << "Q2, Q5 and Q7 fall one after another at that instant";
+}
+
+TEST(Shown, AValueThatChangesAndChangesBackWithinAnInstantShowsNothing) {
+    const std::string dir = pikit::test::temp_dir();
+    {
+        Board board(exact(dir));
+        auto& panel = board.add(std::make_unique<Panel>("panel", 23));
+        pinMode(23, OUTPUT);
+        delay(1);
+        board.apply([&] {
+            board.show(panel, "lamp", true);
+            board.show(panel, "lamp", false);
+        });
+        delay(1);
+        EXPECT_EQ(board.shown_history("panel", "lamp").size(), 1u);
+    }
+    EXPECT_EQ(read_file(dir + "/run.log"), "[   0.000000000s] test-panel 'panel': lamp: off\n");
 }
 
 TEST(Shown, ProgramsKeepNoHistoryButStillShowTheCurrentValue) {

@@ -260,4 +260,27 @@ TEST(Threads, ZeroCostPinCallsThatNeverWaitAreReportedNotHung) {
     EXPECT_NE(errors.back().text.find("virtual time frozen"), std::string::npos);
 }
 
+// A part that, once started, always has one more thing to do at the same
+// instant: time could never go on. It is reported, not hung.
+class Echo final : public Device {
+public:
+    Echo() : Device("echo", "echo") {}
+    void attach(Board& b) override { b.schedule(1_us, [this] { again(); }); }
+
+private:
+    void again() { board()->schedule(board()->now(), [this] { again(); }); }
+};
+
+TEST(Threads, EventsThatNeverLetTimeGoOnAreReportedNotHung) {
+    Options o;
+    o.frozen_calls = 100000;
+    Board board(o);
+    board.add(std::make_unique<Echo>());
+    EXPECT_THROW(delay(1), SimError);
+    auto errors = board.reports(ReportKind::Error);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_NE(errors.back().text.find("virtual time frozen at 0.000001000s: 100000 events at this instant"), std::string::npos)
+        << errors.back().text;
+}
+
 }  // namespace

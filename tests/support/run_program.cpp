@@ -134,7 +134,16 @@ RunResult run_command(const std::vector<std::string>& args, const std::vector<st
             break;
         }
         if (!signalled) {
-            const bool seen = r.out.find(interrupt.after_output) != std::string::npos;
+            bool seen = r.out.find(interrupt.after_output) != std::string::npos;
+            if (seen && !interrupt.watch_file.empty()) {
+                const std::string text = read_file(interrupt.watch_file);
+                int found = 0;
+                for (std::size_t at = text.find(interrupt.watch_text); at != std::string::npos;
+                     at = text.find(interrupt.watch_text, at + 1))
+                    ++found;
+                seen = found >= interrupt.watch_count;
+                if (!seen) left = std::min<long>(left, 10);  // look at the file again soon
+            }
             const auto until_signal = std::chrono::duration_cast<std::chrono::milliseconds>(
                                           signal_at - std::chrono::steady_clock::now()).count();
             if (seen && until_signal <= 0) {
@@ -171,6 +180,18 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
     // A program built for another machine (the armhf build) runs under the
     // build's emulator: starting it directly would need binfmt_misc.
     std::vector<std::string> args = emulator();
+    args.push_back(program_path(program));
+    return run_command(args, child_environment(env), wall_limit_s, interrupt);
+}
+
+RunResult run_program_ignoring(const std::vector<int>& ignored, const std::string& program,
+                               const std::map<std::string, std::string>& env, double wall_limit_s,
+                               const Interrupt& interrupt) {
+    // The shell's `trap '' SIG` ignores a signal, and exec keeps it ignored.
+    std::string traps;
+    for (int sig : ignored) traps += "trap '' " + std::to_string(sig) + "; ";
+    std::vector<std::string> args{"/bin/sh", "-c", traps + "exec \"$@\"", "sh"};
+    for (const std::string& w : emulator()) args.push_back(w);
     args.push_back(program_path(program));
     return run_command(args, child_environment(env), wall_limit_s, interrupt);
 }

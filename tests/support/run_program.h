@@ -17,12 +17,17 @@ struct RunResult {
 };
 
 // A signal sent to the running program from outside: once `after_output`
-// has appeared on its standard output (if given) and `after_s` wall seconds
-// have passed since it started.
+// has appeared on its standard output (if given), `watch_file` holds
+// `watch_text` at least `watch_count` times (if given: a program that prints
+// nothing can be watched through its event stream), and `after_s` wall
+// seconds have passed since it started.
 struct Interrupt {
     int signal = 0;  // 0: none
     std::string after_output;
     double after_s = 0;
+    std::string watch_file;
+    std::string watch_text;
+    int watch_count = 1;
 };
 
 // Runs <build>/bin/<program> (or `program` itself when it is a path) with the
@@ -35,6 +40,12 @@ struct Interrupt {
 // helper's message rather than CTest's.
 RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
                       double wall_limit_s = 30.0, const Interrupt& interrupt = {});
+
+// As run_program, with the signals in `ignored` ignored when the program
+// starts, as nohup (SIGHUP) or a shell's background job (SIGINT) leaves them.
+RunResult run_program_ignoring(const std::vector<int>& ignored, const std::string& program,
+                               const std::map<std::string, std::string>& env, double wall_limit_s = 30.0,
+                               const Interrupt& interrupt = {});
 
 // Runs args[0] (looked up in PATH when it has no slash) with exactly the
 // environment `env` ("NAME=value" entries), natively, as run_program does.
