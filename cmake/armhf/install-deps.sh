@@ -41,8 +41,8 @@ debs="$(mktemp -d)"
 trap 'rm -rf "$debs"' EXIT
 chmod a+rwx "$debs"  # apt fetches as its own unprivileged user
 (cd "$debs" && "$apt_retry" download -qq "libyaml-cpp-dev:armhf" "$yaml_runtime:armhf" \
-  "libsndfile1-dev:armhf" "libsndfile1:armhf" nlohmann-json3-dev >/dev/null)
+  "libsndfile1-dev:armhf" "libsndfile1:armhf" nlohmann-json3-dev libcli11-dev >/dev/null)
 rm -rf "$sysroot"
 mkdir -p "$sysroot"
 for deb in "$debs"/*.deb; do dpkg -x "$deb" "$sysroot"; done
-echo "armhf: cross compiler, qemu-arm and run-time libraries installed; yaml-cpp, libsndfile and nlohmann-json unpacked into $sysroot"
+echo "armhf: cross compiler, qemu-arm and run-time libraries installed; yaml-cpp, libsndfile, nlohmann-json and CLI11 unpacked into $sysroot"

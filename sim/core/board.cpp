@@ -235,6 +235,10 @@ bool Board::master_output(int pin) const { return is_header_pin(pin) && impl_->p
 Level Board::master_latch(int pin) const { return is_header_pin(pin) ? impl_->pins[pin].latch : Level::Low; }
 
 Board::EventId Board::schedule(Time at, std::function<void()> fn) { return impl_->schedule(at, std::move(fn)); }
+void Board::limit_now() {
+    Impl* im = impl_.get();
+    im->schedule(now(), [im] { im->run_limit(); });
+}
 Board::EventId Board::schedule_stimulus(Time at, std::function<void()> fn) {
     return impl_->schedule_stimulus(at, std::move(fn));
 }

@@ -309,6 +309,11 @@ public:
     // first stimulus does).
     void reserve_stimuli();
     void cancel(EventId id);
+    // The run limit, brought forward to the current instant: what happens
+    // at the limit (the program's SIGTERM, or Options::on_until) happens once
+    // the events already due at this instant have run. For a follower of the
+    // run that has seen enough (a test whose expectations are decided).
+    void limit_now();
     const Waveform& waveform(int pin) const;
     void report(const Device& from, ReportKind kind, const std::string& text);
     // What the device shows a person, under `key` ("on", "display", "colour"):

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -42,6 +43,24 @@ RunEnvironment read_environment(const std::function<const char*(const char*)>& g
     env.options = std::move(base);
     Options& o = env.options;
     if (const char* v = var("PIKIT_SIM_SCENARIO")) env.scenario_path = v;
+    if (const char* v = var("PIKIT_SIM_EXPECT")) env.expect_path = v;
+    if (const char* v = var("PIKIT_SIM_TIMEOUT_STATUS")) {
+        const auto n = parse_integer(v);
+        if (!n || *n < 0 || *n > 255) refuse("PIKIT_SIM_TIMEOUT_STATUS", "expected an exit status, 0 to 255", v);
+        env.timeout_status = static_cast<int>(*n);
+    }
+    if (const char* v = var("PIKIT_SIM_SET")) {
+        std::string all = v;
+        std::size_t start = 0;
+        while (start <= all.size()) {
+            std::size_t nl = all.find('\n', start);
+            if (nl == std::string::npos) nl = all.size();
+            std::string one = all.substr(start, nl - start);
+            if (!one.empty() && one.back() == '\r') one.pop_back();
+            if (!one.empty()) env.sets.push_back(one);
+            start = nl + 1;
+        }
+    }
     if (const char* v = var("PIKIT_SIM_UNTIL")) o.until = duration_variable("PIKIT_SIM_UNTIL", v, kMaxDuration, "0 to 100000h");
     if (const char* v = var("PIKIT_SIM_PIN_COST"))
         env.pin_cost = duration_variable("PIKIT_SIM_PIN_COST", v, kMaxPinCallCost, "0 to 1ms");
@@ -73,6 +92,74 @@ RunEnvironment read_environment(const std::function<const char*(const char*)>& g
                    "expected a port, or an IP address and a port (8080, 0 for a free one, 127.0.0.1:8080, [::1]:8080)", v);
     }
     return env;
+}
+
+const std::vector<std::string>& known_variables() {
+    static const std::vector<std::string> names = {
+        "PIKIT_SIM_SCENARIO", "PIKIT_SIM_SET",   "PIKIT_SIM_UNTIL",     "PIKIT_SIM_SPEED",
+        "PIKIT_SIM_VCD",      "PIKIT_SIM_LOG",   "PIKIT_SIM_EVENTS",    "PIKIT_SIM_STATE_DIR",
+        "PIKIT_SIM_PIN_COST", "PIKIT_SIM_VIEW",  "PIKIT_SIM_EXPECT",    "PIKIT_SIM_TIMEOUT_STATUS"};
+    return names;
+}
+
+void check_variable_names(char** environ_) {
+    static const std::string prefix = "PIKIT_SIM_";
+    for (char** e = environ_; e && *e; ++e) {
+        const std::string entry = *e;
+        if (entry.compare(0, prefix.size(), prefix) != 0) continue;
+        const auto eq = entry.find('=');
+        const std::string name = entry.substr(0, eq);
+        const auto& known = known_variables();
+        if (std::find(known.begin(), known.end(), name) != known.end()) continue;
+        std::string list;
+        for (const auto& k : known) list += (list.empty() ? "" : ", ") + k;
+        throw ScenarioError("environment: " + name + ": unknown variable (known: " + list + ") '" +
+                            (eq == std::string::npos ? std::string() : entry.substr(eq + 1)) + "'");
+    }
+}
+
+void apply_sets(const Config& root, const std::vector<std::string>& sets) {
+    for (const std::string& set : sets) {
+        auto refuse_set = [&](const std::string& why) { refuse("PIKIT_SIM_SET", why, set); };
+        const auto eq = set.find('=');
+        const auto dot = set.find('.');
+        if (eq == std::string::npos || dot == std::string::npos || dot > eq || dot == 0 || dot + 1 == eq)
+            refuse_set("expected <device>.<setting>=<value>, such as sensor.humidity=61.5");
+        const std::string device = set.substr(0, dot), key = set.substr(dot + 1, eq - dot - 1);
+        if (key.find_first_of(".[]{}:, ") != std::string::npos) refuse_set("expected a setting's name after the device's");
+        // Read as the value of a scenario's key, with a scenario's hardening.
+        const std::string text = set.substr(eq + 1);
+        if (text.find_first_not_of(" \t") == std::string::npos) refuse_set("no value after '='");
+        Config holder = Config::parse("value: " + text + "\n", "environment: PIKIT_SIM_SET");
+        Config value(holder.node()["value"], holder.file(), "value");
+        if (!value.node() || value.node().IsNull()) refuse_set("no value after '='");
+        YAML::Node top = root.node();
+        if (!top.IsMap()) refuse_set("the scenario has no settings to change");
+        if (device == "board") {
+            if (!top["board"] || top["board"].IsNull()) top["board"] = YAML::Node(YAML::NodeType::Map);
+            YAML::Node board = top["board"];
+            board[key] = value.node();
+            continue;
+        }
+        YAML::Node devices = top["devices"];
+        bool found = false;
+        std::string names;
+        if (devices && devices.IsSequence()) {
+            for (std::size_t i = 0; i < devices.size(); ++i) {
+                YAML::Node d = devices[i];
+                if (!d.IsMap()) continue;
+                const YAML::Node n = d["name"] ? d["name"] : d["type"];
+                if (!n || !n.IsScalar()) continue;
+                names += (names.empty() ? "" : ", ") + n.Scalar();
+                if (n.Scalar() != device) continue;
+                d[key] = value.node();
+                found = true;
+            }
+        }
+        if (!found)
+            refuse_set("no device '" + device + "' in the scenario (devices: " + (names.empty() ? "none" : names) +
+                       "; or board)");
+    }
 }
 
 std::optional<ViewAddress> parse_view_address(const std::string& text) {

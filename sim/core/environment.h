@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "board.h"
+#include "config.h"
 #include "outputs.h"
 
 namespace pikit::sim {
@@ -39,6 +40,16 @@ std::optional<ViewAddress> parse_view_address(const std::string& text);
 
 struct RunEnvironment {
     std::string scenario_path;      // PIKIT_SIM_SCENARIO; empty: the program's built-in scenario
+    // PIKIT_SIM_SET: settings changed in the scenario in force, one
+    // "<device>.<key>=<value>" a line ("board.<key>" for the board's own).
+    std::vector<std::string> sets;
+    // PIKIT_SIM_EXPECT: check the scenario's expectations as the run goes
+    // and write their results to this file (pikit test sets it). Empty: a
+    // plain run, which reads the expectations but does not act on them.
+    std::string expect_path;
+    // PIKIT_SIM_TIMEOUT_STATUS: the process's status when the run limit
+    // ends the run (instead of dying of its SIGTERM, 143).
+    std::optional<int> timeout_status;
     std::optional<Time> pin_cost;   // PIKIT_SIM_PIN_COST, which wins over the scenario's
     std::optional<ViewAddress> view;  // PIKIT_SIM_VIEW: serve the live view
     Options options;                // until, speed, vcd_path, log_path, events_path, state_dir
@@ -47,6 +58,20 @@ struct RunEnvironment {
 // Reads the variables through `get` (std::getenv in a program; an empty value
 // counts as unset) into `base`. Throws ScenarioError naming the variable.
 RunEnvironment read_environment(const std::function<const char*(const char*)>& get, Options base = {});
+
+// Every variable the kit reads, by name.
+const std::vector<std::string>& known_variables();
+
+// Refuses a PIKIT_SIM_ variable in `environ` that the kit does not know (a
+// misspelt PIKIT_SIM_UNTL would otherwise be ignored without a word):
+// throws ScenarioError naming it and the known ones.
+void check_variable_names(char** environ_);
+
+// Applies PIKIT_SIM_SET's changes to a parsed scenario: each names a device
+// of the scenario (by its name, or its type when it has none) or `board`,
+// and one of its settings; the value is read as a scenario's value is. The
+// scenario loader then checks the result as it checks every scenario.
+void apply_sets(const Config& root, const std::vector<std::string>& sets);
 
 // The scenario file's text: a regular file of at most kMaxScenarioBytes.
 // Never blocks (a FIFO is refused, not opened for a writer that never comes).

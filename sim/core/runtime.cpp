@@ -12,10 +12,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "board.h"
 #include "environment.h"
+#include "expect/checker.h"
 #include "scenario.h"
 #include "signal_gate.h"
 #include "signals.h"
@@ -43,6 +45,8 @@ Board* g_board = nullptr;
 // The live view, when PIKIT_SIM_VIEW asks for one; like the board, it lives
 // as long as the process.
 view::View* g_view = nullptr;
+// The expectations' checker, when the run is a test (PIKIT_SIM_EXPECT).
+expect::Checker* g_checker = nullptr;
 
 [[noreturn]] void bad_input(const std::string& message) {
     // A board already built must not run on while the process exits: its
@@ -57,6 +61,24 @@ view::View* g_view = nullptr;
 std::string option_message(const OptionError& e) {
     return "environment: " + variable_of(e.option()) + ": " + e.what() + " '" + e.value() + "'";
 }
+
+// PIKIT_SIM_TIMEOUT_STATUS: when the run limit ends the run, the process
+// ends with this status rather than dying of the limit's SIGTERM, so that a
+// script tells a run that was cut short from one that failed. The run's end
+// is the last event: the trace, the log and the event stream are complete
+// when it comes, and nothing is left to do but what dying would do.
+class TimeoutStatus final : public EventListener {
+public:
+    explicit TimeoutStatus(int status) : status_(status) {}
+    void on_event(Time, const char* event, const std::string& line) override {
+        if (std::strcmp(event, "end") != 0 || line.find("\"reason\":\"run limit\"") == std::string::npos) return;
+        std::fflush(stderr);
+        _exit(status_);
+    }
+
+private:
+    int status_;
+};
 
 void at_exit() {
     // Ending from outside is under way: the process dies of that signal, not
@@ -87,6 +109,7 @@ void boot() {
     FileId scenario_id;
     RunEnvironment env;
     try {
+        check_variable_names(environ);
         env = read_environment([](const char* name) { return std::getenv(name); }, base);
         if (!env.scenario_path.empty()) {
             file = env.scenario_path;
@@ -98,7 +121,10 @@ void boot() {
             // Nothing wired: the Pi alone, as it comes out of the box.
             text = "devices: []\n";
         }
-        check_output_files(output_files(env.options), env.scenario_path.empty() ? nullptr : &scenario_id);
+        std::vector<OutputFile> outputs = output_files(env.options);
+        if (!env.expect_path.empty())
+            outputs.push_back({"PIKIT_SIM_EXPECT", env.expect_path, "the expectations' results"});
+        check_output_files(outputs, env.scenario_path.empty() ? nullptr : &scenario_id);
     } catch (const ScenarioError& e) {
         bad_input(e.what());
     }
@@ -108,7 +134,18 @@ void boot() {
     if (empty) file = "(no scenario)";
 
     if (env.view) {
-        g_view = new view::View(*env.view, file, text);
+        // The view saves the scenario in force: with PIKIT_SIM_SET's changes.
+        std::string shown = text;
+        if (!env.sets.empty()) {
+            try {
+                Config changed = Config::parse(text, file);
+                apply_sets(changed, env.sets);
+                shown = YAML::Dump(changed.node()) + "\n";
+            } catch (const ScenarioError&) {
+                // Refused below, where the scenario is wired.
+            }
+        }
+        g_view = new view::View(*env.view, file, shown);
         try {
             g_view->bind();
         } catch (const std::exception& e) {
@@ -121,10 +158,21 @@ void boot() {
     try {
         Config root = Config::parse(text, file);
         if (!env.scenario_path.empty()) root.outputs().set_scenario(scenario_id);
+        apply_sets(root, env.sets);
         Options o = scenario_options(root, env.options);
         if (env.pin_cost) o.pin_call_cost = *env.pin_cost;
+        if (!env.expect_path.empty()) {
+            g_checker = new expect::Checker(expect::read_expectations(root), env.expect_path, {});
+            if (!g_checker->ok())
+                bad_input("environment: PIKIT_SIM_EXPECT: cannot write the results: " + g_checker->error() + " '" +
+                          env.expect_path + "'");
+            o.event_listeners.push_back(g_checker);
+        }
+        // Last among the listeners: the others see the end first.
+        if (env.timeout_status) o.event_listeners.push_back(new TimeoutStatus(*env.timeout_status));
         g_board = new Board(o);  // lives as long as the process
         load_scenario(*g_board, root);
+        if (g_checker) g_checker->attach(*g_board);
     } catch (const ScenarioError& e) {
         bad_input(e.what());
     } catch (const OptionError& e) {
@@ -136,7 +184,7 @@ void boot() {
     install_ending_signals(*g_board);
     // The program's standard output joins the event stream (and the view's
     // console), byte for byte as it goes to descriptor 1.
-    if (!env.options.events_path.empty() || g_view) tap_stdout(program_output);
+    if (!env.options.events_path.empty() || g_view || g_checker) tap_stdout(program_output);
     // Wiring a large scenario leaves many small freed blocks behind (the
     // parsed document). The allocator would merge them on the program's first
     // larger allocation, the buffer of its first printf: milliseconds of the

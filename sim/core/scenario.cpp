@@ -1,5 +1,7 @@
 #include "scenario.h"
 
+#include "expect/expectation.h"
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -68,7 +70,7 @@ std::uint32_t pin_switch(const Config& c, const char* key, std::uint32_t fallbac
 }  // namespace
 
 Options scenario_options(const Config& root, Options base) {
-    root.allow_only({"description", "board", "pulls", "devices", "stimuli"});
+    root.allow_only({"description", "program", "board", "pulls", "devices", "stimuli", "expect"});
     if (!root.has("board")) return base;
     Config c = root.child("board");
     c.allow_only({"pin_call_cost", "sleep_overrun", "isr_fails", "pwm_fails", "tone_fails", "start_date",
@@ -158,6 +160,10 @@ void load_scenario(Board& board, const Config& root) {
         s.refuse_unknown();
         board.apply([&] { board.schedule_stimulus(at, fn); });
     }
+    // What a test of the scenario expects: checked here like every key,
+    // acted on only when the run is a test (pikit test).
+    if (root.has("program") && root.text("program").empty()) root.fail("program", "expected the program's name or path");
+    expect::read_expectations(root);
 }
 
 void load_scenario_text(Board& board, const std::string& yaml, const std::string& name) {

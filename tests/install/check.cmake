@@ -33,8 +33,10 @@ foreach(f include/wiringPi.h include/bcm2835.h include/wiringPiI2C.h)
     message(FATAL_ERROR "the installed kit has no ${f}")
   endif()
 endforeach()
-if(EXISTS ${prefix}/bin)
-  message(FATAL_ERROR "the kit's component installed programs too")
+# Of programs, only the kit's command.
+file(GLOB programs RELATIVE ${prefix}/bin ${prefix}/bin/*)
+if(NOT programs STREQUAL "pikit")
+  message(FATAL_ERROR "the kit's component installed other programs than pikit: ${programs}")
 endif()
 # Nothing of the source tree may be needed: build from copies elsewhere.
 file(COPY ${SRC}/examples/ DESTINATION ${WORK}/examples)
@@ -53,6 +55,12 @@ list(LENGTH dark n_dark)
 # Lit at 0, 1 and 2 s; dark from the start, at 0.5 and 1.5 s.
 if(NOT n_lit EQUAL 3 OR NOT n_dark EQUAL 3 OR rc EQUAL 0)
   message(FATAL_ERROR "blink under its scenario: status ${rc}, ${n_lit} times lit, ${n_dark} dark:\n${err}")
+endif()
+# The installed pikit tests it against the expectations of its scenario.
+run("pikit test blink.yaml" DIR ${d} RESULT rc OUT out ERR err
+    ENV LD_LIBRARY_PATH=${libdir} COMMAND ${prefix}/bin/pikit test --junit report.xml blink.yaml -- ./blink)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "blink \\(blink.yaml\\): passed, 4 expectations" OR NOT EXISTS ${d}/report.xml)
+  message(FATAL_ERROR "pikit test of blink: status ${rc}:\n${out}${err}")
 endif()
 # Without a scenario: an empty board, and one line that says how to wire one.
 run("blink on an empty board" DIR ${d} RESULT rc ERR err
