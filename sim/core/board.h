@@ -166,10 +166,10 @@ struct Options {
     // ...and before each step of time, threads that spin outside the library
     // get this much CPU time, with no library call anywhere, to react to what
     // the last running thread did (reach their next library call).
-    Time quiet_cpu = 200_us;
+    Time settle_cpu = 200_us;
     // A thread that uses no CPU (blocked on something the kit cannot see)
     // counts as stalled or settled after this much wall time.
-    Time quiet_wall = 250_ms;
+    Time settle_wall = 250_ms;
     // The three limits above are multiplied by the host's slowness, measured
     // once per process (1 on a current PC; more under valgrind or an emulator),
     // and are at least twice what running a batch of code for the first time

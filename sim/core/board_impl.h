@@ -1,12 +1,13 @@
 // Inside the simulated Pi: the state behind Board and the operations on it,
-// shared by the core's three sources:
-//   lines.cpp  - per-pin electrical state and its resolution into a level,
-//                edges to devices and interrupt threads, soft PWM/tone
-//                waveforms, reports;
-//   clock.cpp  - virtual time, the event queue, pin-call costs, and which
-//                program thread may run at the current virtual instant;
-//   board.cpp  - the public Board API on top of both.
-// Not for device models or tests: they use board.h.
+// each group defined in the source its comment names (docs/simulator.md has
+// the map of the core). Not for device models or tests: they use board.h.
+//
+// Threading: everything here is guarded by the board lock `m`, but for
+//  - the clock (Board::now_), read by anyone and moved only by the thread
+//    that holds the clock (with the lock, or on the fast path without it);
+//  - the fast path (fast_path.h), whose owner reads the lines, the clock and
+//    next_due without the lock while no other thread may change them;
+//  - the threads' wake-up counters (park/unpark), atomics of their own.
 #pragma once
 
 #include <pthread.h>
@@ -23,6 +24,8 @@
 #include <unordered_map>
 
 #include "board.h"
+#include "fast_path.h"
+#include "host.h"
 #include "signal_gate.h"
 #include "trace.h"
 
@@ -47,26 +50,15 @@ struct SelfTls {
 };
 extern thread_local SelfTls t_self;
 
-// Per OS thread: set while it is inside a fast pin call (see Board::Impl's
-// fast path). Trivial, so that reaching it is a plain thread-local access.
-struct FastTls {
-    std::atomic<bool> busy{false};
-};
-inline thread_local FastTls t_fast __attribute__((tls_model("initial-exec")));
-
 // Per OS thread: how many library calls it is inside (with the board lock
 // held, or waiting in the library for the clock). More than one means a
 // signal handler of the program's has interrupted a call that waits, and is
 // making one of its own: see Board::Impl::nested_call().
 inline thread_local int t_in_call = 0;
 
-Time cpu_time(clockid_t id);  // CPU time of a thread's clock
-Time wall_time();             // monotonic wall clock
-double host_slowness();       // 1 on a current PC, more on slow or emulated hosts
-Time fresh_code_cpu();        // CPU time of a batch of code run for the first time
-// Whether a thread of this process is runnable (running, or waiting for a
-// processor) rather than asleep or blocked; false when it cannot be told.
-bool thread_runnable(pid_t tid);
+// How often the supervisor looks again while it waits for something it
+// cannot be woken for: threads that are ending, a program held at the limit.
+constexpr Time kSupervisorPoll = 200000;
 
 struct Board::Impl {
     Board& b;
@@ -111,6 +103,7 @@ struct Board::Impl {
     std::unique_ptr<VcdWriter> vcd;
     std::unique_ptr<LogWriter> log;
     std::unique_ptr<EventWriter> event_stream;
+    bool outputs_closed = false;
     // What devices show a person, by (device name, key). A value is published
     // (log, event stream, history) once per virtual instant, with the value
     // it has when the instant is over, as a logic simulator settles its delta
@@ -130,12 +123,23 @@ struct Board::Impl {
     // they first changed.
     std::vector<std::pair<const std::string*, ShownState*>> unsettled;
     Time unsettled_at = -1;
-    // Publishes the values of an instant that is over: before anything of a
-    // later instant is written, when time moves on, and at the run's end.
+
+    // ---- what the run leaves behind (publish.cpp) ----
+    // Opens the trace, the log and the event stream the options name, and
+    // writes the run's start.
+    void open_outputs();
+    // Publishes the shown values of an instant that is over: before anything
+    // of a later instant is written, when time moves on, and at the run's end.
     void settle_shown();
     void settle_if_over() {
         if (!unsettled.empty() && b.now() > unsettled_at) settle_shown();
     }
+    void publish_report(const Report& r, const Device* from);
+    void publish_contention_over(int pin, Time began);
+    // Ends the trace, the log and the event stream (with the run's end and
+    // why it ended: "exit", "run limit", "fatal", ...). Idempotent.
+    void close_outputs(const char* reason = "end");
+
     std::filesystem::path state_dir;
     bool state_dir_checked = false;
 
@@ -188,39 +192,47 @@ struct Board::Impl {
     Thread* holder = nullptr;
     bool dispatching = false;
     std::uint64_t activity = 0;  // library calls of all threads
-    std::uint64_t quiet_ok_activity = UINT64_MAX;
+    // The activity the free threads have had their chance to react to, so
+    // that time may advance without them (supervisor.cpp).
+    std::uint64_t settled_activity = UINT64_MAX;
     int ending = 0;  // threads in St::Ending: the clock stands still until they are gone
     bool start_held = false;  // Options::hold_until_started, until started()
     // Set by started(): the holder's watch begins afresh from there. What it
     // spent wiring the scenario, and how long the supervisor itself waited
     // for a processor meanwhile, must not count against the program.
     bool rewatch_holder = false;
+    // ---- the run limit (run_limit.cpp) ----
+    bool limit_reached = false;
     // The run limit has come and the program takes SIGTERM itself (its own
     // handler, or a thread that waits for it): virtual time stands still at
     // the limit while it reacts, no event runs and calls cost nothing, until
     // it dies or goes quiet without dying.
-    bool limit_reached = false;
-    bool frozen = false;
+    bool held_at_limit = false;
     bool term_to_send = false;  // the supervisor sends the run limit's SIGTERM
+    // While held at the limit: the program's library calls so far, and when
+    // they were last seen to change.
+    struct LimitWatch {
+        std::uint64_t activity = UINT64_MAX;
+        Time since = 0;
+    } limit_watch;
+    void start_run_limit();
+    void run_limit();
+    void send_limit_term();
+    // The supervisor's watch over a program held at the limit: one that has
+    // gone quiet without dying (a handler that sets a flag for a loop that
+    // sleeps) gets its time back, so that it can finish. Returns the next look.
+    Time watch_after_limit(std::unique_lock<std::mutex>& lk, Time wall, Time settle_wall);
+    // Whether every program thread the kit knows has `sig` blocked: the
+    // program leaves it to a thread of its own that waits for it.
+    bool program_blocks(int sig) const;
+
     std::condition_variable supervisor_cv;
     bool supervisor_idle = false;  // waiting with nothing to watch: wake it for a new holder
     bool advance_paused = false;   // dispatch let go of the lock while free threads exist
     std::thread supervisor;
 
-    // ---- the fast path ----
-    // The holder may make pin calls that change nothing (a read, a write of
-    // the latched level, a mode or pull already set) without the lock while
-    // nothing is due before the call ends: no event, no other thread ready.
-    // `fast_owner` names the one OS thread allowed to (its t_fast); it is set
-    // by that thread itself at the end of one of its locked calls, and cleared
-    // (under the lock) whenever that is no longer true. The thread itself just
-    // clears it; any other thread must revoke_fast(), which also waits for a
-    // fast call in progress to end, so that it may then change what such a
-    // call reads or writes. While it is set, only the owner changes the clock,
-    // the event queue and the lines, and fast_cost and next_due stay as they
-    // are.
-    std::atomic<FastTls*> fast_owner{nullptr};
-    Time fast_cost = 0;
+    // ---- the fast path (fast_path.h) ----
+    FastPath fast;
 
     struct Isr {
         int pin;
@@ -268,55 +280,24 @@ struct Board::Impl {
     void master_output_low(int pin, bool latch_first);
     void stop_wave(int pin);
 
-    // ---- the fast path (clock.cpp, inline parts here) ----
+    // ---- the fast path's use by pin calls (fast_path.h, fast_path.cpp) ----
     // Starts a fast pin call on `pin`: the pin when the calling thread may
     // make one, with `end` the time the call ends (then it must end with
-    // fast_commit or fast_end), else null. The busy flag goes up before the
-    // owner is checked: revoke_fast() either makes the check fail, or sees
-    // the flag and waits for the call to end.
+    // fast_commit or FastPath::end_call), else null.
     Pin* fast_begin(int pin, Time& end) {
-        t_fast.busy.store(true, std::memory_order_relaxed);
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (fast_owner.load(std::memory_order_relaxed) == &t_fast && static_cast<unsigned>(pin) < kPins &&
-            pins[pin].used) {
-            // now + cost < next_due, without overflowing near the clock's end
-            // (where the locked path holds the clock at kNever).
-            const Time now = b.now();
-            if (now < next_due - fast_cost) {
-                end = now + fast_cost;
-                return &pins[pin];
-            }
+        if (fast.begin(b.now_, next_due, end)) {
+            if (static_cast<unsigned>(pin) < kPins && pins[pin].used) return &pins[pin];
+            FastPath::end_call();
         }
-        fast_end();
         return nullptr;
     }
-    // The call changed nothing: it only costs its time. True when a signal
-    // landed during the call and waited for its end: the caller then hands
-    // it on with release_held() as its last act (a jump, which keeps the
-    // fast path a leaf that saves no registers).
-    [[nodiscard]] bool fast_commit(Time end) {
-        b.now_.store(end, std::memory_order_relaxed);
-        fast_end();
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        return t_gate.held.load(std::memory_order_relaxed) != 0;
-    }
-    // Without a commit: the locked path follows, whose end hands on any
-    // signal that waited.
-    static void fast_end() {
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        t_fast.busy.store(false, std::memory_order_release);
-    }
+    [[nodiscard]] bool fast_commit(Time end) { return FastPath::commit(b.now_, end); }
     // At the end of a locked call by `t`: lets it make fast calls from now on
     // if it holds the clock, no other thread is ready and the options allow.
     void grant_fast(Thread* t);
-    // The owner gives up the fast path itself (it is giving up the clock).
-    void drop_fast();
-    // Any thread takes the fast path away from its owner and waits until no
-    // fast call is in progress.
-    void revoke_fast();
-    void refresh_due();
 
-    // ---- clock (clock.cpp): virtual time, events, program threads ----
+    // ---- the event queue (event_queue.cpp) ----
+    void refresh_due();
     EventId schedule(Time at, std::function<void()> fn);
     // The stimuli's band of ids begins here, if it has not yet.
     void reserve_stimuli();
@@ -326,7 +307,8 @@ struct Board::Impl {
     // Applies every event due up to `target` (in order), then sets now = target.
     void advance_to(Time target);
     Time next_event_time();
-    void fatal(const std::string& text);
+
+    // ---- program threads and virtual time (scheduler.cpp) ----
     // The cost of one pin call by the holder: time moves on, events due happen.
     void pin_call(std::unique_lock<std::mutex>& lk);
     // A call made by a signal handler on a thread that waits inside another
@@ -383,23 +365,24 @@ struct Board::Impl {
     // has the clock when `relative` (the usual case: a delay starts when the
     // call is made, and a thread may have to wait for the clock first).
     void wait(Time when, bool relative, CallKind kind = CallKind::DelayMs, int value = -1);
+
+    // ---- interrupts (interrupts.cpp) ----
     void deliver_interrupt(int pin, Level level);
     // Body of an interrupt thread: one handler call per edge, in order. The
     // thread's record was set up (waiting for an edge) by wiringPiISR itself,
     // so edges that come before this OS thread gets going are not lost.
     void isr_loop(Isr* isr);
+
+    // ---- the supervisor (supervisor.cpp) ----
     // The supervisor thread: frees holders that stopped calling the library,
     // and lets time advance past free threads once they have had their chance.
     void supervise();
-    // Ends the trace, the log and the event stream (with the run's end and
-    // why it ended: "exit", "run limit", "fatal", ...). Idempotent.
-    void close_outputs(const char* reason = "end");
-    bool outputs_closed = false;
+
+    // ---- the run's end (run_end.cpp) ----
     void finish_devices();
-    void run_limit();
-    // Whether every program thread the kit knows has `sig` blocked: the
-    // program leaves it to a thread of its own that waits for it.
-    bool program_blocks(int sig) const;
+    // A fault of the simulation itself: reported, then the run ends with
+    // status 3 (or SimError is thrown, for tests).
+    void fatal(const std::string& text);
 };
 
 }  // namespace pikit::sim

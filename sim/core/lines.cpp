@@ -4,6 +4,7 @@
 // happen, soft PWM and soft tone as waveforms of scheduled edges, and the
 // reports of the run.
 #include <algorithm>
+#include <utility>
 
 #include "board_impl.h"
 
@@ -112,10 +113,7 @@ void Board::Impl::update_contention(int pin, const std::string& fight) {
     } else if (fight.empty() && p.contention_start >= 0) {
         settle_if_over();
         if (p.contention >= 0) contentions[static_cast<std::size_t>(p.contention)].end = b.now();
-        if (log) log->line(b.now(), "board", "contention on " + line_name(pin) + " over after " + format_duration(b.now() - p.contention_start));
-        if (event_stream)
-            event_stream->write(b.now(), "contention_over", ",\"line\":" + json_string(line_name(pin)) +
-                                                          ",\"duration_ns\":" + std::to_string(b.now() - p.contention_start));
+        publish_contention_over(pin, p.contention_start);
         p.contention = -1;
         p.contention_start = -1;
     }
@@ -135,13 +133,9 @@ void Board::Impl::propagate() {
 
 void Board::Impl::add_report(ReportKind kind, const std::string& source, const std::string& text, const Device* from) {
     settle_if_over();
-    if (b.options_.record_history) reports.push_back({b.now(), kind, source, text});
-    if (log) log->line(b.now(), source, kind == ReportKind::Info ? text : std::string(to_string(kind)) + ": " + text);
-    if (event_stream)
-        event_stream->write(b.now(), "report",
-                      ",\"kind\":\"" + std::string(to_string(kind)) + "\",\"source\":" + json_string(source) +
-                          ",\"device\":" + (from ? json_string(from->name()) : std::string("null")) +
-                          ",\"text\":" + json_string(text));
+    Report r{b.now(), kind, source, text};
+    publish_report(r, from);
+    if (b.options_.record_history) reports.push_back(std::move(r));
 }
 
 bool Board::Impl::check_pin(int pin, const char* what) {

@@ -1,12 +1,9 @@
 // The board as seen from outside the program: a live view's threads take
-// what a person sees, give inputs while the program runs, and the program's
-// standard output joins the event stream. None of these threads is a
+// what a person sees and give inputs while the program runs. None of these threads is a
 // program thread: they never hold the clock and hold the board lock only
 // for a moment.
 #include <algorithm>
 #include <cmath>
-
-#include <nlohmann/json.hpp>
 
 #include "board_impl.h"
 
@@ -39,12 +36,12 @@ std::optional<Time> Board::stimulate(const std::function<std::function<void()>()
     std::unique_lock<std::mutex> lk(im.m);
     // Over, or standing still at the run limit while the program reacts to
     // its SIGTERM: nothing a person does can happen any more.
-    if (im.finished || im.outputs_closed || im.frozen || im.limit_reached) return std::nullopt;
+    if (im.finished || im.outputs_closed || im.held_at_limit || im.limit_reached) return std::nullopt;
     std::function<void()> fn = make();  // may throw: nothing is applied
     // A fast pin call moves the clock without the lock; once revoked, the
     // clock stands where it is until this lock is let go, and everything due
     // up to now has happened, nothing after.
-    im.revoke_fast();
+    im.fast.revoke();
     Time at = add_time(now(), 1);
     if (options_.speed != Speed::Max && !im.paused) {
         // Paced: where the wall clock says virtual time is, if the run is
@@ -64,7 +61,7 @@ std::optional<Time> Board::stimulate(const std::function<std::function<void()>()
 void Board::set_pace(Speed speed, double factor, bool paused) {
     Impl& im = *impl_;
     std::lock_guard<std::mutex> g(im.m);
-    im.revoke_fast();  // fast pin calls are for a run at full speed only
+    im.fast.revoke();  // fast pin calls are for a run at full speed only
     options_.speed = speed;
     options_.speed_factor = factor;
     im.paused = paused;
@@ -75,22 +72,6 @@ void Board::set_pace(Speed speed, double factor, bool paused) {
     }
     // Whoever waits for the wall clock looks again.
     im.supervisor_cv.notify_all();
-}
-
-void Board::program_output(const char* data, std::size_t size) {
-    // A signal handler writing while its thread is inside a library call may
-    // have interrupted this very lock's holder: its output still reaches the
-    // terminal, but not the event stream.
-    if (t_in_call > 0 || size == 0) return;
-    KitSection kit;
-    std::lock_guard<std::mutex> g(impl_->m);
-    Impl& im = *impl_;
-    if (!im.event_stream || im.outputs_closed) return;
-    // Text as the program wrote it; bytes that are not UTF-8 (a memory dump
-    // printed raw) become U+FFFD, as JSON needs text.
-    const nlohmann::json text = std::string(data, size);
-    im.event_stream->write(now(), "stdout",
-                           ",\"text\":" + text.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 }  // namespace pikit::sim

@@ -124,10 +124,8 @@ void LogWriter::line(Time at, const std::string& source, const std::string& text
     std::fflush(file_);
 }
 
-void EventWriter::write(Time at, const char* event, const std::string& fields) {
+void EventWriter::write(Time at, const char* event, const std::string& line) {
     if (!file_ && listeners_.empty()) return;
-    const std::string line =
-        "{\"t_ns\":" + std::to_string(at) + ",\"event\":\"" + event + "\"" + fields + "}";
     if (file_) {
         std::fprintf(file_, "%s\n", line.c_str());
         std::fflush(file_);

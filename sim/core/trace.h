@@ -90,8 +90,9 @@ class EventWriter : public TextOutput {
 public:
     EventWriter(const std::string& path, std::vector<EventListener*> listeners)
         : TextOutput(path), listeners_(std::move(listeners)) {}
-    // `fields`: further members, each written as ,"name":value (JSON).
-    void write(Time at, const char* event, const std::string& fields);
+    // One event at virtual time `at`: `line` is its whole JSON object, made
+    // by the board (publish.cpp), without the newline.
+    void write(Time at, const char* event, const std::string& line);
 
 private:
     std::vector<EventListener*> listeners_;

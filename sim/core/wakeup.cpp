@@ -42,7 +42,7 @@ bool Board::wait_for_wakeup(Wakeup& w, Time timeout, const std::function<bool()>
         im.make_ready(t);
     });
     im.holder = nullptr;
-    im.drop_fast();
+    im.fast.drop();
     im.frozen_at = -1;
     im.dispatch(lk);
     im.block_until_holder(lk, t);

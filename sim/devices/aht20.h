@@ -41,7 +41,7 @@
 
 #include "core/device.h"
 #include "core/time.h"
-#include "core/timing.h"
+#include "core/timers.h"
 #include "devices/i2c_slave.h"
 
 namespace pikit::sim {

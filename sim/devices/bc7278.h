@@ -85,7 +85,7 @@
 
 #include "core/device.h"
 #include "core/time.h"
-#include "core/timing.h"
+#include "core/timers.h"
 
 namespace pikit::sim {
 

@@ -29,7 +29,7 @@
 #include "core/device.h"
 #include "core/format.h"
 #include "core/time.h"
-#include "core/timing.h"
+#include "core/timers.h"
 
 namespace pikit::sim {
 

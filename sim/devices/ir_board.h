@@ -37,7 +37,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/timing.h"
+#include "core/timers.h"
 #include "devices/i2c_slave.h"
 
 namespace pikit::sim {

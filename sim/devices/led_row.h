@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "core/device.h"
-#include "core/timing.h"
+#include "core/timers.h"
 
 namespace pikit::sim {
 

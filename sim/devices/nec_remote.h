@@ -62,7 +62,7 @@
 #include <vector>
 
 #include "core/device.h"
-#include "core/timing.h"
+#include "core/timers.h"
 
 namespace pikit::sim {
 

@@ -20,7 +20,7 @@
 #include <string>
 
 #include "core/device.h"
-#include "core/timing.h"
+#include "core/timers.h"
 
 namespace pikit::sim {
 

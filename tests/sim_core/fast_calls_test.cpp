@@ -121,7 +121,7 @@ TEST(FastCalls, TakingTheClockFromAPollingThreadLeavesItsCallsWhole) {
     Options o;
     o.scale_to_host = false;
     o.stall_cpu = 100_us;
-    o.quiet_cpu = 20_us;
+    o.settle_cpu = 20_us;
     Board board(o);
     softPwmCreate(1, 3, 10);
     pinMode(6, INPUT);

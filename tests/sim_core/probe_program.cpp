@@ -14,9 +14,14 @@
 //   count        reads pin 7 (pulled up at power-on) 300 times, a
 //                millisecond apart, printing each value, then returns 0;
 //                a value of 0 would be one the Pi never gives
+//   slow-exit    runs a soft PWM on pin 1, waits 5 ms and calls exit(3);
+//                its own atexit() clean-up takes 100 ms of wall time, while
+//                the PWM's edges fall due
+#include <softPwm.h>
 #include <wiringPi.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <csignal>
 #include <cstdio>
@@ -64,6 +69,10 @@ void switch_off(int sig) {
     std::signal(sig, before);
     std::raise(sig);
 }
+
+// Clean-up that takes its time (closing a device, writing a file), run by
+// exit() after the thread's thread-local objects have gone.
+void slow_clean_up() { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
 
 void low_and_exit(int) {
     digitalWrite(0, LOW);
@@ -122,6 +131,12 @@ int main() {
     if (mode && std::strcmp(mode, "sleep") == 0) {
         std::puts("ready");
         for (;;) delay(1000);
+    }
+    if (mode && std::strcmp(mode, "slow-exit") == 0) {
+        std::atexit(slow_clean_up);
+        softPwmCreate(1, 10, 100);
+        delay(5);
+        std::exit(3);
     }
     if (mode && std::strcmp(mode, "count") == 0) {
         for (int i = 0; i < 300; ++i) {

@@ -248,6 +248,25 @@ TEST(RunControl, ExitFromAnotherThreadWinsOverTheRunLimit) {
     }
 }
 
+// At real time, the program's exit may take a while after its thread has
+// said goodbye to the kit (its own thread-local clean-up), while events of a
+// soft PWM fall due on the wall clock: the kit must not spin on them holding
+// the lock that the exit then needs. Paced and at full speed alike, the run
+// ends with the program's status.
+TEST(RunControl, AnExitThatTakesItsTimeEndsWithItsStatusAtEverySpeed) {
+    for (const char* speed : {"realtime", "max"}) {
+        SCOPED_TRACE(speed);
+        const std::string events = pikit::test::temp_dir() + "/e.jsonl";
+        auto r = run_program(kProbe, {{"PROBE_MODE", "slow-exit"}, {"PIKIT_SIM_SPEED", speed}, {"PIKIT_SIM_EVENTS", events}},
+                             20.0);
+        ASSERT_FALSE(r.timed_out) << "the exit waited for a lock the kit kept";
+        EXPECT_EQ(r.exit_code, 3) << r.err;
+        const auto lines = pikit::test::parse_json_lines(pikit::test::read_file(events));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(pikit::test::text(lines.back(), "reason"), "exit");
+    }
+}
+
 TEST(RunControl, TraceShowsEveryUsedPinAsTheLineShowsIt) {
     std::string dir = pikit::test::temp_dir();
     std::string vcd = dir + "/t.vcd";

@@ -6,7 +6,7 @@
 #include <wiringPi.h>
 
 #include "core/board.h"
-#include "core/timing.h"
+#include "core/timers.h"
 #include "models/fixture.h"
 
 namespace {

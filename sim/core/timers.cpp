@@ -1,4 +1,4 @@
-#include "timing.h"
+#include "timers.h"
 
 #include <algorithm>
 

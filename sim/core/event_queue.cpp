@@ -1,0 +1,81 @@
+// The event queue: what happens at a virtual time, and time moving on to it.
+//
+// Devices, stimuli, soft PWM and tone generators, and the scheduler's own
+// wake-ups schedule events; advance_to() applies them in order of time and,
+// at one instant, in the order of their ids: the order they were scheduled,
+// but for a scenario's stimuli, which take theirs from a band of their own
+// (reserve_stimuli). Called with the board lock held.
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "board_impl.h"
+
+namespace pikit::sim {
+
+Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) { return enqueue(next_event++, at, std::move(fn)); }
+
+void Board::Impl::reserve_stimuli() {
+    // Far larger than any run's count of stimuli: ids given before the band
+    // sort before every stimulus, ids given after it after every stimulus,
+    // however many come later.
+    constexpr EventId kStimulusBand = EventId{1} << 40;
+    if (next_stimulus != 0) return;
+    next_stimulus = next_event;
+    next_event += kStimulusBand;
+}
+
+Board::EventId Board::Impl::schedule_stimulus(Time at, std::function<void()> fn) {
+    reserve_stimuli();
+    return enqueue(next_stimulus++, at, std::move(fn));
+}
+
+
+Board::EventId Board::Impl::enqueue(EventId id, Time at, std::function<void()> fn) {
+    actions.emplace(id, std::move(fn));
+    at = std::max(at, b.now());
+    events.push({at, id});
+    next_due = std::min(next_due, at);
+    return id;
+}
+
+void Board::Impl::cancel(EventId id) { actions.erase(id); }
+
+void Board::Impl::advance_to(Time target) {
+    if (held_at_limit) return;
+    // Events that keep scheduling others at the same instant would hold
+    // time (and this lock) for ever: a model's fault, reported as such.
+    std::uint64_t at_instant = 0;
+    while (!events.empty() && events.top().at <= target && !finished) {
+        Event e = events.top();
+        events.pop();
+        auto it = actions.find(e.id);
+        if (it == actions.end()) continue;  // cancelled
+        std::function<void()> fn = std::move(it->second);
+        actions.erase(it);
+        if (e.at > b.now()) {
+            if (!unsettled.empty()) settle_shown();
+            b.now_.store(e.at, std::memory_order_relaxed);
+            at_instant = 0;
+        } else if (++at_instant >= b.options_.frozen_calls) {
+            fatal("virtual time frozen at " + format_time(b.now()) + ": " + std::to_string(at_instant) +
+                  " events at this instant, each scheduling more (a device model that never lets time go on)");
+        }
+        fn();
+    }
+    if (target > b.now()) {
+        if (!unsettled.empty()) settle_shown();
+        b.now_.store(target, std::memory_order_relaxed);
+    }
+    refresh_due();
+}
+
+Time Board::Impl::next_event_time() {
+    while (!events.empty() && !actions.count(events.top().id)) events.pop();
+    refresh_due();
+    return next_due;
+}
+
+void Board::Impl::refresh_due() { next_due = events.empty() ? kNever : events.top().at; }
+
+}  // namespace pikit::sim
