@@ -71,6 +71,10 @@ std::string program_path(const std::string& program) {
 
 }  // namespace
 
+#ifndef PIKIT_TEST_TIMEOUT_S
+#define PIKIT_TEST_TIMEOUT_S 60
+#endif
+
 RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env, double wall_limit_s,
                       const Interrupt& interrupt) {
     if (args.empty()) throw std::invalid_argument("run_command: nothing to run");
@@ -119,6 +123,10 @@ RunResult run_command(const std::vector<std::string>& args, const std::vector<st
     }
 
     RunResult r;
+    // The guard is against hangs, not a speed limit: it grows as the build's
+    // test timeout does, raised for the builds that run several times slower
+    // (qemu, sanitizers), so that a busy machine never passes for a hang.
+    wall_limit_s *= std::max(1.0, PIKIT_TEST_TIMEOUT_S / 60.0);
     const auto deadline = started + std::chrono::milliseconds(static_cast<long>(wall_limit_s * 1000));
     const auto signal_at = started + std::chrono::microseconds(static_cast<long>(interrupt.after_s * 1e6));
     bool signalled = interrupt.signal == 0;

@@ -35,9 +35,10 @@ struct Interrupt {
 // and any it names are replaced; PIKIT_SIM_SPEED defaults to max), with SIGINT, SIGTERM and
 // SIGHUP at their default actions as in a terminal, through the build's
 // cross-compiling emulator when it has one (qemu-arm for the armhf build). The
-// child is killed after `wall_limit_s` wall seconds: keep a test's runs
-// together inside its CTest timeout, so that a hang fails with this
-// helper's message rather than CTest's.
+// child is killed after `wall_limit_s` wall seconds, times the build's CTest
+// timeout over the usual 60 s (3 for the emulated and sanitized builds): keep
+// a test's runs together inside its CTest timeout, so that a hang fails with
+// this helper's message rather than CTest's.
 RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
                       double wall_limit_s = 30.0, const Interrupt& interrupt = {});
 
