@@ -36,7 +36,8 @@ void BM_PinOperations(benchmark::State& state) {
         benchmark::DoNotOptimize(digitalRead(0));
     }
     state.SetItemsProcessed(state.iterations() * 2);
-    state.counters["pin_ops_per_s"] = benchmark::Counter(static_cast<double>(state.iterations() * 2), benchmark::Counter::kIsRate);
+    state.counters["pin_ops_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * 2), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_PinOperations);
 
@@ -119,15 +120,18 @@ void virtual_rate(benchmark::State& state, double virtual_s, Make make, Body bod
 // An infrared receiver's polling loop: keep an LED off, look at the receiver
 // line, again, with no wait, at the default 100 ns per pin call.
 void BM_PollingLoopVirtualSecondsPerWallSecond(benchmark::State& state) {
-    virtual_rate(state, 5.0, [](Board&) {
-        pinMode(23, OUTPUT);
-        pinMode(6, INPUT);
-    }, [](std::atomic<bool>& stop) {
-        while (!stop.load(std::memory_order_relaxed)) {
-            digitalWrite(23, LOW);
-            benchmark::DoNotOptimize(digitalRead(6));
-        }
-    });
+    virtual_rate(
+        state, 5.0,
+        [](Board&) {
+            pinMode(23, OUTPUT);
+            pinMode(6, INPUT);
+        },
+        [](std::atomic<bool>& stop) {
+            while (!stop.load(std::memory_order_relaxed)) {
+                digitalWrite(23, LOW);
+                benchmark::DoNotOptimize(digitalRead(6));
+            }
+        });
 }
 BENCHMARK(BM_PollingLoopVirtualSecondsPerWallSecond)
     ->UseManualTime()
@@ -153,27 +157,30 @@ public:
 // The main thread spins on a byte the interrupt handler sets; each key makes
 // it send nine display frames (33 clocked writes and a 30 ms rest each).
 void BM_SpinOnMemoryVirtualSecondsPerWallSecond(benchmark::State& state) {
-    virtual_rate(state, 20.0, [](Board& board) {
-        pikit::test::key_ready = 0;
-        board.set_external_pull(KeyLine::kPin, Pull::Up);
-        auto& keys = board.add(std::make_unique<KeyLine>());
-        for (int i = 0; i < 10; ++i) keys.press_at(1_s + i * 2_s);
-        pinMode(12, OUTPUT);
-        pinMode(14, OUTPUT);
-        wiringPiISR(KeyLine::kPin, INT_EDGE_FALLING, pikit::test::read_key_frame);
-    }, [](std::atomic<bool>& stop) {
-        while (!stop.load()) {
-            if (pikit::test::key_ready.load() == 0) continue;
-            for (int frame = 0; frame < 9; ++frame) {
-                for (int bit = 0; bit < 33; ++bit) {
-                    digitalWrite(12, bit & 1);
-                    delayMicroseconds(50);
-                }
-                delay(30);
-            }
+    virtual_rate(
+        state, 20.0,
+        [](Board& board) {
             pikit::test::key_ready = 0;
-        }
-    });
+            board.set_external_pull(KeyLine::kPin, Pull::Up);
+            auto& keys = board.add(std::make_unique<KeyLine>());
+            for (int i = 0; i < 10; ++i) keys.press_at(1_s + i * 2_s);
+            pinMode(12, OUTPUT);
+            pinMode(14, OUTPUT);
+            wiringPiISR(KeyLine::kPin, INT_EDGE_FALLING, pikit::test::read_key_frame);
+        },
+        [](std::atomic<bool>& stop) {
+            while (!stop.load()) {
+                if (pikit::test::key_ready.load() == 0) continue;
+                for (int frame = 0; frame < 9; ++frame) {
+                    for (int bit = 0; bit < 33; ++bit) {
+                        digitalWrite(12, bit & 1);
+                        delayMicroseconds(50);
+                    }
+                    delay(30);
+                }
+                pikit::test::key_ready = 0;
+            }
+        });
 }
 BENCHMARK(BM_SpinOnMemoryVirtualSecondsPerWallSecond)
     ->UseManualTime()

@@ -10,7 +10,8 @@
 // effects could be assumed to end and be removed by the compiler).
 static volatile int keep_idling = 1;
 
-int main(void) {
+int main(void)
+{
     // Line-buffered even when redirected: the program never exits on its own,
     // so block-buffered output would be lost when it is killed.
     setvbuf(stdout, NULL, _IOLBF, BUFSIZ);

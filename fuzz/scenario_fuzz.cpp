@@ -62,16 +62,14 @@ void environment(const std::string& text) {
         try {
             RunEnvironment e = read_environment([&](const char* name) -> const char* {
                 const std::string n = name;
-                return n == "PIKIT_SIM_UNTIL" || n == "PIKIT_SIM_SPEED" || n == "PIKIT_SIM_PIN_COST" ? line.c_str()
-                                                                                                      : nullptr;
+                return n == "PIKIT_SIM_UNTIL" || n == "PIKIT_SIM_SPEED" || n == "PIKIT_SIM_PIN_COST" ? line.c_str() : nullptr;
             });
             const Options& o = e.options;
             if (o.until != kNever && (o.until < 0 || o.until > kMaxDuration)) finding("run limit out of range: " + line);
             if (e.pin_cost && (*e.pin_cost < 0 || *e.pin_cost > kMaxPinCallCost)) finding("pin cost out of range: " + line);
             if (o.speed == Speed::Factor && !(o.speed_factor >= kMinSpeedFactor && o.speed_factor <= kMaxSpeedFactor))
                 finding("speed out of range: " + line);
-        } catch (const ScenarioError&) {
-        }
+        } catch (const ScenarioError&) {}
         if (end == text.size()) break;
     }
 }
@@ -87,8 +85,7 @@ void scenario(const std::string& text) {
         Board board(o);
         load_scenario(board, root);
     } catch (const ScenarioError&) {
-    } catch (const OptionError&) {
-    }
+    } catch (const OptionError&) {}
 }
 
 }  // namespace

@@ -19,8 +19,8 @@
 #include "stc.h"
 
 uint8_t led_pin = 23;
-uint8_t ok = 0;  /* LED state: 1 on, 0 off */
-int key = 0;     /* last value of the infrared register */
+uint8_t ok = 0; /* LED state: 1 on, 0 off */
+int key = 0;    /* last value of the infrared register */
 
 int main(void)
 {

@@ -37,8 +37,17 @@ int readi2c(uint8_t reg)
     return (uint8_t)buf[0] * 256 + (uint8_t)buf[1];
 }
 
-int stc_mic(void) { return readi2c(0); }
+int stc_mic(void)
+{
+    return readi2c(0);
+}
 
-int stc_sr(void) { return readi2c(2); }
+int stc_sr(void)
+{
+    return readi2c(2);
+}
 
-int stc_ir(void) { return readi2c(4); }
+int stc_ir(void)
+{
+    return readi2c(4);
+}

@@ -13,13 +13,13 @@ int T = 100;
 uint8_t BitFlashData = 0;
 
 /* Register addresses. */
-#define REG_SEG_FLASH 0x10  /* 0x10-0x13: segment blink of position 0-3 */
-#define REG_BIT_FLASH 0x18  /* digit blink, bit d = position d */
+#define REG_SEG_FLASH 0x10 /* 0x10-0x13: segment blink of position 0-3 */
+#define REG_BIT_FLASH 0x18 /* digit blink, bit d = position d */
 #define REG_FLASH_SPEED 0x1A
-#define REG_DECODE 0x1B     /* high nibble position, low nibble character */
-#define REG_SEGMENT 0x1C    /* bits 6-0 segment number, bit 7 set = dark */
-#define REG_ALL 0x1D        /* pattern for every position */
-#define REG_KEY 0xFF        /* key read, sent with data 0xFF */
+#define REG_DECODE 0x1B  /* high nibble position, low nibble character */
+#define REG_SEGMENT 0x1C /* bits 6-0 segment number, bit 7 set = dark */
+#define REG_ALL 0x1D     /* pattern for every position */
+#define REG_KEY 0xFF     /* key read, sent with data 0xFF */
 
 /*
  * One frame on the lines at a time. The key interrupt handler reads the keys
@@ -161,7 +161,7 @@ void ClearBit(uint8_t position)
 {
     SetDisplayReg(position, 0xFF);
     if (position < 8) /* BitFlashData has no bit for higher positions */
-        BitFlashData &= (uint8_t)~(1u << position);
+        BitFlashData &= (uint8_t) ~(1u << position);
     SetBitFlash(BitFlashData);
     SetSegFlash(position, 0);
 }

@@ -39,9 +39,9 @@ bool begun(const Board& b) {
 
 std::uint8_t reason(i2c::Result r) {
     switch (r) {
-        case i2c::Result::Ok: return BCM2835_I2C_REASON_OK;
-        case i2c::Result::Nack: return BCM2835_I2C_REASON_ERROR_NACK;
-        case i2c::Result::ClockTimeout: return BCM2835_I2C_REASON_ERROR_CLKT;
+    case i2c::Result::Ok: return BCM2835_I2C_REASON_OK;
+    case i2c::Result::Nack: return BCM2835_I2C_REASON_ERROR_NACK;
+    case i2c::Result::ClockTimeout: return BCM2835_I2C_REASON_ERROR_CLKT;
     }
     return BCM2835_I2C_REASON_ERROR_DATA;
 }

@@ -58,16 +58,15 @@ Numbering numbering() { return g_numbering.load(std::memory_order_relaxed); }
 
 int board_pin(int pin) {
     switch (numbering()) {
-        case Numbering::WiringPi:
-            return pin;
-        case Numbering::Bcm:
-            for (int w = 0; w < 32; ++w)
-                if (bcm_of(w) == pin && pin >= 0) return w;
-            return -1;
-        case Numbering::Physical:
-            for (int w = 0; w < 32; ++w)
-                if (header_pin_of(w) == pin && pin > 0) return w;
-            return -1;
+    case Numbering::WiringPi: return pin;
+    case Numbering::Bcm:
+        for (int w = 0; w < 32; ++w)
+            if (bcm_of(w) == pin && pin >= 0) return w;
+        return -1;
+    case Numbering::Physical:
+        for (int w = 0; w < 32; ++w)
+            if (header_pin_of(w) == pin && pin > 0) return w;
+        return -1;
     }
     return pin;
 }
@@ -75,9 +74,9 @@ int board_pin(int pin) {
 namespace {
 const char* numbering_word() {
     switch (numbering()) {
-        case Numbering::Bcm: return "BCM GPIO";
-        case Numbering::Physical: return "header pin";
-        default: return "wiringPi pin";
+    case Numbering::Bcm: return "BCM GPIO";
+    case Numbering::Physical: return "header pin";
+    default: return "wiringPi pin";
     }
 }
 }  // namespace
@@ -91,8 +90,8 @@ bool unmapped(Board& b, const char* call, int pin) {
     std::string what = numbering() == Numbering::Physical
                            ? "which is no GPIO of the 40-pin header (a power or ground pin, or no pin at all)"
                            : "which the 40-pin header does not bring out";
-    const std::string text = std::string(call) + " on " + numbering_word() + " " + std::to_string(pin) + ", " + what +
-                             "; ignored";
+    const std::string text =
+        std::string(call) + " on " + numbering_word() + " " + std::to_string(pin) + ", " + what + "; ignored";
     b.apply([&] { b.report(block, ReportKind::Error, text); });
     return false;
 }

@@ -47,7 +47,8 @@ extern "C" sighandler_t bsd_signal(int sig, sighandler_t handler) noexcept { ret
 // System V's signal(), which a C program built in a strict ISO mode gets: a
 // one-shot handler, not blocked while it runs, and calls not restarted.
 extern "C" sighandler_t __sysv_signal(int sig, sighandler_t handler) noexcept {
-    struct sigaction sa {}, old {};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESETHAND | SA_NODEFER;

@@ -21,9 +21,9 @@ public:
 
     struct Channel {
         unsigned data = 0;
-        bool on = false;          // some pin of it has the PWM function
-        Time origin = 0;          // tick 0 of the current run
-        std::int64_t tick = 0;    // the tick the next step happens at
+        bool on = false;            // some pin of it has the PWM function
+        Time origin = 0;            // tick 0 of the current run
+        std::int64_t tick = 0;      // the tick the next step happens at
         std::uint64_t context = 0;  // balanced mode's running sum
         Board::EventId next = 0;
     };
@@ -34,9 +34,7 @@ public:
     unsigned range = 1024;
     int divisor = 32;
 
-    Time at(const Channel& c, std::int64_t tick) const {
-        return c.origin + tick * divisor * kOscNumerator / kOscDenominator;
-    }
+    Time at(const Channel& c, std::int64_t tick) const { return c.origin + tick * divisor * kOscNumerator / kOscDenominator; }
     Time period() const { return static_cast<Time>(range) * divisor * kOscNumerator / kOscDenominator; }
 
     void announce(int channel) {
@@ -146,9 +144,11 @@ Controller& controller(Board& b) {
 
 int channel_of(int wpi_pin) {
     switch (bcm_of(wpi_pin)) {
-        case 12: case 18: return 0;
-        case 13: case 19: return 1;
-        default: return -1;
+    case 12:
+    case 18: return 0;
+    case 13:
+    case 19: return 1;
+    default: return -1;
     }
 }
 
@@ -156,25 +156,27 @@ void start(Board& b, int pin, bool mark_space) {
     Controller& c = controller(b);
     const int channel = channel_of(pin);
     std::string refused;
-    b.apply([&] {
-        if (!c.attached[pin]) {
-            try {
-                b.attach(c, pin, PinRole::PushPull);
-            } catch (const std::invalid_argument& e) {
-                refused = e.what();
-                return;
+    b.apply(
+        [&] {
+            if (!c.attached[pin]) {
+                try {
+                    b.attach(c, pin, PinRole::PushPull);
+                } catch (const std::invalid_argument& e) {
+                    refused = e.what();
+                    return;
+                }
+                c.attached[pin] = true;
             }
-            c.attached[pin] = true;
-        }
-        b.give_to_peripheral(pin);
-        c.pin_on[pin] = true;
-        c.ch[channel].on = true;
-        // What wiringPi sets whenever a pin is given the PWM function.
-        c.balanced = !mark_space;
-        c.range = 1024;
-        c.divisor = 32;
-        c.restart_all(true);
-    }, true);
+            b.give_to_peripheral(pin);
+            c.pin_on[pin] = true;
+            c.ch[channel].on = true;
+            // What wiringPi sets whenever a pin is given the PWM function.
+            c.balanced = !mark_space;
+            c.range = 1024;
+            c.divisor = 32;
+            c.restart_all(true);
+        },
+        true);
     if (!refused.empty()) library_error(b, "pinMode(" + pin_name(pin) + ", PWM_OUTPUT) refused: " + refused);
     else note_pin(pin, true);
 }
@@ -209,25 +211,30 @@ bool stop(Board& b, int pin) {
 void write(Board& b, int pin, int value) {
     const int channel = channel_of(pin);
     if (channel < 0) {
-        library_error(b, "pwmWrite(" + pin_name(pin) + "): the pin has no hardware PWM (only BCM 12, 13, 18 and 19 "
-                         "have); ignored");
+        library_error(b, "pwmWrite(" + pin_name(pin) +
+                             "): the pin has no hardware PWM (only BCM 12, 13, 18 and 19 "
+                             "have); ignored");
         return;
     }
     Controller& c = controller(b);
-    b.apply([&] {
-        // The data register takes the value as an unsigned number, as on a Pi:
-        // anything from the range up keeps the line HIGH.
-        c.ch[channel].data = static_cast<unsigned>(value);
-        c.restart(channel, false);
-    }, true);
+    b.apply(
+        [&] {
+            // The data register takes the value as an unsigned number, as on a Pi:
+            // anything from the range up keeps the line HIGH.
+            c.ch[channel].data = static_cast<unsigned>(value);
+            c.restart(channel, false);
+        },
+        true);
 }
 
 void set_mode(Board& b, bool balanced) {
     Controller& c = controller(b);
-    b.apply([&] {
-        c.balanced = balanced;
-        c.restart_all(false);
-    }, true);
+    b.apply(
+        [&] {
+            c.balanced = balanced;
+            c.restart_all(false);
+        },
+        true);
 }
 
 void set_range(Board& b, unsigned range) {
@@ -236,10 +243,12 @@ void set_range(Board& b, unsigned range) {
         return;
     }
     Controller& c = controller(b);
-    b.apply([&] {
-        c.range = range;
-        c.restart_all(false);
-    }, true);
+    b.apply(
+        [&] {
+            c.range = range;
+            c.restart_all(false);
+        },
+        true);
 }
 
 void set_clock(Board& b, int divisor) {
@@ -250,10 +259,12 @@ void set_clock(Board& b, int divisor) {
         return;
     }
     Controller& c = controller(b);
-    b.apply([&] {
-        c.divisor = divisor;
-        c.restart_all(true);
-    }, true);
+    b.apply(
+        [&] {
+            c.divisor = divisor;
+            c.restart_all(true);
+        },
+        true);
 }
 
 double tick_rate(Board& b) { return 19.2e6 / controller(b).divisor; }

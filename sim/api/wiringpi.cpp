@@ -78,39 +78,33 @@ void pinMode(int pin, int mode) {
     const int w = pin_of(b, "pinMode", pin);
     if (w < 0) return;
     switch (mode) {
-        case PWM_OUTPUT:
-        case PWM_MS_OUTPUT:
-        case PWM_BAL_OUTPUT:
-        case PWM_TONE_OUTPUT:
-            if (api::pwm::channel_of(w) < 0) {
-                // wiringPi leaves such a pin as it is.
-                api::library_error(b, "pinMode(" + pikit::sim::pin_name(w) +
-                                          ", PWM_OUTPUT): the pin has no hardware PWM (only BCM 12, 13, 18 and 19 have); "
-                                          "ignored");
-                return;
-            }
-            api::pwm::start(b, w, mode == PWM_MS_OUTPUT || mode == PWM_TONE_OUTPUT);
-            return;
-        case SOFT_PWM_OUTPUT:
-            softPwmCreate(pin, 0, 100);
-            return;
-        case SOFT_TONE_OUTPUT:
-            softToneCreate(pin);
-            return;
-        case GPIO_CLOCK:
+    case PWM_OUTPUT:
+    case PWM_MS_OUTPUT:
+    case PWM_BAL_OUTPUT:
+    case PWM_TONE_OUTPUT:
+        if (api::pwm::channel_of(w) < 0) {
+            // wiringPi leaves such a pin as it is.
             api::library_error(b, "pinMode(" + pikit::sim::pin_name(w) +
-                                      ", GPIO_CLOCK): the general-purpose clocks are not simulated; ignored");
+                                      ", PWM_OUTPUT): the pin has no hardware PWM (only BCM 12, 13, 18 and 19 have); "
+                                      "ignored");
             return;
-        case PM_OFF:
-            // The pin is let go: back to an input, its generators stopped.
-            api::pwm::stop(b, w);
-            b.pwm_stop(w);
-            b.tone_stop(w);
-            b.pin_mode(w, INPUT);
-            return;
-        default:
-            api::pwm::stop(b, w);
-            b.pin_mode(w, mode);
+        }
+        api::pwm::start(b, w, mode == PWM_MS_OUTPUT || mode == PWM_TONE_OUTPUT);
+        return;
+    case SOFT_PWM_OUTPUT: softPwmCreate(pin, 0, 100); return;
+    case SOFT_TONE_OUTPUT: softToneCreate(pin); return;
+    case GPIO_CLOCK:
+        api::library_error(
+            b, "pinMode(" + pikit::sim::pin_name(w) + ", GPIO_CLOCK): the general-purpose clocks are not simulated; ignored");
+        return;
+    case PM_OFF:
+        // The pin is let go: back to an input, its generators stopped.
+        api::pwm::stop(b, w);
+        b.pwm_stop(w);
+        b.tone_stop(w);
+        b.pin_mode(w, INPUT);
+        return;
+    default: api::pwm::stop(b, w); b.pin_mode(w, mode);
     }
 }
 

@@ -51,9 +51,9 @@ int transfer(int fd, const std::uint8_t* out, std::size_t out_len, std::uint8_t*
     }
     std::size_t got = 0;
     switch (i2c::transfer(board(), static_cast<std::uint8_t>(addr), out, out_len, in, in_len, &got)) {
-        case i2c::Result::Ok: return static_cast<int>(got);
-        case i2c::Result::Nack: errno = EREMOTEIO; return -1;
-        case i2c::Result::ClockTimeout: errno = ETIMEDOUT; return -1;
+    case i2c::Result::Ok: return static_cast<int>(got);
+    case i2c::Result::Nack: errno = EREMOTEIO; return -1;
+    case i2c::Result::ClockTimeout: errno = ETIMEDOUT; return -1;
     }
     return -1;
 }

@@ -122,17 +122,18 @@ int waitForInterrupt(int pin, int mS) {
     EdgeWatch* watch = w < 0 ? nullptr : watch_of(b, w);
     if (!watch) return -2;  // no edge set up on the pin, as on a Pi
     bool busy = false;
-    const bool edge = b.wait_for_wakeup(watch->wakeup, mS < 0 ? pikit::sim::kNever : static_cast<pikit::sim::Time>(mS) * 1000000, [&] {
-        if (watch->pending) {
-            watch->pending = false;
-            return true;
-        }
-        if (watch->wakeup.thread) {  // another thread waits on the pin already
-            busy = true;
-            return true;
-        }
-        return false;
-    });
+    const bool edge =
+        b.wait_for_wakeup(watch->wakeup, mS < 0 ? pikit::sim::kNever : static_cast<pikit::sim::Time>(mS) * 1000000, [&] {
+            if (watch->pending) {
+                watch->pending = false;
+                return true;
+            }
+            if (watch->wakeup.thread) {  // another thread waits on the pin already
+                busy = true;
+                return true;
+            }
+            return false;
+        });
     if (busy) {
         errno = EBUSY;
         return -1;
@@ -149,12 +150,15 @@ int piThreadCreate(void* (*fn)(void*)) {
     };
     auto* start = new Start{fn, &b, b.expect_thread("thread")};
     pthread_t thread;
-    const int r = pthread_create(&thread, nullptr, [](void* p) -> void* {
-        Start s = *static_cast<Start*>(p);
-        delete static_cast<Start*>(p);
-        if (s.board == Board::current()) s.board->adopt_thread(s.rec);
-        return s.fn(nullptr);
-    }, start);
+    const int r = pthread_create(
+        &thread, nullptr,
+        [](void* p) -> void* {
+            Start s = *static_cast<Start*>(p);
+            delete static_cast<Start*>(p);
+            if (s.board == Board::current()) s.board->adopt_thread(s.rec);
+            return s.fn(nullptr);
+        },
+        start);
     if (r != 0) {
         if (start->rec) b.thread_gone(start->rec);
         delete start;

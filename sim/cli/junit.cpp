@@ -37,14 +37,14 @@ std::string xml_escape(const std::string& text) {
         }
         if (n == 1) {
             switch (c) {
-                case '&': out += "&amp;"; break;
-                case '<': out += "&lt;"; break;
-                case '>': out += "&gt;"; break;
-                case '"': out += "&quot;"; break;
-                case '\'': out += "&apos;"; break;
-                default:
-                    if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t' && c != '\r') out += "\xEF\xBF\xBD";
-                    else out += c;
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t' && c != '\r') out += "\xEF\xBF\xBD";
+                else out += c;
             }
         } else {
             out.append(text, i, n);
@@ -65,8 +65,8 @@ std::string junit_xml(const std::string& suite, const std::vector<TestCase>& cas
                                "\" errors=\"" + std::to_string(errors) + "\" skipped=\"0\"";
     std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     x += "<testsuites name=\"" + xml_escape(suite) + "\"" + counts + " time=\"" + seconds_text(seconds) + "\">\n";
-    x += "  <testsuite name=\"" + xml_escape(suite) + "\"" + counts + " time=\"" + seconds_text(seconds) +
-         "\" timestamp=\"" + xml_escape(timestamp) + "\">\n";
+    x += "  <testsuite name=\"" + xml_escape(suite) + "\"" + counts + " time=\"" + seconds_text(seconds) + "\" timestamp=\"" +
+         xml_escape(timestamp) + "\">\n";
     for (const TestCase& c : cases) {
         const char* status = c.status == TestCase::Status::Passed ? "run" : "fail";
         x += "    <testcase name=\"" + xml_escape(c.name) + "\" classname=\"" + xml_escape(c.classname) + "\" time=\"" +
@@ -74,8 +74,8 @@ std::string junit_xml(const std::string& suite, const std::vector<TestCase>& cas
         if (c.status != TestCase::Status::Passed) {
             const char* tag = c.status == TestCase::Status::Failed ? "failure" : "error";
             x += std::string("      <") + tag + " message=\"" + xml_escape(c.message) + "\" type=\"" +
-                 (c.status == TestCase::Status::Failed ? "expectation" : "scenario") + "\">" + xml_escape(c.details) +
-                 "</" + tag + ">\n";
+                 (c.status == TestCase::Status::Failed ? "expectation" : "scenario") + "\">" + xml_escape(c.details) + "</" +
+                 tag + ">\n";
         }
         std::string out = c.status == TestCase::Status::Passed ? c.details + c.output : c.output;
         if (!out.empty()) x += "      <system-out>" + xml_escape(out) + "</system-out>\n";

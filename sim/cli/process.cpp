@@ -15,8 +15,7 @@ extern char** environ;
 
 namespace pikit::cli {
 
-std::vector<std::string> environment_with(const std::map<std::string, std::string>& set,
-                                          const std::vector<std::string>& unset) {
+std::vector<std::string> environment_with(const std::map<std::string, std::string>& set, const std::vector<std::string>& unset) {
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) {
         const std::string entry = *e;
@@ -138,19 +137,19 @@ Ending ending_of(int wait_status) {
 
 std::string signal_name(int sig) {
     switch (sig) {
-        case SIGHUP: return "SIGHUP";
-        case SIGINT: return "SIGINT";
-        case SIGQUIT: return "SIGQUIT";
-        case SIGILL: return "SIGILL";
-        case SIGABRT: return "SIGABRT";
-        case SIGBUS: return "SIGBUS";
-        case SIGFPE: return "SIGFPE";
-        case SIGKILL: return "SIGKILL";
-        case SIGSEGV: return "SIGSEGV";
-        case SIGPIPE: return "SIGPIPE";
-        case SIGALRM: return "SIGALRM";
-        case SIGTERM: return "SIGTERM";
-        default: return "signal " + std::to_string(sig);
+    case SIGHUP: return "SIGHUP";
+    case SIGINT: return "SIGINT";
+    case SIGQUIT: return "SIGQUIT";
+    case SIGILL: return "SIGILL";
+    case SIGABRT: return "SIGABRT";
+    case SIGBUS: return "SIGBUS";
+    case SIGFPE: return "SIGFPE";
+    case SIGKILL: return "SIGKILL";
+    case SIGSEGV: return "SIGSEGV";
+    case SIGPIPE: return "SIGPIPE";
+    case SIGALRM: return "SIGALRM";
+    case SIGTERM: return "SIGTERM";
+    default: return "signal " + std::to_string(sig);
     }
 }
 

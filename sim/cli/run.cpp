@@ -26,13 +26,17 @@ struct RunOptions {
 
 // The option behind a variable, for messages.
 const std::map<std::string, std::string>& option_of() {
-    static const std::map<std::string, std::string> m = {
-        {"PIKIT_SIM_SCENARIO", "--scenario"},   {"PIKIT_SIM_SET", "--set"},
-        {"PIKIT_SIM_UNTIL", "--until"},         {"PIKIT_SIM_SPEED", "--speed"},
-        {"PIKIT_SIM_VCD", "--vcd"},             {"PIKIT_SIM_LOG", "--log"},
-        {"PIKIT_SIM_EVENTS", "--events"},       {"PIKIT_SIM_VIEW", "--view"},
-        {"PIKIT_SIM_STATE_DIR", "--state-dir"}, {"PIKIT_SIM_PIN_COST", "--pin-cost"},
-        {"PIKIT_SIM_TIMEOUT_STATUS", "--timeout-status"}};
+    static const std::map<std::string, std::string> m = {{"PIKIT_SIM_SCENARIO", "--scenario"},
+                                                         {"PIKIT_SIM_SET", "--set"},
+                                                         {"PIKIT_SIM_UNTIL", "--until"},
+                                                         {"PIKIT_SIM_SPEED", "--speed"},
+                                                         {"PIKIT_SIM_VCD", "--vcd"},
+                                                         {"PIKIT_SIM_LOG", "--log"},
+                                                         {"PIKIT_SIM_EVENTS", "--events"},
+                                                         {"PIKIT_SIM_VIEW", "--view"},
+                                                         {"PIKIT_SIM_STATE_DIR", "--state-dir"},
+                                                         {"PIKIT_SIM_PIN_COST", "--pin-cost"},
+                                                         {"PIKIT_SIM_TIMEOUT_STATUS", "--timeout-status"}};
     return m;
 }
 
@@ -42,8 +46,7 @@ std::string in_option_words(std::string message) {
     const std::string env = "environment: ";
     if (message.compare(0, env.size(), env) == 0) message.erase(0, env.size());
     for (const auto& [variable, option] : option_of())
-        if (message.compare(0, variable.size() + 1, variable + ":") == 0)
-            return option + message.substr(variable.size());
+        if (message.compare(0, variable.size() + 1, variable + ":") == 0) return option + message.substr(variable.size());
     return message;
 }
 
@@ -82,7 +85,8 @@ int run(const RunOptions& o, const std::vector<std::string>& after) {
         return usage_error("run", in_option_words(e.what()));
     }
     const auto path = find_program(command[0]);
-    if (!path) return usage_error("run", "no program '" + command[0] + "' (not a path to an executable, not beside pikit, not on PATH)");
+    if (!path)
+        return usage_error("run", "no program '" + command[0] + "' (not a path to an executable, not beside pikit, not on PATH)");
     command[0] = *path;
     const std::vector<std::string> env = environment_with(vars);
     std::vector<char*> argv, envp;
@@ -104,7 +108,8 @@ Runner add_run(CLI::App& app, const std::vector<std::string>& program) {
         "Run a program on the simulated kit, as `PIKIT_SIM_... PROGRAM` would: each option sets the kit's\n"
         "variable of the same meaning (docs/simulator.md). The program's status is pikit's status.\n"
         "Example: pikit run --until 5s --log - -- build/bin/keypad-display-demo");
-    sub->add_option("--scenario", o->scenario, "Scenario file to wire instead of the program's built-in one (PIKIT_SIM_SCENARIO)");
+    sub->add_option("--scenario", o->scenario,
+                    "Scenario file to wire instead of the program's built-in one (PIKIT_SIM_SCENARIO)");
     sub->add_option("--set", o->sets,
                     "DEVICE.KEY=VALUE: change one setting of the scenario in force, e.g. sensor.humidity=80, "
                     "board.pin_call_cost=0 (PIKIT_SIM_SET); may be repeated");
@@ -114,7 +119,8 @@ Runner add_run(CLI::App& app, const std::vector<std::string>& program) {
     sub->add_option("--log", o->log, "Write the modules' log; - for standard error (PIKIT_SIM_LOG)");
     sub->add_option("--events", o->events, "Write the event stream, JSON lines; - for standard error (PIKIT_SIM_EVENTS)");
     sub->add_option("--view", o->view, "Serve the live view: a port, 0 for a free one, or ADDRESS:PORT (PIKIT_SIM_VIEW)");
-    sub->add_option("--state-dir", o->state_dir, "Where state kept between runs lives, the EEPROM's memory (PIKIT_SIM_STATE_DIR)");
+    sub->add_option("--state-dir", o->state_dir,
+                    "Where state kept between runs lives, the EEPROM's memory (PIKIT_SIM_STATE_DIR)");
     sub->add_option("--pin-cost", o->pin_cost, "Virtual time of one pin call, 0 to 1ms (PIKIT_SIM_PIN_COST)");
     sub->add_option("--timeout-status", o->timeout_status,
                     "Status to end with when the run limit ends the run, 0-255 (default: the program's own, 143 when "

@@ -122,8 +122,8 @@ void start(Case& c, const TestOptions& o) {
     for (char** e = environ; e && *e; ++e)
         if (std::strncmp(*e, "PIKIT_SIM_", 10) == 0) unset.emplace_back(std::string(*e).substr(0, std::strcspn(*e, "=")));
     c.started = std::chrono::steady_clock::now();
-    const Spawned s = spawn(c.command, environment_with(vars, unset), (c.dir / "stdout.txt").string(),
-                            (c.dir / "stderr.txt").string(), true);
+    const Spawned s =
+        spawn(c.command, environment_with(vars, unset), (c.dir / "stdout.txt").string(), (c.dir / "stderr.txt").string(), true);
     if (s.pid < 0) c.problem = c.file + ": cannot start '" + c.command[0] + "': " + s.error;
     c.pid = s.pid;
 }
@@ -160,8 +160,8 @@ void judge(Case& c) {
             if (i < outcomes.size()) outcomes[i] = {j.value("result", ""), j.value("t_ns", 0LL), j.value("detail", "")};
         }
     }
-    const bool refused = !ended && c.ending.signal == 0 && c.ending.status == kUsage &&
-                         r.errors.compare(0, 10, "pikit-sim:") == 0;
+    const bool refused =
+        !ended && c.ending.signal == 0 && c.ending.status == kUsage && r.errors.compare(0, 10, "pikit-sim:") == 0;
     if (refused) {
         r.status = TestCase::Status::Error;
         r.message = r.errors.substr(0, r.errors.find('\n'));
@@ -178,9 +178,9 @@ void judge(Case& c) {
         Outcome& o = outcomes[i];
         if (e.kind == Kind::Exit && o.result == "pending") {
             if (!ended) {
-                o = {"failed", 0, died.empty() ? "the run did not end as the kit ends it (status " +
-                                                     std::to_string(c.ending.status) + ")"
-                                               : died + " (status " + std::to_string(c.ending.status) + ")"};
+                o = {"failed", 0,
+                     died.empty() ? "the run did not end as the kit ends it (status " + std::to_string(c.ending.status) + ")"
+                                  : died + " (status " + std::to_string(c.ending.status) + ")"};
             } else if (stopped) {
                 o = {"not checked", end_ns, "the run was ended early after a failed expectation"};
             } else if (reason != "exit") {
@@ -191,7 +191,8 @@ void judge(Case& c) {
                 o = {"failed", end_ns,
                      "the program ended at " + time_words(end_ns) + " with status " + std::to_string(c.ending.status)};
             } else {
-                o = {"held", end_ns, "the program ended at " + time_words(end_ns) + " with status " + std::to_string(c.ending.status)};
+                o = {"held", end_ns,
+                     "the program ended at " + time_words(end_ns) + " with status " + std::to_string(c.ending.status)};
             }
         }
         if (o.result == "pending")
@@ -202,13 +203,13 @@ void judge(Case& c) {
     for (std::size_t i = 0; i < c.expectations.size(); ++i) {
         const Outcome& o = outcomes[i];
         const bool held = o.result == "held";
-        r.details += std::string(held ? "held" : o.result == "failed" ? "FAILED" : "not checked") + ": " +
-                     c.expectations[i].name + ": " +
-                     o.detail + "\n";
+        r.details += std::string(held                   ? "held"
+                                 : o.result == "failed" ? "FAILED"
+                                                        : "not checked") +
+                     ": " + c.expectations[i].name + ": " + o.detail + "\n";
         if (o.result == "failed") {
             ++failed;
-            if (first.empty())
-                first = c.expectations[i].name + ": " + o.detail;
+            if (first.empty()) first = c.expectations[i].name + ": " + o.detail;
         }
     }
     if (failed || !died.empty()) {
@@ -226,7 +227,9 @@ std::string now_iso() {
 
 void print_verdict(const Case& c, std::size_t done, std::size_t total) {
     const TestCase& r = c.report;
-    const char* word = r.status == TestCase::Status::Passed ? "passed" : r.status == TestCase::Status::Failed ? "FAILED" : "ERROR";
+    const char* word = r.status == TestCase::Status::Passed   ? "passed"
+                       : r.status == TestCase::Status::Failed ? "FAILED"
+                                                              : "ERROR";
     std::printf("%zu/%zu %s (%s): %s, %zu expectation%s, %.2f s\n", done, total, c.name.c_str(), c.file.c_str(), word,
                 c.expectations.size(), c.expectations.size() == 1 ? "" : "s", r.seconds);
     if (r.status != TestCase::Status::Passed) {
@@ -237,7 +240,8 @@ void print_verdict(const Case& c, std::size_t done, std::size_t total) {
 }
 
 int test(TestOptions o, const std::vector<std::string>& program) {
-    if (o.scenarios.empty()) return usage_error("test", "no scenario to test: pikit test [options] SCENARIO.yaml... [-- PROGRAM [ARGS]]");
+    if (o.scenarios.empty())
+        return usage_error("test", "no scenario to test: pikit test [options] SCENARIO.yaml... [-- PROGRAM [ARGS]]");
     if (o.jobs < 1) return usage_error("test", "--jobs: expected at least 1 '" + std::to_string(o.jobs) + "'");
     // The options the kit reads are checked as the kit would check them.
     try {
@@ -254,7 +258,8 @@ int test(TestOptions o, const std::vector<std::string>& program) {
     fs::path work;
     if (o.output_dir.empty()) {
         std::string tmpl = (fs::temp_directory_path(ec) / "pikit-test-XXXXXX").string();
-        if (!mkdtemp(&tmpl[0])) return usage_error("test", "cannot make a temporary directory: " + std::string(std::strerror(errno)));
+        if (!mkdtemp(&tmpl[0]))
+            return usage_error("test", "cannot make a temporary directory: " + std::string(std::strerror(errno)));
         work = tmpl;
     } else {
         work = o.output_dir;
@@ -348,8 +353,7 @@ Runner add_test(CLI::App& app, const std::vector<std::string>& program) {
     sub->add_option("scenarios", o->scenarios, "Scenario files (YAML) with expectations")->required();
     sub->add_option("--junit", o->junit, "Write a JUnit XML report (one test case per scenario) for CI");
     sub->add_option("--jobs,-j", o->jobs, "Run this many scenarios at once (the report is the same)");
-    sub->add_option("--until", o->until,
-                    "Run limit of each run, for programs that do not end by themselves (PIKIT_SIM_UNTIL)");
+    sub->add_option("--until", o->until, "Run limit of each run, for programs that do not end by themselves (PIKIT_SIM_UNTIL)");
     sub->add_option("--speed", o->speed, "Pacing of each run (default max) (PIKIT_SIM_SPEED)");
     sub->add_option("--state-dir", o->state_dir,
                     "State kept between runs (the EEPROM's memory); default: a fresh directory for each run");

@@ -79,8 +79,7 @@ Device& Board::add_device(std::unique_ptr<Device> device) {
     KitSection kit;  // also made by a library call on a program thread
     std::unique_lock<std::mutex> lk(impl_->m);
     for (const auto& d : impl_->devices)
-        if (d->name() == device->name())
-            throw std::invalid_argument("a device named '" + device->name() + "' is already wired");
+        if (d->name() == device->name()) throw std::invalid_argument("a device named '" + device->name() + "' is already wired");
     Device& ref = *device;
     ref.board_ = this;
     impl_->devices.push_back(std::move(device));
@@ -148,7 +147,8 @@ void Board::attach(Device& device, int pin, PinRole role) {
 }
 
 void Board::drive(Device& device, int pin, Drive d) {
-    if (!impl_->is_line(pin)) throw std::logic_error(device.label() + " drives line " + std::to_string(pin) + ", which does not exist");
+    if (!impl_->is_line(pin))
+        throw std::logic_error(device.label() + " drives line " + std::to_string(pin) + ", which does not exist");
     Impl::Pin& p = impl_->pins[pin];
     for (auto& a : p.attached) {
         if (a.dev != &device) continue;
@@ -165,7 +165,9 @@ void Board::drive(Device& device, int pin, Drive d) {
 }
 
 void Board::pull(Device& device, int pin, Pull pull) {
-    if (!is_header_pin(pin)) throw std::logic_error(device.label() + " puts a resistor on line " + std::to_string(pin) + ", which is not a header pin");
+    if (!is_header_pin(pin))
+        throw std::logic_error(device.label() + " puts a resistor on line " + std::to_string(pin) +
+                               ", which is not a header pin");
     Impl::Pin& p = impl_->pins[pin];
     p.external = pull;
     impl_->use_pin(pin);
@@ -178,9 +180,7 @@ bool Board::master_output(int pin) const { return is_header_pin(pin) && impl_->p
 Level Board::master_latch(int pin) const { return is_header_pin(pin) ? impl_->pins[pin].latch : Level::Low; }
 
 Board::EventId Board::schedule(Time at, std::function<void()> fn) { return impl_->schedule(at, std::move(fn)); }
-Board::EventId Board::schedule_stimulus(Time at, std::function<void()> fn) {
-    return impl_->schedule_stimulus(at, std::move(fn));
-}
+Board::EventId Board::schedule_stimulus(Time at, std::function<void()> fn) { return impl_->schedule_stimulus(at, std::move(fn)); }
 void Board::reserve_stimuli() {
     std::lock_guard<std::mutex> g(impl_->m);
     impl_->reserve_stimuli();

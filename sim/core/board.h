@@ -102,12 +102,12 @@ enum class Speed : unsigned char { Max, Realtime, Factor };
 
 // What a header pin is doing, as a person probing the header would see it.
 struct PinState {
-    int pin;              // wiringPi number
-    bool output;          // the program drives it (pinMode OUTPUT, or a generator)
-    Level level;          // the line's resolved level
-    bool floating;        // nobody drives it and no pull holds it
-    bool module_drives;   // a device on the pin pulls it or drives it now
-    Waveform wave;        // soft PWM or soft tone on it
+    int pin;             // wiringPi number
+    bool output;         // the program drives it (pinMode OUTPUT, or a generator)
+    Level level;         // the line's resolved level
+    bool floating;       // nobody drives it and no pull holds it
+    bool module_drives;  // a device on the pin pulls it or drives it now
+    Waveform wave;       // soft PWM or soft tone on it
 };
 
 // What a person sees of the whole board at one instant: the virtual time,
@@ -115,7 +115,7 @@ struct PinState {
 // header pins in use.
 struct BoardSnapshot {
     Time now = 0;
-    bool running = true;  // false once the run has ended (its outputs closed)
+    bool running = true;       // false once the run has ended (its outputs closed)
     Speed speed = Speed::Max;  // the pacing now
     double speed_factor = 1.0;
     bool paused = false;
@@ -133,31 +133,30 @@ struct BoardSnapshot {
     std::vector<PinState> pins;
 };
 
-
 struct Options {
-    Time pin_call_cost = 100_ns;    // each pinMode/digitalWrite/digitalRead/pull call
-    Time sleep_overrun = 0;         // added to delay() and delayMicroseconds(>=100): nanosleep latency
+    Time pin_call_cost = 100_ns;  // each pinMode/digitalWrite/digitalRead/pull call
+    Time sleep_overrun = 0;       // added to delay() and delayMicroseconds(>=100): nanosleep latency
     Speed speed = Speed::Max;
-    double speed_factor = 1.0;      // virtual seconds per wall second for Speed::Factor
-    Time until = kNever;            // run limit
+    double speed_factor = 1.0;  // virtual seconds per wall second for Speed::Factor
+    Time until = kNever;        // run limit
     // What happens at the run limit. Unset: kill(getpid(), SIGTERM), as if the
     // user ran `kill`. Tests may set their own.
     std::function<void()> on_until;
-    std::string vcd_path;           // empty: no trace
-    std::string log_path;           // empty: no log; "-": standard error
-    std::string events_path;        // empty: no event stream; "-": standard error
+    std::string vcd_path;     // empty: no trace
+    std::string log_path;     // empty: no log; "-": standard error
+    std::string events_path;  // empty: no event stream; "-": standard error
     // Followers of the event stream in the process (a live view): they get
     // every event, with or without events_path. Not owned; they must outlive the board.
     std::vector<EventListener*> event_listeners;
-    std::string program;            // what runs, for the event stream's start: the program...
-    std::string scenario;           // ...and the scenario file it was given
+    std::string program;              // what runs, for the event stream's start: the program...
+    std::string scenario;             // ...and the scenario file it was given
     std::filesystem::path state_dir;  // empty: $XDG_STATE_HOME/pikit-sim or ~/.local/state/pikit-sim
     // Keep every LineChange, report and contention in memory for inspection
     // (tests). Off for programs, whose memory must stay flat over long runs:
     // the log and the trace get everything all the same.
     bool record_history = true;
-    bool record_calls = false;      // keep every Call (tests)
-    bool exit_on_fatal = false;     // fatal simulation errors: report and _exit(3) instead of throwing
+    bool record_calls = false;   // keep every Call (tests)
+    bool exit_on_fatal = false;  // fatal simulation errors: report and _exit(3) instead of throwing
     // A thread that holds the clock but makes no library call for this much
     // CPU time is taken to be spinning (or stuck) outside the library, and
     // time may go on without it. Work between library calls (formatting
@@ -186,7 +185,7 @@ struct Options {
     bool fast_pin_calls = true;
     // Calls at one virtual instant, with no wait, before the clock counts as frozen.
     std::uint64_t frozen_calls = 20000000;
-    bool isr_fails = false;         // wiringPiISR returns -1 (to exercise programs' failure paths)
+    bool isr_fails = false;  // wiringPiISR returns -1 (to exercise programs' failure paths)
     // softPwmCreate / softToneCreate fail on these pins (bit n: wiringPi pin
     // n), as when the generator's thread cannot be started.
     std::uint32_t pwm_fails = 0;
@@ -406,7 +405,7 @@ public:
     // board lock held: true means there is nothing to wait for. Returns true
     // when woken or ready, false at the time-out.
     struct Wakeup {
-        void* thread = nullptr;        // the thread waiting, while it waits
+        void* thread = nullptr;  // the thread waiting, while it waits
         EventId timeout = 0;
         void* woken_thread = nullptr;  // the thread wake() ended the wait of
     };
@@ -438,7 +437,7 @@ private:
 
 // Name of a wiringPi pin for logs and traces: "wpi8/BCM2/P3".
 std::string pin_name(int pin);
-int bcm_of(int pin);            // BCM GPIO number, -1 when not a header pin
-int header_pin_of(int pin);     // physical header pin, -1 when not a header pin
+int bcm_of(int pin);         // BCM GPIO number, -1 when not a header pin
+int header_pin_of(int pin);  // physical header pin, -1 when not a header pin
 
 }  // namespace pikit::sim

@@ -31,7 +31,7 @@
 
 namespace pikit::sim {
 
-constexpr int kPins = 32;  // wiringPi pins 0-31; those on the header: is_header_pin()
+constexpr int kPins = 32;    // wiringPi pins 0-31; those on the header: is_header_pin()
 constexpr int kLines = 256;  // lines 0-31 are the pins; named nets of devices from 32 on
 constexpr int kModeInput = 0;
 constexpr int kModeOutput = 1;
@@ -112,8 +112,8 @@ struct Board::Impl {
     // changes and changes back within an instant shows nothing.
     struct ShownState {
         const Device* from = nullptr;
-        Shown value;            // the latest, this instant's so far
-        Shown published;        // the last one published
+        Shown value;      // the latest, this instant's so far
+        Shown published;  // the last one published
         bool ever_published = false;
         bool unsettled = false;  // in `unsettled`
         std::vector<ShownChange> history;
@@ -151,9 +151,7 @@ struct Board::Impl {
         EventId id;
     };
     struct Later {
-        bool operator()(const Event& a, const Event& b) const {
-            return a.at != b.at ? a.at > b.at : a.id > b.id;
-        }
+        bool operator()(const Event& a, const Event& b) const { return a.at != b.at ? a.at > b.at : a.id > b.id; }
     };
     std::priority_queue<Event, std::vector<Event>, Later> events;
     std::unordered_map<EventId, std::function<void()>> actions;
@@ -162,8 +160,8 @@ struct Board::Impl {
     EventId next_stimulus = 0;
     Time frozen_at = -1;
     std::uint64_t frozen_count = 0;
-    Time wall_origin = 0;    // wall time of virtual time 0, for paced runs
-    bool paused = false;     // virtual time stands still (Board::set_pace)
+    Time wall_origin = 0;  // wall time of virtual time 0, for paced runs
+    bool paused = false;   // virtual time stands still (Board::set_pace)
     std::uint64_t pace_tick = 0;
     Time next_due = kNever;  // time of the first queued event (maybe cancelled): refresh_due()
 
@@ -195,7 +193,7 @@ struct Board::Impl {
     // The activity the free threads have had their chance to react to, so
     // that time may advance without them (supervisor.cpp).
     std::uint64_t settled_activity = UINT64_MAX;
-    int ending = 0;  // threads in St::Ending: the clock stands still until they are gone
+    int ending = 0;           // threads in St::Ending: the clock stands still until they are gone
     bool start_held = false;  // Options::hold_until_started, until started()
     // Set by started(): the holder's watch begins afresh from there. What it
     // spent wiring the scenario, and how long the supervisor itself waited
@@ -245,7 +243,7 @@ struct Board::Impl {
     std::vector<std::unique_ptr<Isr>> isrs;
     Isr* isr_of[kPins] = {};
 
-    bool release_on_finish = true;   // finish() lets blocked threads go
+    bool release_on_finish = true;  // finish() lets blocked threads go
     // The process is about to die of a signal from outside: every library
     // call from now on, the holder's included, stays in the library for good.
     bool calls_held = false;
@@ -259,9 +257,10 @@ struct Board::Impl {
     // Edges reach devices and interrupt threads in the order they happened,
     // also when a device's reaction causes further edges.
     void propagate();
-    void add_report(ReportKind kind, const std::string& source, const std::string& text,
-                    const Device* from = nullptr);
-    bool is_line(int line) const { return is_header_pin(line) || (line >= kPins && line < kPins + static_cast<int>(net_names.size())); }
+    void add_report(ReportKind kind, const std::string& source, const std::string& text, const Device* from = nullptr);
+    bool is_line(int line) const {
+        return is_header_pin(line) || (line >= kPins && line < kPins + static_cast<int>(net_names.size()));
+    }
     std::string line_name(int line) const;
     bool check_pin(int pin, const char* what);
     void record(CallKind kind, int pin, int value);

@@ -57,9 +57,7 @@ void Config::fail_here(const std::string& why) const {
     throw ScenarioError(file_ + ": " + (path_.empty() ? std::string("top level") : path_) + ": " + why);
 }
 
-bool Config::has(const char* key) const {
-    return node_.IsMap() && node_[key];
-}
+bool Config::has(const char* key) const { return node_.IsMap() && node_[key]; }
 
 std::string Config::scalar(const char* key) const {
     YAML::Node v = node_[key];
@@ -162,9 +160,7 @@ bool Config::flag(const char* key, bool fallback) const {
 
 std::string Config::text(const char* key) const { return scalar(key); }
 
-std::string Config::text(const char* key, const std::string& fallback) const {
-    return has(key) ? scalar(key) : fallback;
-}
+std::string Config::text(const char* key, const std::string& fallback) const { return has(key) ? scalar(key) : fallback; }
 
 std::size_t Config::choice(const char* key, std::initializer_list<const char*> words, std::size_t fallback) const {
     if (!has(key)) return fallback;

@@ -65,9 +65,9 @@ public:
     std::size_t choice(const char* key, std::initializer_list<const char*> words, std::size_t fallback = 0) const;
     // Byte list: [0x2D, 1, 2] or "2D 01 02" (hex digits, blanks optional).
     std::vector<std::uint8_t> bytes(const char* key) const;
-    Config child(const char* key) const;               // a nested mapping
-    std::vector<Config> list(const char* key) const;   // a sequence of mappings
-    std::vector<int> pins(const char* key) const;      // a sequence of pins
+    Config child(const char* key) const;              // a nested mapping
+    std::vector<Config> list(const char* key) const;  // a sequence of mappings
+    std::vector<int> pins(const char* key) const;     // a sequence of pins
     // A header pin number or a net name "<device>.<output>".
     LineRef line(const char* key, LineRef fallback) const;
     // A sequence of them: [register.Q0, register.Q1, 23].

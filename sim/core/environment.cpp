@@ -23,8 +23,7 @@ namespace {
 
 Time duration_variable(const char* variable, const char* value, Time max, const char* range) {
     auto t = parse_duration(value);
-    if (!t && duration_too_long(value))
-        refuse(variable, std::string("duration out of range (") + range + ")", value);
+    if (!t && duration_too_long(value)) refuse(variable, std::string("duration out of range (") + range + ")", value);
     if (!t)
         throw ScenarioError(std::string("environment: ") + variable + ": unparsable duration '" + value +
                             "' (expected e.g. 500ms, 30s, 2min)");
@@ -95,10 +94,10 @@ RunEnvironment read_environment(const std::function<const char*(const char*)>& g
 }
 
 const std::vector<std::string>& known_variables() {
-    static const std::vector<std::string> names = {
-        "PIKIT_SIM_SCENARIO", "PIKIT_SIM_SET",   "PIKIT_SIM_UNTIL",     "PIKIT_SIM_SPEED",
-        "PIKIT_SIM_VCD",      "PIKIT_SIM_LOG",   "PIKIT_SIM_EVENTS",    "PIKIT_SIM_STATE_DIR",
-        "PIKIT_SIM_PIN_COST", "PIKIT_SIM_VIEW",  "PIKIT_SIM_EXPECT",    "PIKIT_SIM_TIMEOUT_STATUS"};
+    static const std::vector<std::string> names = {"PIKIT_SIM_SCENARIO", "PIKIT_SIM_SET",       "PIKIT_SIM_UNTIL",
+                                                   "PIKIT_SIM_SPEED",    "PIKIT_SIM_VCD",       "PIKIT_SIM_LOG",
+                                                   "PIKIT_SIM_EVENTS",   "PIKIT_SIM_STATE_DIR", "PIKIT_SIM_PIN_COST",
+                                                   "PIKIT_SIM_VIEW",     "PIKIT_SIM_EXPECT",    "PIKIT_SIM_TIMEOUT_STATUS"};
     return names;
 }
 
@@ -225,8 +224,7 @@ std::vector<OutputFile> output_files(const Options& o) {
         out.push_back({"PIKIT_SIM_VCD", VcdWriter::body_path(o.vcd_path), "the trace's working file"});
     }
     if (!o.log_path.empty() && o.log_path != "-") out.push_back({"PIKIT_SIM_LOG", o.log_path, "the log"});
-    if (!o.events_path.empty() && o.events_path != "-")
-        out.push_back({"PIKIT_SIM_EVENTS", o.events_path, "the event stream"});
+    if (!o.events_path.empty() && o.events_path != "-") out.push_back({"PIKIT_SIM_EVENTS", o.events_path, "the event stream"});
     return out;
 }
 

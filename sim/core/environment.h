@@ -39,7 +39,7 @@ struct ViewAddress {
 std::optional<ViewAddress> parse_view_address(const std::string& text);
 
 struct RunEnvironment {
-    std::string scenario_path;      // PIKIT_SIM_SCENARIO; empty: the program's built-in scenario
+    std::string scenario_path;  // PIKIT_SIM_SCENARIO; empty: the program's built-in scenario
     // PIKIT_SIM_SET: settings changed in the scenario in force, one
     // "<device>.<key>=<value>" a line ("board.<key>" for the board's own).
     std::vector<std::string> sets;
@@ -50,9 +50,9 @@ struct RunEnvironment {
     // PIKIT_SIM_TIMEOUT_STATUS: the process's status when the run limit
     // ends the run (instead of dying of its SIGTERM, 143).
     std::optional<int> timeout_status;
-    std::optional<Time> pin_cost;   // PIKIT_SIM_PIN_COST, which wins over the scenario's
+    std::optional<Time> pin_cost;     // PIKIT_SIM_PIN_COST, which wins over the scenario's
     std::optional<ViewAddress> view;  // PIKIT_SIM_VIEW: serve the live view
-    Options options;                // until, speed, vcd_path, log_path, events_path, state_dir
+    Options options;                  // until, speed, vcd_path, log_path, events_path, state_dir
 };
 
 // Reads the variables through `get` (std::getenv in a program; an empty value

@@ -30,7 +30,6 @@ Board::EventId Board::Impl::schedule_stimulus(Time at, std::function<void()> fn)
     return enqueue(next_stimulus++, at, std::move(fn));
 }
 
-
 Board::EventId Board::Impl::enqueue(EventId id, Time at, std::function<void()> fn) {
     actions.emplace(id, std::move(fn));
     at = std::max(at, b.now());

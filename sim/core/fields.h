@@ -88,8 +88,9 @@ public:
     }
     template <class M>
     Fields& flag(const char* key, Ref<M> at, const char* meaning) {
-        return scalar<M>({key, Kind::Flag, meaning}, at, [](const Config& c, const Setting& s) { return read_flag(c, s); },
-                         [](bool v) { return written_flag(v); });
+        return scalar<M>(
+            {key, Kind::Flag, meaning}, at, [](const Config& c, const Setting& s) { return read_flag(c, s); },
+            [](bool v) { return written_flag(v); });
     }
 
     template <class M>
@@ -103,8 +104,9 @@ public:
         s.ranged = true;
         s.lo = lo;
         s.hi = hi;
-        return scalar<M>(s, at, [](const Config& c, const Setting& d) { return static_cast<T>(read_integer(c, d)); },
-                         [](T v, const Setting& d) { return written_integer(static_cast<long long>(v), d.hex, d.hi); });
+        return scalar<M>(
+            s, at, [](const Config& c, const Setting& d) { return static_cast<T>(read_integer(c, d)); },
+            [](T v, const Setting& d) { return written_integer(static_cast<long long>(v), d.hex, d.hi); });
     }
     // A whole number, or one of a few words standing for values of their own
     // (copy_fails: 3 or always).
@@ -116,15 +118,18 @@ public:
         s.lo = lo;
         s.hi = hi;
         for (const auto& w : words) s.words.emplace_back(w.first);
-        return add(std::move(s), [m, words](const Config& c, const Setting& d, S& v, Problems&) {
-            const long long n = read_integer(c, d);
-            v.*m = n < 0 && d.words.size() > static_cast<std::size_t>(-1 - n) ? words[static_cast<std::size_t>(-1 - n)].second
-                                                                              : static_cast<M>(n);
-        }, [m, words](const S& v, const Setting&) {
-            for (const auto& w : words)
-                if (v.*m == w.second) return written_text(w.first);
-            return written_integer(static_cast<long long>(v.*m));
-        });
+        return add(
+            std::move(s),
+            [m, words](const Config& c, const Setting& d, S& v, Problems&) {
+                const long long n = read_integer(c, d);
+                v.*m = n < 0 && d.words.size() > static_cast<std::size_t>(-1 - n) ? words[static_cast<std::size_t>(-1 - n)].second
+                                                                                  : static_cast<M>(n);
+            },
+            [m, words](const S& v, const Setting&) {
+                for (const auto& w : words)
+                    if (v.*m == w.second) return written_text(w.first);
+                return written_integer(static_cast<long long>(v.*m));
+            });
     }
 
     template <class M>
@@ -137,8 +142,9 @@ public:
         s.ranged = true;
         s.lo = lo;
         s.hi = hi;
-        return scalar<M>(s, at, [](const Config& c, const Setting& d) { return read_number(c, d); },
-                         [](double v) { return written_number(v); });
+        return scalar<M>(
+            s, at, [](const Config& c, const Setting& d) { return read_number(c, d); },
+            [](double v) { return written_number(v); });
     }
 
     template <class M>
@@ -150,51 +156,53 @@ public:
         Setting s{key, Kind::Duration, meaning};
         s.lo_time = lo;
         s.hi_time = hi;
-        return scalar<M>(s, at, [](const Config& c, const Setting& d) { return read_duration(c, d); },
-                         [](Time v) { return v == kNever ? written_none("never") : written_duration(v); });
+        return scalar<M>(
+            s, at, [](const Config& c, const Setting& d) { return read_duration(c, d); },
+            [](Time v) { return v == kNever ? written_none("never") : written_duration(v); });
     }
 
     template <class M>
     Fields& pin(const char* key, M S::*m, const char* meaning) {
-        return scalar<M>({key, Kind::Pin, meaning}, member(m),
-                         [](const Config& c, const Setting& d) { return read_pin(c, d); },
-                         [](int v) { return written_integer(v); });
+        return scalar<M>(
+            {key, Kind::Pin, meaning}, member(m), [](const Config& c, const Setting& d) { return read_pin(c, d); },
+            [](int v) { return written_integer(v); });
     }
 
     Fields& line(const char* key, LineRef S::*m, const char* meaning) { return line(key, member(m), meaning); }
     Fields& line(const char* key, Ref<LineRef> at, const char* meaning) {
-        return scalar<LineRef>({key, Kind::Line, meaning}, at,
-                               [](const Config& c, const Setting& d) { return read_line(c, d); },
-                               [](const LineRef& v) { return written_line(v); });
+        return scalar<LineRef>(
+            {key, Kind::Line, meaning}, at, [](const Config& c, const Setting& d) { return read_line(c, d); },
+            [](const LineRef& v) { return written_line(v); });
     }
 
     Fields& lines(const char* key, std::vector<LineRef> S::*m, std::size_t most, const char* meaning) {
         Setting s{key, Kind::Lines, meaning};
         s.ranged = true;
         s.hi = static_cast<double>(most);
-        return scalar<std::vector<LineRef>>(s, member(m), [](const Config& c, const Setting& d) { return read_lines(c, d); },
-                                            [](const std::vector<LineRef>& v) { return written_lines(v); });
+        return scalar<std::vector<LineRef>>(
+            s, member(m), [](const Config& c, const Setting& d) { return read_lines(c, d); },
+            [](const std::vector<LineRef>& v) { return written_lines(v); });
     }
 
     template <class M>
     Fields& pins(const char* key, M S::*m, const char* meaning) {
-        return scalar<M>({key, Kind::Pins, meaning}, member(m),
-                         [](const Config& c, const Setting& d) { return read_pins(c, d); },
-                         [](std::uint32_t v) {
-                             if (v == 0) return written_flag(false);
-                             if (v == 0xFFFFFFFFu) return written_flag(true);
-                             std::vector<LineRef> pins;
-                             for (int p = 0; p < 32; ++p)
-                                 if (v & (1u << p)) pins.push_back({p, {}});
-                             return written_lines(pins);
-                         });
+        return scalar<M>(
+            {key, Kind::Pins, meaning}, member(m), [](const Config& c, const Setting& d) { return read_pins(c, d); },
+            [](std::uint32_t v) {
+                if (v == 0) return written_flag(false);
+                if (v == 0xFFFFFFFFu) return written_flag(true);
+                std::vector<LineRef> pins;
+                for (int p = 0; p < 32; ++p)
+                    if (v & (1u << p)) pins.push_back({p, {}});
+                return written_lines(pins);
+            });
     }
 
     template <class M>
     Fields& text(const char* key, M S::*m, const char* meaning) {
-        return scalar<M>({key, Kind::Text, meaning}, member(m),
-                         [](const Config& c, const Setting& d) { return read_text(c, d); },
-                         [](const std::string& v) { return written_text(v); });
+        return scalar<M>(
+            {key, Kind::Text, meaning}, member(m), [](const Config& c, const Setting& d) { return read_text(c, d); },
+            [](const std::string& v) { return written_text(v); });
     }
 
     // A file the run writes for people; empty: none. It is held to the
@@ -203,9 +211,10 @@ public:
     // ("the buzzer's sound").
     Fields& file(const char* key, std::string S::*m, const char* what, const char* meaning) {
         const std::string w = what;
-        return scalar<std::string>({key, Kind::File, meaning}, member(m),
-                                   [w](const Config& c, const Setting& d) { return c.output_file(d.key.c_str(), w); },
-                                   [](const std::string& v) { return v.empty() ? written_none() : written_text(v); });
+        return scalar<std::string>(
+            {key, Kind::File, meaning}, member(m),
+            [w](const Config& c, const Setting& d) { return c.output_file(d.key.c_str(), w); },
+            [](const std::string& v) { return v.empty() ? written_none() : written_text(v); });
     }
 
     template <class M>
@@ -214,8 +223,9 @@ public:
         s.ranged = true;
         s.lo = static_cast<double>(fewest);
         s.hi = static_cast<double>(most);
-        return scalar<M>(s, member(m), [](const Config& c, const Setting& d) { return read_bytes(c, d); },
-                         [](const std::vector<std::uint8_t>& v) { return written_bytes(v); });
+        return scalar<M>(
+            s, member(m), [](const Config& c, const Setting& d) { return read_bytes(c, d); },
+            [](const std::vector<std::uint8_t>& v) { return written_bytes(v); });
     }
 
     // One word of a short list, each standing for a value of the member.
@@ -227,14 +237,15 @@ public:
     Fields& word(const char* key, Ref<M> at, std::vector<std::pair<const char*, M>> words, const char* meaning) {
         Setting s{key, Kind::Word, meaning};
         for (const auto& w : words) s.words.emplace_back(w.first);
-        return add(std::move(s), [at, words](const Config& c, const Setting& d, S& v, Problems&) {
-            at(v) = words[read_word(c, d)].second;
-        }, [at, words](const S& v, const Setting&) {
-            const M& now = at(const_cast<S&>(v));
-            for (const auto& w : words)
-                if (now == w.second) return written_text(w.first);
-            return written_none();
-        });
+        return add(
+            std::move(s),
+            [at, words](const Config& c, const Setting& d, S& v, Problems&) { at(v) = words[read_word(c, d)].second; },
+            [at, words](const S& v, const Setting&) {
+                const M& now = at(const_cast<S&>(v));
+                for (const auto& w : words)
+                    if (now == w.second) return written_text(w.first);
+                return written_none();
+            });
     }
 
     // A nested mapping whose settings go to members of the same struct;
@@ -243,11 +254,14 @@ public:
     Fields& group(const char* key, Fields inner, const char* meaning, std::function<void(S&)> given = {}) {
         Setting s{key, Kind::Group, meaning};
         s.fields = inner.declaration();
-        return add(std::move(s), [inner, given](const Config& c, const Setting& d, S& v, Problems& p) {
-            const Config g = c.child(d.key.c_str());
-            if (given) given(v);
-            inner.read(g, v, p);
-        }, [inner](const S& v, const Setting&) { return inner.written(v); });
+        return add(
+            std::move(s),
+            [inner, given](const Config& c, const Setting& d, S& v, Problems& p) {
+                const Config g = c.child(d.key.c_str());
+                if (given) given(v);
+                inner.read(g, v, p);
+            },
+            [inner](const S& v, const Setting&) { return inner.written(v); });
     }
 
     // A list of mappings, each read into an item of its own.
@@ -255,29 +269,33 @@ public:
     Fields& list(const char* key, std::vector<I> S::*m, Fields<I> item, const char* meaning) {
         Setting s{key, Kind::List, meaning};
         s.fields = item.declaration();
-        return add(std::move(s), [m, item](const Config& c, const Setting& d, S& v, Problems& p) {
-            for (const Config& e : c.list(d.key.c_str())) {
-                I one{};
-                item.read(e, one, p);
-                (v.*m).push_back(one);
-            }
-        }, [m, item](const S& v, const Setting&) {
-            Written w{"[", "["};
-            for (std::size_t i = 0; i < (v.*m).size(); ++i) {
-                const Written one = item.written((v.*m)[i]);
-                w.text += (i ? ", " : "") + one.text;
-                w.json += (i ? "," : "") + one.json;
-            }
-            w.text += "]";
-            w.json += "]";
-            return w;
-        });
+        return add(
+            std::move(s),
+            [m, item](const Config& c, const Setting& d, S& v, Problems& p) {
+                for (const Config& e : c.list(d.key.c_str())) {
+                    I one{};
+                    item.read(e, one, p);
+                    (v.*m).push_back(one);
+                }
+            },
+            [m, item](const S& v, const Setting&) {
+                Written w{"[", "["};
+                for (std::size_t i = 0; i < (v.*m).size(); ++i) {
+                    const Written one = item.written((v.*m)[i]);
+                    w.text += (i ? ", " : "") + one.text;
+                    w.json += (i ? "," : "") + one.json;
+                }
+                w.text += "]";
+                w.json += "]";
+                return w;
+            });
     }
 
     // A setting of a kind of its own: `read` takes it (present) from c.
     Fields& custom(Setting s, std::function<void(const Config& c, S& v)> read, std::function<Written(const S&)> value) {
-        return add(std::move(s), [read](const Config& c, const Setting&, S& v, Problems&) { read(c, v); },
-                   [value](const S& v, const Setting&) { return value(v); });
+        return add(
+            std::move(s), [read](const Config& c, const Setting&, S& v, Problems&) { read(c, v); },
+            [value](const S& v, const Setting&) { return value(v); });
     }
 
     // Every setting of a base of S (the settings every part on a bus has).
@@ -285,8 +303,7 @@ public:
     Fields& include(const Fields<B>& base) {
         static_assert(std::is_base_of<B, S>::value, "include() takes the fields of a base");
         for (const auto& e : base.entries()) {
-            entries_.push_back({e.setting,
-                                [r = e.read](const Config& c, const Setting& d, S& v, Problems& p) { r(c, d, v, p); },
+            entries_.push_back({e.setting, [r = e.read](const Config& c, const Setting& d, S& v, Problems& p) { r(c, d, v, p); },
                                 [w = e.value](const S& v, const Setting& d) { return w(v, d); }});
         }
         for (const auto& fill : base.derived()) derived_.push_back([fill](S& v, const Config& c) { fill(v, c); });
@@ -310,11 +327,21 @@ public:
     }
 
     // ---- what the last entry added says beyond its kind ----
-    Fields& unit(const char* u) { return last([&](Setting& s) { s.unit = u; }); }
-    Fields& hex() { return last([](Setting& s) { s.hex = true; }); }
-    Fields& required() { return last([](Setting& s) { s.required = true; }); }
-    Fields& defaults(const char* text) { return last([&](Setting& s) { s.default_text = text; }); }
-    Fields& when(const char* rule_text) { return last([&](Setting& s) { s.rule = rule_text; }); }
+    Fields& unit(const char* u) {
+        return last([&](Setting& s) { s.unit = u; });
+    }
+    Fields& hex() {
+        return last([](Setting& s) { s.hex = true; });
+    }
+    Fields& required() {
+        return last([](Setting& s) { s.required = true; });
+    }
+    Fields& defaults(const char* text) {
+        return last([&](Setting& s) { s.default_text = text; });
+    }
+    Fields& when(const char* rule_text) {
+        return last([&](Setting& s) { s.rule = rule_text; });
+    }
 
     // ---- use ----
     const std::vector<Entry>& entries() const { return entries_; }
@@ -351,8 +378,7 @@ public:
             }
             p.guard([&] { e.read(c, e.setting, s, p); });
         }
-        for (const std::string& k : c.keys_other_than(known))
-            p.add(c.at(k) + ": unknown setting (known: " + joined(known) + ")");
+        for (const std::string& k : c.keys_other_than(known)) p.add(c.at(k) + ": unknown setting (known: " + joined(known) + ")");
         if (p.size() != before) return;
         for (const auto& fill : derived_) fill(s, c);
         for (const auto& check : rules_)
@@ -398,17 +424,18 @@ private:
     Fields& scalar(Setting s, Ref<M> at, Read read_value, Write write_value) {
         using Traits = fields_detail::Plain<M>;
         using T = typename Traits::type;
-        return add(std::move(s), [at, read_value](const Config& c, const Setting& d, S& v, Problems&) {
-            at(v) = static_cast<T>(read_value(c, d));
-        }, [at, write_value](const S& v, const Setting& d) {
-            const M& now = at(const_cast<S&>(v));
-            if constexpr (Traits::optional) {
-                if (!now) return written_none();
-                return write(write_value, *now, d);
-            } else {
-                return write(write_value, now, d);
-            }
-        });
+        return add(
+            std::move(s),
+            [at, read_value](const Config& c, const Setting& d, S& v, Problems&) { at(v) = static_cast<T>(read_value(c, d)); },
+            [at, write_value](const S& v, const Setting& d) {
+                const M& now = at(const_cast<S&>(v));
+                if constexpr (Traits::optional) {
+                    if (!now) return written_none();
+                    return write(write_value, *now, d);
+                } else {
+                    return write(write_value, now, d);
+                }
+            });
     }
 
     // A value writer takes the value, or the value and its declaration.

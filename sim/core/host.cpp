@@ -36,8 +36,7 @@ double host_slowness() {
 }
 
 bool process_barrier_ready() {
-    static const bool ready =
-        syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+    static const bool ready = syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
     return ready;
 }
 
@@ -87,8 +86,7 @@ bool thread_runnable(pid_t tid) {
 }
 
 Time wall_time() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 bool thread_alive(pid_t tid) {

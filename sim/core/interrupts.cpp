@@ -13,7 +13,7 @@ void Board::Impl::deliver_interrupt(int pin, Level level) {
     bool wanted = isr->mode == 3 || isr->mode == 0 || (isr->mode == 1 && fall) || (isr->mode == 2 && !fall);
     if (!wanted) return;
     if (isr->thread->wants_edge) make_ready(isr->thread);  // wakes for this edge
-    else ++isr->pending;                                  // handled after the running call
+    else ++isr->pending;                                   // handled after the running call
 }
 
 void Board::Impl::isr_loop(Isr* isr) {

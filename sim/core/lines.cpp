@@ -12,19 +12,19 @@ namespace pikit::sim {
 
 namespace {
 // wiringPi pin -> BCM GPIO and physical header pin (40-pin header).
-constexpr int kBcm[kPins] = {17, 18, 27, 22, 23, 24, 25, 4, 2, 3, 8, 7, 10, 9, 11, 14,
-                             15, -1, -1, -1, -1, 5, 6, 13, 19, 26, 12, 16, 20, 21, 0, 1};
-constexpr int kHeader[kPins] = {11, 12, 13, 15, 16, 18, 22, 7, 3, 5, 24, 26, 19, 21, 23, 8,
+constexpr int kBcm[kPins] = {17, 18, 27, 22, 23, 24, 25, 4,  2,  3,  8,  7,  10, 9,  11, 14,
+                             15, -1, -1, -1, -1, 5,  6,  13, 19, 26, 12, 16, 20, 21, 0,  1};
+constexpr int kHeader[kPins] = {11, 12, 13, 15, 16, 18, 22, 7,  3,  5,  24, 26, 19, 21, 23, 8,
                                 10, -1, -1, -1, -1, 29, 31, 33, 35, 37, 32, 36, 38, 40, 27, 28};
 }  // namespace
 
 const char* to_string(ReportKind k) {
     switch (k) {
-        case ReportKind::Info: return "info";
-        case ReportKind::Breach: return "breach";
-        case ReportKind::Contention: return "contention";
-        case ReportKind::Fault: return "fault";
-        case ReportKind::Error: return "error";
+    case ReportKind::Info: return "info";
+    case ReportKind::Breach: return "breach";
+    case ReportKind::Contention: return "contention";
+    case ReportKind::Fault: return "fault";
+    case ReportKind::Error: return "error";
     }
     return "?";
 }
@@ -66,8 +66,14 @@ void Board::Impl::resolve(int pin) {
     const Device* low_dev = nullptr;
     const Device* high_dev = nullptr;
     for (const Attachment& a : p.attached) {
-        if (a.drive == Drive::Low && !low_dev) { dev_low = true; low_dev = a.dev; }
-        if (a.drive == Drive::High && !high_dev) { dev_high = true; high_dev = a.dev; }
+        if (a.drive == Drive::Low && !low_dev) {
+            dev_low = true;
+            low_dev = a.dev;
+        }
+        if (a.drive == Drive::High && !high_dev) {
+            dev_high = true;
+            high_dev = a.dev;
+        }
     }
     Level level;
     bool floating = false;
@@ -143,10 +149,12 @@ bool Board::Impl::check_pin(int pin, const char* what) {
     if (pin >= 0 && pin < kPins) {
         if (!pins[pin].error_reported) {
             pins[pin].error_reported = true;
-            add_report(ReportKind::Error, "board", std::string(what) + " on pin " + std::to_string(pin) + ", which is not on the 40-pin header");
+            add_report(ReportKind::Error, "board",
+                       std::string(what) + " on pin " + std::to_string(pin) + ", which is not on the 40-pin header");
         }
     } else {
-        add_report(ReportKind::Error, "board", std::string(what) + " on pin " + std::to_string(pin) + ", which is not a wiringPi pin of the header");
+        add_report(ReportKind::Error, "board",
+                   std::string(what) + " on pin " + std::to_string(pin) + ", which is not a wiringPi pin of the header");
     }
     return false;
 }

@@ -6,11 +6,11 @@ namespace pikit::sim {
 
 const char* to_string(ShownType t) {
     switch (t) {
-        case ShownType::Flag: return "flag";
-        case ShownType::Integer: return "integer";
-        case ShownType::Number: return "number";
-        case ShownType::Text: return "text";
-        case ShownType::Record: return "record";
+    case ShownType::Flag: return "flag";
+    case ShownType::Integer: return "integer";
+    case ShownType::Number: return "number";
+    case ShownType::Text: return "text";
+    case ShownType::Record: return "record";
     }
     return "?";
 }

@@ -25,7 +25,7 @@ std::optional<FileId> file_id(const std::string& path);
 struct OutputFile {
     std::string owner;  // the variable ("PIKIT_SIM_VCD") or the setting ("devices[1].wav")
     std::string path;
-    std::string what;   // for messages: "the trace", "the buzzer's sound"
+    std::string what;  // for messages: "the trace", "the buzzer's sound"
     // Written beside its name and renamed onto it when the run starts: an
     // existing file of that name that is not a regular file (a device node,
     // a FIFO, a socket) would be replaced, so it is refused too.

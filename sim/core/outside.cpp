@@ -24,7 +24,7 @@ BoardSnapshot Board::snapshot(const std::function<void()>& also) const {
         const Impl::Pin& p = im.pins[pin];
         if (!p.used || !is_header_pin(pin)) continue;
         const bool module = std::any_of(p.attached.begin(), p.attached.end(),
-                                         [](const Impl::Attachment& a) { return a.drive != Drive::Release; });
+                                        [](const Impl::Attachment& a) { return a.drive != Drive::Release; });
         s.pins.push_back({pin, p.mode == kModeOutput, p.level, p.floating, module, p.wave});
     }
     if (also) also();
@@ -48,8 +48,7 @@ std::optional<Time> Board::stimulate(const std::function<std::function<void()>()
         // behind it (between two events, time jumps, it does not flow).
         const double factor = options_.speed == Speed::Realtime ? 1.0 : options_.speed_factor;
         const double wall = static_cast<double>(wall_time() - im.wall_origin) * factor;
-        if (wall > static_cast<double>(at) && wall < static_cast<double>(kMaxDuration))
-            at = static_cast<Time>(std::floor(wall));
+        if (wall > static_cast<double>(at) && wall < static_cast<double>(kMaxDuration)) at = static_cast<Time>(std::floor(wall));
     }
     im.schedule_stimulus(at, std::move(fn));
     // Whoever moves time next sees it: the holder at its next call, else the

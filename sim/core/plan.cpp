@@ -25,8 +25,8 @@ void plan_pulls(const Config& root, Plan& plan) {
             const std::string key = kv.first.Scalar();
             const std::optional<int> p = parse_pin(key);
             if (!p)
-                throw ScenarioError(pc.at(key) + ": bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '" +
-                                    key + "'");
+                throw ScenarioError(pc.at(key) + ": bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '" + key +
+                                    "'");
             if (pulled[*p])  // the same pin written another way (27 and 0x1B)
                 throw ScenarioError(pc.at(key) + ": pin " + std::to_string(*p) + " has a resistor already '" + key + "'");
             pulled[*p] = true;
@@ -81,8 +81,7 @@ const Setting kAt = [] {
 bool read_action(const Config& s, const Model& model, const std::any& settings, Problems& p, const Action*& action,
                  std::any& args) {
     return p.guard([&] {
-        if (!s.has("action"))
-            throw ScenarioError(s.where() + ": missing 'action' (one of " + model.action_names() + ")");
+        if (!s.has("action")) throw ScenarioError(s.where() + ": missing 'action' (one of " + model.action_names() + ")");
         const std::string name = s.text("action");
         action = model.action(name);
         if (!action) s.fail("action", "unknown action of " + model.type + " (known: " + model.action_names() + ")");

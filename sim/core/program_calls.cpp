@@ -62,8 +62,9 @@ Pull pull_of(int pud) { return pud == 2 ? Pull::Up : pud == 1 ? Pull::Down : Pul
     im.use_pin(pin);
     im.record(CallKind::PinMode, pin, mode);
     if (mode != kModeInput && mode != kModeOutput) {
-        im.add_report(ReportKind::Error, "board", "pinMode(" + std::to_string(pin) + ", " + std::to_string(mode) +
-                                                      "): only INPUT and OUTPUT are simulated; ignored");
+        im.add_report(
+            ReportKind::Error, "board",
+            "pinMode(" + std::to_string(pin) + ", " + std::to_string(mode) + "): only INPUT and OUTPUT are simulated; ignored");
         return;
     }
     im.pins[pin].mode = mode;
@@ -126,25 +127,25 @@ Fast fast_if_unchanged(Board::Impl& im, int pin, Unchanged unchanged) {
 
 void Board::pin_mode(int pin, int mode) {
     switch (fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.mode == mode; })) {
-        case Fast::Done: return;
-        case Fast::DoneSignalWaiting: return release_held();
-        case Fast::NotTaken: return locked_pin_mode(*impl_, pin, mode);
+    case Fast::Done: return;
+    case Fast::DoneSignalWaiting: return release_held();
+    case Fast::NotTaken: return locked_pin_mode(*impl_, pin, mode);
     }
 }
 
 void Board::pull_control(int pin, int pud) {
     switch (fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.internal == pull_of(pud); })) {
-        case Fast::Done: return;
-        case Fast::DoneSignalWaiting: return release_held();
-        case Fast::NotTaken: return locked_pull_control(*impl_, pin, pud);
+    case Fast::Done: return;
+    case Fast::DoneSignalWaiting: return release_held();
+    case Fast::NotTaken: return locked_pull_control(*impl_, pin, pud);
     }
 }
 
 void Board::write(int pin, int value) {
     switch (fast_if_unchanged(*impl_, pin, [&](const Impl::Pin& p) { return p.latch == level_of(value); })) {
-        case Fast::Done: return;
-        case Fast::DoneSignalWaiting: return release_held();
-        case Fast::NotTaken: return locked_write(*impl_, pin, value);
+    case Fast::Done: return;
+    case Fast::DoneSignalWaiting: return release_held();
+    case Fast::NotTaken: return locked_write(*impl_, pin, value);
     }
 }
 
@@ -177,8 +178,7 @@ void Board::give_to_peripheral(int pin) {
 }
 
 void Board::delay_ms(unsigned ms) {
-    impl_->wait(add_time(static_cast<Time>(ms) * 1_ms, options_.sleep_overrun), true, CallKind::DelayMs,
-                static_cast<int>(ms));
+    impl_->wait(add_time(static_cast<Time>(ms) * 1_ms, options_.sleep_overrun), true, CallKind::DelayMs, static_cast<int>(ms));
 }
 
 void Board::delay_us(unsigned us) {
@@ -188,8 +188,8 @@ void Board::delay_us(unsigned us) {
         impl_->record(CallKind::DelayUs, -1, 0);
         return;
     }
-    impl_->wait(add_time(static_cast<Time>(us) * 1_us, us >= 100 ? options_.sleep_overrun : 0), true,
-                CallKind::DelayUs, static_cast<int>(us));
+    impl_->wait(add_time(static_cast<Time>(us) * 1_us, us >= 100 ? options_.sleep_overrun : 0), true, CallKind::DelayUs,
+                static_cast<int>(us));
 }
 
 int Board::isr(int pin, int mode, void (*handler)()) {

@@ -125,7 +125,6 @@ void Board::Impl::settle_shown() {
     unsettled.clear();
 }
 
-
 void Board::Impl::publish_report(const Report& r, const Device* from) {
     if (log) log->line(r.at, r.source, r.kind == ReportKind::Info ? r.text : std::string(to_string(r.kind)) + ": " + r.text);
     if (!event_stream) return;

@@ -29,9 +29,7 @@ std::string default_cell(const Setting& s) {
     return words ? cell(s.default_text) : "`" + cell(s.default_text) + "`";
 }
 
-std::string meaning_cell(const Setting& s) {
-    return cell(s.meaning + (s.rule.empty() ? "" : " (" + s.rule + ")"));
-}
+std::string meaning_cell(const Setting& s) { return cell(s.meaning + (s.rule.empty() ? "" : " (" + s.rule + ")")); }
 
 // One row per setting; a mapping's or a list's own settings follow it,
 // named by their path (`glitches.every`, `flip_reply[].command`).
@@ -82,8 +80,7 @@ void model_section(std::string& md, const Model& m) {
         return;
     }
     md += "| Key | Type | Meaning |\n|---|---|---|\n";
-    for (const ShownKey& k : m.shows)
-        md += "| `" + k.key + "` | " + to_string(k.type) + " | " + cell(k.meaning) + " |\n";
+    for (const ShownKey& k : m.shows) md += "| `" + k.key + "` | " + to_string(k.type) + " | " + cell(k.meaning) + " |\n";
 }
 
 // ---------------------------------------------------------------- JSON Schema
@@ -98,8 +95,7 @@ std::string description(const Setting& s) {
     if (!range.empty()) d += " (" + range + ")";
     if (!s.rule.empty()) d += "; " + s.rule;
     if (s.required) d += "; required";
-    else if (!s.default_text.empty() && s.kind != Kind::Group && s.kind != Kind::List)
-        d += "; default " + s.default_text;
+    else if (!s.default_text.empty() && s.kind != Kind::Group && s.kind != Kind::List) d += "; default " + s.default_text;
     return d;
 }
 
@@ -119,55 +115,55 @@ Json object_schema(const std::vector<Setting>& settings, const std::vector<std::
 Json value_schema(const Setting& s) {
     Json j;
     switch (s.kind) {
-        case Kind::Flag: j = flag_schema(); break;
-        case Kind::Integer: {
-            Json number{{"type", "integer"}};
-            if (s.ranged) number["minimum"] = s.lo, number["maximum"] = s.hi;
-            Json any = Json::array({number, {{"type", "string"}, {"pattern", kHexPattern}}});
-            if (!s.words.empty()) any.push_back({{"enum", s.words}});
-            j = {{"anyOf", any}};
-            break;
-        }
-        case Kind::Number:
-            j = {{"type", "number"}};
-            if (s.ranged) j["minimum"] = s.lo, j["maximum"] = s.hi;
-            break;
-        case Kind::Duration:
-            j = {{"anyOf", Json::array({{{"const", 0}}, {{"type", "string"}, {"pattern", kDurationPattern}}})}};
-            break;
-        case Kind::Pin: j = pin_schema(); break;
-        case Kind::Line: j = {{"anyOf", Json::array({pin_schema(), {{"type", "string"}, {"pattern", kNetPattern}}})}}; break;
-        case Kind::Lines: {
-            Setting one(s.key, Kind::Line, "");
-            j = {{"type", "array"}, {"minItems", 1}, {"items", value_schema(one)}};
-            if (s.ranged) j["maxItems"] = s.hi;
-            break;
-        }
-        case Kind::Pins:
-            j = {{"anyOf", Json::array({flag_schema(), {{"type", "array"}, {"items", pin_schema()}}})}};
-            break;
-        case Kind::Text: j = {{"type", Json::array({"string", "number", "boolean"})}}; break;
-        case Kind::File: j = {{"type", "string"}}; break;
-        case Kind::Word: j = {{"enum", s.words}}; break;
-        case Kind::Bytes: {
-            Json list{{"type", "array"}, {"items", {{"anyOf", Json::array({{{"type", "integer"}, {"minimum", 0}, {"maximum", 255}},
-                                                                        {{"type", "string"}, {"pattern", kHexPattern}}})}}}};
-            if (s.ranged) list["minItems"] = s.lo, list["maxItems"] = s.hi;
-            j = {{"anyOf", Json::array({list, {{"type", "string"}, {"pattern", "^[0-9a-fA-F :-]*$"}}})}};
-            break;
-        }
-        case Kind::Date:
-            j = {{"anyOf", Json::array({{{"type", "integer"}, {"minimum", 0}},
-                                        {{"type", "string"},
-                                         {"pattern", "^([0-9]{4}-[0-9]{2}-[0-9]{2}([T ][0-9]{2}:[0-9]{2}:[0-9]{2}Z?)?|[0-9]+)$"}}})}};
-            break;
-        case Kind::Group: j = object_schema(s.fields, {}); break;
-        case Kind::List: j = {{"type", Json::array({"array", "null"})}, {"items", object_schema(s.fields, {})}}; break;
-        case Kind::Pulls:
-            j = {{"type", "object"},
-                 {"propertyNames", {{"pattern", "^(0*([0-9]|1[0-6]|2[1-9]|3[01])|0[xX][0-9a-fA-F]+)$"}}},
-                 {"additionalProperties", {{"enum", {"up", "down", "none"}}}}};
-            break;
+    case Kind::Flag: j = flag_schema(); break;
+    case Kind::Integer: {
+        Json number{{"type", "integer"}};
+        if (s.ranged) number["minimum"] = s.lo, number["maximum"] = s.hi;
+        Json any = Json::array({number, {{"type", "string"}, {"pattern", kHexPattern}}});
+        if (!s.words.empty()) any.push_back({{"enum", s.words}});
+        j = {{"anyOf", any}};
+        break;
+    }
+    case Kind::Number:
+        j = {{"type", "number"}};
+        if (s.ranged) j["minimum"] = s.lo, j["maximum"] = s.hi;
+        break;
+    case Kind::Duration:
+        j = {{"anyOf", Json::array({{{"const", 0}}, {{"type", "string"}, {"pattern", kDurationPattern}}})}};
+        break;
+    case Kind::Pin: j = pin_schema(); break;
+    case Kind::Line: j = {{"anyOf", Json::array({pin_schema(), {{"type", "string"}, {"pattern", kNetPattern}}})}}; break;
+    case Kind::Lines: {
+        Setting one(s.key, Kind::Line, "");
+        j = {{"type", "array"}, {"minItems", 1}, {"items", value_schema(one)}};
+        if (s.ranged) j["maxItems"] = s.hi;
+        break;
+    }
+    case Kind::Pins: j = {{"anyOf", Json::array({flag_schema(), {{"type", "array"}, {"items", pin_schema()}}})}}; break;
+    case Kind::Text: j = {{"type", Json::array({"string", "number", "boolean"})}}; break;
+    case Kind::File: j = {{"type", "string"}}; break;
+    case Kind::Word: j = {{"enum", s.words}}; break;
+    case Kind::Bytes: {
+        Json list{{"type", "array"},
+                  {"items",
+                   {{"anyOf", Json::array({{{"type", "integer"}, {"minimum", 0}, {"maximum", 255}},
+                                           {{"type", "string"}, {"pattern", kHexPattern}}})}}}};
+        if (s.ranged) list["minItems"] = s.lo, list["maxItems"] = s.hi;
+        j = {{"anyOf", Json::array({list, {{"type", "string"}, {"pattern", "^[0-9a-fA-F :-]*$"}}})}};
+        break;
+    }
+    case Kind::Date:
+        j = {{"anyOf", Json::array({{{"type", "integer"}, {"minimum", 0}},
+                                    {{"type", "string"},
+                                     {"pattern", "^([0-9]{4}-[0-9]{2}-[0-9]{2}([T ][0-9]{2}:[0-9]{2}:[0-9]{2}Z?)?|[0-9]+)$"}}})}};
+        break;
+    case Kind::Group: j = object_schema(s.fields, {}); break;
+    case Kind::List: j = {{"type", Json::array({"array", "null"})}, {"items", object_schema(s.fields, {})}}; break;
+    case Kind::Pulls:
+        j = {{"type", "object"},
+             {"propertyNames", {{"pattern", "^(0*([0-9]|1[0-6]|2[1-9]|3[01])|0[xX][0-9a-fA-F]+)$"}}},
+             {"additionalProperties", {{"enum", {"up", "down", "none"}}}}};
+        break;
     }
     j["description"] = description(s);
     return j;
@@ -282,16 +278,16 @@ std::string device_reference() {
     for (const Setting& s : scenario_keys()) md += "| `" + s.key + "` | " + cell(s.takes()) + " | " + cell(s.meaning) + " |\n";
     md += "\n### `board:`\n\n";
     settings_table(md, "Setting", board_settings());
-    md += "\n### `devices:`\n\nEach entry has a `type` (below) and a `name` (default: the type; each name once), "
-          "and the type's settings.\n\n### `stimuli:`\n\nEach entry has `at` (a duration, 0 to 100000h: when, "
-          "in virtual time from power-up), `device` (a device's name), `action` (one of its type's actions) and "
-          "the action's arguments.\n\n### `expect:`\n\nEach entry is one expectation of a test (`pikit test`, "
-          "[testing.md](testing.md)): one of `stdout`, `shows` (with `device`), `pin`, `exit` or `no_report`, "
-          "with its time.\n\n| Key | Meaning |\n|---|---|\n";
+    md +=
+        "\n### `devices:`\n\nEach entry has a `type` (below) and a `name` (default: the type; each name once), "
+        "and the type's settings.\n\n### `stimuli:`\n\nEach entry has `at` (a duration, 0 to 100000h: when, "
+        "in virtual time from power-up), `device` (a device's name), `action` (one of its type's actions) and "
+        "the action's arguments.\n\n### `expect:`\n\nEach entry is one expectation of a test (`pikit test`, "
+        "[testing.md](testing.md)): one of `stdout`, `shows` (with `device`), `pin`, `exit` or `no_report`, "
+        "with its time.\n\n| Key | Meaning |\n|---|---|\n";
     for (const auto& [key, meaning] : expect::expectation_keys()) md += "| `" + key + "` | " + cell(meaning) + " |\n";
     md += "\n## Device types\n\n| Type | Module |\n|---|---|\n";
-    for (const Model* m : models())
-        md += "| [`" + m->type + "`](#" + m->type + ") | " + cell(sentence(m->summary)) + " |\n";
+    for (const Model* m : models()) md += "| [`" + m->type + "`](#" + m->type + ") | " + cell(sentence(m->summary)) + " |\n";
     for (const Model* m : models()) model_section(md, *m);
     return md;
 }
@@ -312,15 +308,14 @@ std::string scenario_schema() {
             props[s.key] = {{"type", Json::array({"array", "null"})},
                             {"items", {{"$ref", "#/definitions/stimulus"}}},
                             {"description", s.meaning}};
-        else if (s.key == "expect")
-            props[s.key] = expect_schema(s);
-        else
-            props[s.key] = value_schema(s);
+        else if (s.key == "expect") props[s.key] = expect_schema(s);
+        else props[s.key] = value_schema(s);
     }
     Json schema{{"$schema", "http://json-schema.org/draft-07/schema#"},
                 {"title", "pikit scenario"},
-                {"description", "A scenario of the pikit simulated kit: generated from the models' declarations "
-                                "(docs/devices.md) by build/bin/pikit-reference; do not edit."},
+                {"description",
+                 "A scenario of the pikit simulated kit: generated from the models' declarations "
+                 "(docs/devices.md) by build/bin/pikit-reference; do not edit."},
                 {"type", Json::array({"object", "null"})},
                 {"properties", props},
                 {"additionalProperties", false},

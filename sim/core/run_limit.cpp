@@ -77,7 +77,6 @@ bool Board::Impl::program_blocks(int sig) const {
     return any;
 }
 
-
 void Board::Impl::send_limit_term() {
     // Sent from the supervisor, which blocks every signal and holds the
     // board lock: the handler runs on a program thread that holds no lock,
@@ -94,7 +93,8 @@ Time Board::Impl::watch_after_limit(std::unique_lock<std::mutex>& lk, Time wall,
         limit_watch.since = wall;
     } else if (wall - limit_watch.since >= settle_wall) {
         held_at_limit = false;
-        add_report(ReportKind::Info, "board", "the program has gone quiet since the run limit's SIGTERM without ending: time goes on");
+        add_report(ReportKind::Info, "board",
+                   "the program has gone quiet since the run limit's SIGTERM without ending: time goes on");
         dispatch(lk);
         return kNever;
     }

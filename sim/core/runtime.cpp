@@ -122,8 +122,7 @@ void boot() {
             text = "devices: []\n";
         }
         std::vector<OutputFile> outputs = output_files(env.options);
-        if (!env.expect_path.empty())
-            outputs.push_back({"PIKIT_SIM_EXPECT", env.expect_path, "the expectations' results"});
+        if (!env.expect_path.empty()) outputs.push_back({"PIKIT_SIM_EXPECT", env.expect_path, "the expectations' results"});
         check_output_files(outputs, env.scenario_path.empty() ? nullptr : &scenario_id);
     } catch (const ScenarioError& e) {
         bad_input(e.what());
@@ -149,8 +148,7 @@ void boot() {
         try {
             g_view->bind();
         } catch (const std::exception& e) {
-            bad_input("environment: PIKIT_SIM_VIEW: " + std::string(e.what()) + " '" +
-                      std::getenv("PIKIT_SIM_VIEW") + "'");
+            bad_input("environment: PIKIT_SIM_VIEW: " + std::string(e.what()) + " '" + std::getenv("PIKIT_SIM_VIEW") + "'");
         }
         env.options.event_listeners.push_back(g_view->listener());
     }

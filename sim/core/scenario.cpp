@@ -65,17 +65,16 @@ const Fields<Options>& board_fields() {
             .flag("isr_fails", &Options::isr_fails, "wiringPiISR returns -1, as when it cannot start its thread")
             .pins("pwm_fails", &Options::pwm_fails, "softPwmCreate fails on these pins (true: every pin)")
             .pins("tone_fails", &Options::tone_fails, "softToneCreate fails on these pins (true: every pin)")
-            .custom(date,
-                    [](const Config& c, Options& o) {
-                        o.start_date = parse_date(c.text("start_date"));
-                        if (!o.start_date)
-                            c.fail("start_date",
-                                   "expected a UTC date from 1970 to 2200 such as 2025-03-01 or 2025-03-01T12:30:00Z, or "
-                                   "seconds since 1970");
-                    },
-                    [](const Options& o) {
-                        return o.start_date ? written_integer(*o.start_date / 1000000000) : written_none();
-                    })
+            .custom(
+                date,
+                [](const Config& c, Options& o) {
+                    o.start_date = parse_date(c.text("start_date"));
+                    if (!o.start_date)
+                        c.fail("start_date",
+                               "expected a UTC date from 1970 to 2200 such as 2025-03-01 or 2025-03-01T12:30:00Z, or "
+                               "seconds since 1970");
+                },
+                [](const Options& o) { return o.start_date ? written_integer(*o.start_date / 1000000000) : written_none(); })
             .flag("bcm2835_init_fails", &Options::bcm2835_init_fails,
                   "bcm2835_init returns 0, as on a Pi without the rights to map the peripherals")
             .flag("bcm2835_i2c_begin_fails", &Options::bcm2835_i2c_begin_fails,

@@ -13,7 +13,7 @@ namespace pikit::sim {
 // Ranges of the board-wide durations: a pin call of wiringPi takes about
 // 0.1 us and a sleep overruns by microseconds to milliseconds; anything near
 // these limits is already far from a Pi.
-constexpr Time kMaxPinCallCost = 1000000;     // 1 ms
+constexpr Time kMaxPinCallCost = 1000000;      // 1 ms
 constexpr Time kMaxSleepOverrun = 1000000000;  // 1 s
 
 // Board-wide settings of a scenario (pin_call_cost, sleep_overrun) applied to

@@ -10,22 +10,22 @@ namespace pikit::sim {
 
 const char* to_string(Kind k) {
     switch (k) {
-        case Kind::Flag: return "flag";
-        case Kind::Integer: return "integer";
-        case Kind::Number: return "number";
-        case Kind::Duration: return "duration";
-        case Kind::Pin: return "pin";
-        case Kind::Line: return "line";
-        case Kind::Lines: return "lines";
-        case Kind::Pins: return "pins";
-        case Kind::Text: return "text";
-        case Kind::Word: return "word";
-        case Kind::Bytes: return "bytes";
-        case Kind::File: return "file";
-        case Kind::Date: return "date";
-        case Kind::Group: return "group";
-        case Kind::List: return "list";
-        case Kind::Pulls: return "pulls";
+    case Kind::Flag: return "flag";
+    case Kind::Integer: return "integer";
+    case Kind::Number: return "number";
+    case Kind::Duration: return "duration";
+    case Kind::Pin: return "pin";
+    case Kind::Line: return "line";
+    case Kind::Lines: return "lines";
+    case Kind::Pins: return "pins";
+    case Kind::Text: return "text";
+    case Kind::Word: return "word";
+    case Kind::Bytes: return "bytes";
+    case Kind::File: return "file";
+    case Kind::Date: return "date";
+    case Kind::Group: return "group";
+    case Kind::List: return "list";
+    case Kind::Pulls: return "pulls";
     }
     return "?";
 }
@@ -62,21 +62,20 @@ std::string either(const std::vector<std::string>& words) {
 
 std::string Setting::range_text() const {
     switch (kind) {
-        case Kind::Integer:
-        case Kind::Number:
-            if (!ranged) return "";
-            return (kind == Kind::Integer ? integer_text(lo, hex, hi) : number_text(lo)) + " to " +
-                   (kind == Kind::Integer ? integer_text(hi, hex, hi) : number_text(hi)) + (unit.empty() ? "" : " " + unit);
-        case Kind::Duration:
-            return (lo_time == 0 ? std::string("0") : format_duration(lo_time)) + " to " +
-                   (hi_time >= kMaxDuration ? std::string("100000h") : format_duration(hi_time));
-        case Kind::Bytes:
-            if (!ranged) return "";
-            if (lo == hi) return number_text(lo) + " bytes";
-            if (hi == lo + 1) return number_text(lo) + " or " + number_text(hi) + " bytes";
-            return number_text(lo) + " to " + number_text(hi) + " bytes";
-        default:
-            return "";
+    case Kind::Integer:
+    case Kind::Number:
+        if (!ranged) return "";
+        return (kind == Kind::Integer ? integer_text(lo, hex, hi) : number_text(lo)) + " to " +
+               (kind == Kind::Integer ? integer_text(hi, hex, hi) : number_text(hi)) + (unit.empty() ? "" : " " + unit);
+    case Kind::Duration:
+        return (lo_time == 0 ? std::string("0") : format_duration(lo_time)) + " to " +
+               (hi_time >= kMaxDuration ? std::string("100000h") : format_duration(hi_time));
+    case Kind::Bytes:
+        if (!ranged) return "";
+        if (lo == hi) return number_text(lo) + " bytes";
+        if (hi == lo + 1) return number_text(lo) + " or " + number_text(hi) + " bytes";
+        return number_text(lo) + " to " + number_text(hi) + " bytes";
+    default: return "";
     }
 }
 
@@ -84,22 +83,22 @@ std::string Setting::takes() const {
     const std::string range = range_text();
     const std::string in = range.empty() ? "" : ", " + range;
     switch (kind) {
-        case Kind::Flag: return "true or false";
-        case Kind::Integer: return "a whole number" + in + (words.empty() ? "" : ", or " + either(words));
-        case Kind::Number: return "a number" + in;
-        case Kind::Duration: return "a duration" + in;
-        case Kind::Pin: return "a wiringPi pin on the header (0-16 or 21-31)";
-        case Kind::Line: return "a header pin or a net like register.Q0";
-        case Kind::Lines: return "a list of header pins or nets";
-        case Kind::Pins: return "true, false or a list of pins";
-        case Kind::Text: return "text";
-        case Kind::Word: return either(words);
-        case Kind::Bytes: return "bytes" + in;
-        case Kind::File: return "a file name";
-        case Kind::Date: return "a UTC date or seconds since 1970";
-        case Kind::Group: return "a mapping of settings";
-        case Kind::List: return "a list of mappings";
-        case Kind::Pulls: return "a mapping of pin: up, down or none";
+    case Kind::Flag: return "true or false";
+    case Kind::Integer: return "a whole number" + in + (words.empty() ? "" : ", or " + either(words));
+    case Kind::Number: return "a number" + in;
+    case Kind::Duration: return "a duration" + in;
+    case Kind::Pin: return "a wiringPi pin on the header (0-16 or 21-31)";
+    case Kind::Line: return "a header pin or a net like register.Q0";
+    case Kind::Lines: return "a list of header pins or nets";
+    case Kind::Pins: return "true, false or a list of pins";
+    case Kind::Text: return "text";
+    case Kind::Word: return either(words);
+    case Kind::Bytes: return "bytes" + in;
+    case Kind::File: return "a file name";
+    case Kind::Date: return "a UTC date or seconds since 1970";
+    case Kind::Group: return "a mapping of settings";
+    case Kind::List: return "a list of mappings";
+    case Kind::Pulls: return "a mapping of pin: up, down or none";
     }
     return "";
 }
@@ -136,8 +135,7 @@ LineRef read_line(const Config& c, const Setting& s) { return c.line(s.key.c_str
 
 std::vector<LineRef> read_lines(const Config& c, const Setting& s) {
     std::vector<LineRef> v = c.lines(s.key.c_str());
-    if (s.ranged && static_cast<double>(v.size()) > s.hi)
-        c.fail(s.key.c_str(), "at most " + number_text(s.hi) + " lines");
+    if (s.ranged && static_cast<double>(v.size()) > s.hi) c.fail(s.key.c_str(), "at most " + number_text(s.hi) + " lines");
     return v;
 }
 

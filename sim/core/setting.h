@@ -18,22 +18,22 @@ namespace pikit::sim {
 
 // What a value is, as a scenario writes it.
 enum class Kind : unsigned char {
-    Flag,       // true or false
-    Integer,    // a whole number, decimal or 0x hex; some also take a word ("always")
-    Number,     // a decimal number
-    Duration,   // 500ms, 2.5s, 80us
-    Pin,        // a wiringPi pin on the header
-    Line,       // a header pin or a net of another device ("register.Q0")
-    Lines,      // a list of them
-    Pins,       // true (every pin), false, or a list of pins
-    Text,       // free text
-    Word,       // one word of a short list
-    Bytes,      // "2D 01 02" or [0x2D, 1, 2]
-    File,       // a file the run writes
-    Date,       // a UTC date or seconds since 1970
-    Group,      // a mapping of further settings
-    List,       // a list of such mappings
-    Pulls,      // pin: up | down | none
+    Flag,      // true or false
+    Integer,   // a whole number, decimal or 0x hex; some also take a word ("always")
+    Number,    // a decimal number
+    Duration,  // 500ms, 2.5s, 80us
+    Pin,       // a wiringPi pin on the header
+    Line,      // a header pin or a net of another device ("register.Q0")
+    Lines,     // a list of them
+    Pins,      // true (every pin), false, or a list of pins
+    Text,      // free text
+    Word,      // one word of a short list
+    Bytes,     // "2D 01 02" or [0x2D, 1, 2]
+    File,      // a file the run writes
+    Date,      // a UTC date or seconds since 1970
+    Group,     // a mapping of further settings
+    List,      // a list of such mappings
+    Pulls,     // pin: up | down | none
 };
 
 const char* to_string(Kind k);
@@ -45,18 +45,18 @@ struct Setting {
 
     std::string key;
     Kind kind = Kind::Text;
-    std::string meaning;             // one line: what it is, for the reference
-    std::string unit;                // of an Integer or Number ("Hz", "%RH")
-    bool ranged = false;             // Integer, Number: lo..hi apply
-    double lo = 0, hi = 0;           // Integer, Number; Bytes: how many (lo..hi)
-    Time lo_time = 0;                // Duration
+    std::string meaning;    // one line: what it is, for the reference
+    std::string unit;       // of an Integer or Number ("Hz", "%RH")
+    bool ranged = false;    // Integer, Number: lo..hi apply
+    double lo = 0, hi = 0;  // Integer, Number; Bytes: how many (lo..hi)
+    Time lo_time = 0;       // Duration
     Time hi_time = kMaxDuration;
     bool hex = false;                // Integer: written in hex in the reference
     std::vector<std::string> words;  // Word: the words; Integer: words taken besides numbers
     std::string default_text;        // as a scenario would write it; empty: none
     bool required = false;
-    std::string rule;                // a condition beyond kind and range, in words
-    std::vector<Setting> fields;     // Group: its settings; List: each item's
+    std::string rule;             // a condition beyond kind and range, in words
+    std::vector<Setting> fields;  // Group: its settings; List: each item's
 
     // "0 to 100 %RH", "100us to 20ms", "7 or 8 bytes"; empty when unbounded.
     std::string range_text() const;

@@ -25,13 +25,13 @@ public:
     using Field = std::pair<std::string, Scalar>;
 
     Shown() = default;
-    Shown(bool v) : value_(v) {}                                   // NOLINT: implicit on purpose
-    Shown(int v) : value_(static_cast<std::int64_t>(v)) {}         // NOLINT
-    Shown(long v) : value_(static_cast<std::int64_t>(v)) {}        // NOLINT
-    Shown(long long v) : value_(static_cast<std::int64_t>(v)) {}   // NOLINT
-    Shown(double v) : value_(v) {}                                 // NOLINT
-    Shown(std::string v) : value_(std::move(v)) {}                 // NOLINT
-    Shown(const char* v) : value_(std::string(v)) {}               // NOLINT
+    Shown(bool v) : value_(v) {}                                  // NOLINT: implicit on purpose
+    Shown(int v) : value_(static_cast<std::int64_t>(v)) {}        // NOLINT
+    Shown(long v) : value_(static_cast<std::int64_t>(v)) {}       // NOLINT
+    Shown(long long v) : value_(static_cast<std::int64_t>(v)) {}  // NOLINT
+    Shown(double v) : value_(v) {}                                // NOLINT
+    Shown(std::string v) : value_(std::move(v)) {}                // NOLINT
+    Shown(const char* v) : value_(std::string(v)) {}              // NOLINT
 
     // A few named values that change together, such as the three channels
     // of an RGB LED: {{"red", 1.0}, {"green", 0.0}, {"blue", 0.05}}.
@@ -56,9 +56,7 @@ public:
     const std::string& as_text() const { return std::get<std::string>(value_); }
     double number(const std::string& field_name) const;  // a record's numeric field
 
-    bool operator==(const Shown& o) const {
-        return record_ == o.record_ && value_ == o.value_ && fields_ == o.fields_;
-    }
+    bool operator==(const Shown& o) const { return record_ == o.record_ && value_ == o.value_ && fields_ == o.fields_; }
     bool operator!=(const Shown& o) const { return !(*this == o); }
 
     // For the log: on/off for switches, text in double quotes, records as

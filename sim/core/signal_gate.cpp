@@ -20,11 +20,16 @@ namespace {
 bool held_back(int sig) {
     if (sig < 1 || sig > 31) return false;
     switch (sig) {
-        case SIGSEGV: case SIGBUS: case SIGFPE: case SIGILL: case SIGTRAP: case SIGSYS: case SIGABRT:
-        case SIGKILL: case SIGSTOP:
-            return false;
-        default:
-            return true;
+    case SIGSEGV:
+    case SIGBUS:
+    case SIGFPE:
+    case SIGILL:
+    case SIGTRAP:
+    case SIGSYS:
+    case SIGABRT:
+    case SIGKILL:
+    case SIGSTOP: return false;
+    default: return true;
     }
 }
 
@@ -101,10 +106,8 @@ Action from_sigaction(const struct sigaction& sa) {
 
 struct sigaction to_sigaction(const Action& a) {
     struct sigaction sa {};
-    if (a.flags & SA_SIGINFO)
-        sa.sa_sigaction = reinterpret_cast<void (*)(int, siginfo_t*, void*)>(a.handler);
-    else
-        sa.sa_handler = reinterpret_cast<SignalHandler>(a.handler);
+    if (a.flags & SA_SIGINFO) sa.sa_sigaction = reinterpret_cast<void (*)(int, siginfo_t*, void*)>(a.handler);
+    else sa.sa_handler = reinterpret_cast<SignalHandler>(a.handler);
     sa.sa_flags = a.flags;
     sa.sa_mask = mask_set(a.mask);
     return sa;
@@ -135,8 +138,7 @@ public:
         sigset_t all;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &old_);
-        while (g_writing.test_and_set(std::memory_order_acquire)) {
-        }
+        while (g_writing.test_and_set(std::memory_order_acquire)) {}
     }
     ~Writing() {
         g_writing.clear(std::memory_order_release);
@@ -205,10 +207,8 @@ void run(int sig, const Action& a, siginfo_t* info, void* context, bool from_ker
         if (!(a.flags & SA_NODEFER)) sigaddset(&m, sig);
         pthread_sigmask(SIG_BLOCK, &m, &old);
     }
-    if (a.flags & SA_SIGINFO)
-        reinterpret_cast<void (*)(int, siginfo_t*, void*)>(a.handler)(sig, info, context);
-    else
-        reinterpret_cast<SignalHandler>(a.handler)(sig);
+    if (a.flags & SA_SIGINFO) reinterpret_cast<void (*)(int, siginfo_t*, void*)>(a.handler)(sig, info, context);
+    else reinterpret_cast<SignalHandler>(a.handler)(sig);
     if (!from_kernel) pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
@@ -299,7 +299,8 @@ int gate_sigaction(int sig, const struct sigaction* act, struct sigaction* old) 
 }
 
 SignalHandler gate_signal(int sig, SignalHandler handler) {
-    struct sigaction sa {}, old {};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     if (sig > 0 && sig < 65) sigaddset(&sa.sa_mask, sig);

@@ -92,13 +92,9 @@ bool ending_from_outside() { return g_ending.load(); }
 
 bool prepare_to_die_of(int sig) {
     switch (disposition(sig)) {
-        case Disposition::Kit:
-            restore_default(sig);
-            return true;
-        case Disposition::Default:
-            return true;
-        default:
-            return false;
+    case Disposition::Kit: restore_default(sig); return true;
+    case Disposition::Default: return true;
+    default: return false;
     }
 }
 

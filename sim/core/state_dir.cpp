@@ -56,7 +56,8 @@ std::filesystem::path Board::state_dir() {
         else im.state_dir = std::filesystem::temp_directory_path() / "pikit-sim";
     }
     const std::string why = unusable_dir(im.state_dir);
-    if (given && !why.empty()) throw OptionError("state_dir", im.state_dir.string(), "cannot be used as the state directory: " + why);
+    if (given && !why.empty())
+        throw OptionError("state_dir", im.state_dir.string(), "cannot be used as the state directory: " + why);
     im.state_dir_checked = true;
     if (why.empty()) return im.state_dir;
     std::fprintf(stderr, "pikit-sim: warning: state directory %s cannot be used (%s); state will not outlive this run\n",

@@ -79,7 +79,10 @@ std::string format_time(Time t) {
 }
 
 std::string format_duration(Time t) {
-    struct Unit { Time scale; const char* name; };
+    struct Unit {
+        Time scale;
+        const char* name;
+    };
     static const Unit units[] = {{60'000'000'000, "min"}, {1'000'000'000, "s"}, {1'000'000, "ms"}, {1'000, "us"}};
     for (const Unit& u : units) {
         if (t >= u.scale || t <= -u.scale) {

@@ -120,7 +120,7 @@ private:
     Time last_edge_ = -1;
     Time window_start_ = -1;   // the rising edge the reading under way began at
     Time high_in_window_ = 0;  // HIGH time since then
-    bool generated_ = false;  // a generator drives the line
+    bool generated_ = false;   // a generator drives the line
     Timer settle_;
 };
 

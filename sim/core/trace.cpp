@@ -67,8 +67,7 @@ void VcdWriter::finish(Time end) {
         for (const auto& scope : scopes) {
             std::fprintf(out, "$scope module %s $end\n", scope.c_str());
             for (const auto& v : vars_)
-                if (v.scope == scope)
-                    std::fprintf(out, "$var wire 1 %s %s $end\n", vcd_id(v.line).c_str(), v.name.c_str());
+                if (v.scope == scope) std::fprintf(out, "$var wire 1 %s %s $end\n", vcd_id(v.line).c_str(), v.name.c_str());
             std::fprintf(out, "$upscope $end\n");
         }
         std::fprintf(out, "$enddefinitions $end\n#0\n$dumpvars\n");

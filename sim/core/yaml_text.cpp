@@ -35,7 +35,6 @@ bool quote_closes(const std::string& text, std::size_t pos) {
     return false;
 }
 
-
 // Everything yaml-cpp takes without a word but a scenario must not contain:
 // a key given twice in one mapping (yaml-cpp keeps both, and a lookup sees
 // only the first) and an unterminated quoted value.
@@ -46,8 +45,7 @@ void check_tree(const YAML::Node& n, const std::string& text, const std::string&
             throw ScenarioError(file + ": line " + std::to_string(n.Mark().line + 1) + ": " + here +
                                 ": quoted value without its closing quote '" + flat_text(n) + "'");
     } else if (n.IsSequence()) {
-        for (std::size_t i = 0; i < n.size(); ++i)
-            check_tree(n[i], text, file, path + "[" + std::to_string(i) + "]");
+        for (std::size_t i = 0; i < n.size(); ++i) check_tree(n[i], text, file, path + "[" + std::to_string(i) + "]");
     } else if (n.IsMap()) {
         std::vector<std::pair<std::string, int>> seen;  // key, line
         for (const auto& kv : n) {
@@ -55,9 +53,8 @@ void check_tree(const YAML::Node& n, const std::string& text, const std::string&
             std::string sub = path.empty() ? key : path + "." + key;
             for (const auto& s : seen)
                 if (kv.first.IsScalar() && s.first == key)
-                    throw ScenarioError(file + ": " + sub + ": given twice (lines " + std::to_string(s.second) +
-                                        " and " + std::to_string(kv.first.Mark().line + 1) + ") '" +
-                                        flat_text(kv.second) + "'");
+                    throw ScenarioError(file + ": " + sub + ": given twice (lines " + std::to_string(s.second) + " and " +
+                                        std::to_string(kv.first.Mark().line + 1) + ") '" + flat_text(kv.second) + "'");
             if (kv.first.IsScalar()) seen.emplace_back(key, kv.first.Mark().line + 1);
             check_tree(kv.first, text, file, sub);
             check_tree(kv.second, text, file, sub);
@@ -81,8 +78,7 @@ public:
     void OnScalar(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor, const std::string&) override {
         anchored(mark, anchor);
     }
-    void OnSequenceStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor,
-                         YAML::EmitterStyle::value) override {
+    void OnSequenceStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor, YAML::EmitterStyle::value) override {
         anchored(mark, anchor);
     }
     void OnSequenceEnd() override {}
@@ -118,8 +114,7 @@ void check_stream(const std::string& text, const std::string& file) {
     std::istringstream in(text);
     YAML::Parser parser(in);
     StreamCheck events;
-    while (events.starts.size() < 2 && !events.reference && parser.HandleNextDocument(events)) {
-    }
+    while (events.starts.size() < 2 && !events.reference && parser.HandleNextDocument(events)) {}
     if (events.reference)
         throw ScenarioError(file + ": line " + std::to_string(events.reference->line + 1) +
                             ": YAML anchors and aliases are refused; a scenario writes every value out '" +

@@ -72,15 +72,13 @@ std::uint8_t Aht20::crc8(const std::uint8_t* data, std::size_t n) {
     std::uint8_t crc = 0xFF;
     for (std::size_t i = 0; i < n; ++i) {
         crc ^= data[i];
-        for (int b = 0; b < 8; ++b) crc = (crc & 0x80) ? static_cast<std::uint8_t>((crc << 1) ^ 0x31)
-                                                       : static_cast<std::uint8_t>(crc << 1);
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 0x80) ? static_cast<std::uint8_t>((crc << 1) ^ 0x31) : static_cast<std::uint8_t>(crc << 1);
     }
     return crc;
 }
 
-std::uint8_t Aht20::status() const {
-    return static_cast<std::uint8_t>((busy_ ? kStatusBusy : 0) | cal_bits_ | kStatusAlwaysSet);
-}
+std::uint8_t Aht20::status() const { return static_cast<std::uint8_t>((busy_ ? kStatusBusy : 0) | cal_bits_ | kStatusAlwaysSet); }
 
 std::array<std::uint8_t, 2> Aht20::register_value(std::uint8_t reg) const {
     for (const auto& r : registers_)
@@ -124,8 +122,7 @@ bool Aht20::addressed(bool read) {
 
 std::uint8_t Aht20::next_byte(std::size_t index) {
     const std::uint8_t b = index < read_buffer_.size() ? read_buffer_[index] : 0xFF;
-    if (index == 6 && settings_.corrupt_crc && selected_register_ < 0)
-        fault("CRC byte sent inverted (" + hex(b) + ")");
+    if (index == 6 && settings_.corrupt_crc && selected_register_ < 0) fault("CRC byte sent inverted (" + hex(b) + ")");
     return b;
 }
 
@@ -144,15 +141,14 @@ void Aht20::ended(const I2cTransfer& t) {
 void Aht20::execute_command(const std::vector<std::uint8_t>& cmd) {
     const std::uint8_t op = cmd[0];
     auto wrong_length = [&](std::size_t want) {
-        breach("command " + hex(op) + " with " + std::to_string(cmd.size()) + " byte(s), expected " +
-               std::to_string(want) + ": " + hex(cmd));
+        breach("command " + hex(op) + " with " + std::to_string(cmd.size()) + " byte(s), expected " + std::to_string(want) +
+               ": " + hex(cmd));
     };
 
     if (op == 0xAC) {
         if (cmd.size() != 3) return wrong_length(3);
         if (cmd[1] != 0x33 || cmd[2] != 0x00)
-            return breach("measurement trigger with arguments " + hex(cmd[1]) + " " + hex(cmd[2]) +
-                          ", expected 0x33 0x00");
+            return breach("measurement trigger with arguments " + hex(cmd[1]) + " " + hex(cmd[2]) + ", expected 0x33 0x00");
         if (busy_) {
             info("measurement trigger while measuring: ignored");
             return;
@@ -222,9 +218,8 @@ void Aht20::measurement_done() {
     frame_[5] = static_cast<std::uint8_t>(t);
     frame_[6] = crc8(frame_.data(), 6);
     char buf[128];
-    std::snprintf(buf, sizeof buf, "measurement done: %.3f %%RH (raw 0x%05X), %.3f C (raw 0x%05X)",
-                  settings_.humidity, static_cast<unsigned>(h), settings_.temperature,
-                  static_cast<unsigned>(t));
+    std::snprintf(buf, sizeof buf, "measurement done: %.3f %%RH (raw 0x%05X), %.3f C (raw 0x%05X)", settings_.humidity,
+                  static_cast<unsigned>(h), settings_.temperature, static_cast<unsigned>(t));
     info(buf);
 }
 
@@ -234,8 +229,8 @@ void Aht20::finish() {
     if (!board()) return;
     const Counters c = counters();
     info("summary: " + std::to_string(c.transfers) + " transfer(s), " + std::to_string(c.triggers) + " trigger(s), " +
-         std::to_string(c.measurements) + " measurement(s), " + std::to_string(c.write_backs) +
-         " register write-back(s), " + std::to_string(c.breaches) + " breach(es)");
+         std::to_string(c.measurements) + " measurement(s), " + std::to_string(c.write_backs) + " register write-back(s), " +
+         std::to_string(c.breaches) + " breach(es)");
 }
 
 void Aht20::set(std::optional<double> humidity, std::optional<double> temperature) {
@@ -274,18 +269,19 @@ const DeviceRegistrar registrar{
                 if (s.calibration_bits & ~Aht20::kCalibrationMask)
                     c.fail("calibration_bits", "only bits of mask 0x18 may be given");
             }))
-        .action<Values>("set", "new values for the next measurement: humidity, temperature or both",
-                        Fields<Values>()
-                            .number("humidity", &Values::humidity, 0, 100, "relative humidity")
-                            .unit("%RH")
-                            .defaults("unchanged")
-                            .number("temperature", &Values::temperature, -50, 150, "temperature")
-                            .unit("C")
-                            .defaults("unchanged"),
-                        [](Aht20& a, const Values& v) { a.set(v.humidity, v.temperature); }, {},
-                        [](const S&, const Values& v, const Config& c) {
-                            if (!v.humidity && !v.temperature) c.fail_here("'set' needs humidity or temperature");
-                        })
+        .action<Values>(
+            "set", "new values for the next measurement: humidity, temperature or both",
+            Fields<Values>()
+                .number("humidity", &Values::humidity, 0, 100, "relative humidity")
+                .unit("%RH")
+                .defaults("unchanged")
+                .number("temperature", &Values::temperature, -50, 150, "temperature")
+                .unit("C")
+                .defaults("unchanged"),
+            [](Aht20& a, const Values& v) { a.set(v.humidity, v.temperature); }, {},
+            [](const S&, const Values& v, const Config& c) {
+                if (!v.humidity && !v.temperature) c.fail_here("'set' needs humidity or temperature");
+            })
         .shows("humidity", ShownType::Number, "the air's relative humidity (%RH), which the next measurement reads")
         .shows("temperature", ShownType::Number, "the air's temperature (C), which the next measurement reads")};
 

@@ -56,15 +56,15 @@ public:
     // flip_byte / flip_bit, nack_byte) are the engine's, see I2cSlaveSettings.
     struct Settings : I2cSlaveSettings {
         Settings() { startup_time = 40_ms; }  // no answer before this after power-up
-        double humidity = 50.0;      // %RH, 0..100
-        double temperature = 25.0;   // degrees C, -50..150
+        double humidity = 50.0;               // %RH, 0..100
+        double temperature = 25.0;            // degrees C, -50..150
         // Status bits of mask 0x18 at power-up: 0x18 is a calibrated part;
         // anything else asks the master to set up the calibration registers.
         std::uint8_t calibration_bits = kCalibrationMask;
         Time measurement_time = 80_ms;  // busy time after a trigger
         // Faults of the part itself.
-        bool never_ready = false;    // a measurement never ends: busy forever
-        bool corrupt_crc = false;    // the CRC byte of the frame is sent inverted
+        bool never_ready = false;  // a measurement never ends: busy forever
+        bool corrupt_crc = false;  // the CRC byte of the frame is sent inverted
     };
 
     // One transfer addressed to the part, from START to STOP or repeated
@@ -73,11 +73,11 @@ public:
     using Transfer = I2cTransfer;
 
     struct Counters : I2cSlave::Counters {
-        unsigned status_reads = 0;      // read transfers (each begins with the status)
-        unsigned triggers = 0;          // measurement triggers accepted
-        unsigned measurements = 0;      // measurements finished
-        unsigned register_reads = 0;    // calibration registers selected
-        unsigned write_backs = 0;       // calibration registers written back
+        unsigned status_reads = 0;    // read transfers (each begins with the status)
+        unsigned triggers = 0;        // measurement triggers accepted
+        unsigned measurements = 0;    // measurements finished
+        unsigned register_reads = 0;  // calibration registers selected
+        unsigned write_backs = 0;     // calibration registers written back
     };
 
     Aht20(std::string name, Settings settings);
@@ -130,7 +130,7 @@ private:
     };
     std::array<Register, 3> registers_{};
     int selected_register_ = -1;  // index into registers_ after a register select, else -1
-    Timer measurement_;  // the end of the measurement under way
+    Timer measurement_;           // the end of the measurement under way
     // The answer of the read in progress, fixed when it is addressed.
     std::vector<std::uint8_t> read_buffer_;
 };

@@ -133,15 +133,13 @@ void Bc7278::clock_fell() {
         put_bit();
         break;
     case Sync::Done:
-        breach("frame broken into: the clock fell " + format_duration(now - last_rise_) +
-               " after the last bit of frame " + bit_string(frame_.word, 16) + " (" + hex(frame_.address()) + ", " +
-               hex(frame_.data()) + "), before the " + format_duration(settings_.sync_idle) +
-               " of idle clock that ends a frame");
+        breach("frame broken into: the clock fell " + format_duration(now - last_rise_) + " after the last bit of frame " +
+               bit_string(frame_.word, 16) + " (" + hex(frame_.address()) + ", " + hex(frame_.data()) + "), before the " +
+               format_duration(settings_.sync_idle) + " of idle clock that ends a frame");
         ++counters_.broken;
         sync_ = Sync::Broken;
         break;
-    case Sync::Broken:
-        break;
+    case Sync::Broken: break;
     }
     last_fall_ = now;
 }
@@ -162,9 +160,8 @@ void Bc7278::clock_rose() {
 // The clock has been high for sync_idle: the bit count starts again.
 void Bc7278::clock_idle() {
     if (sync_ == Sync::InFrame) {
-        breach("frame cut short after " + std::to_string(frame_.bits) + " bit(s): " +
-               bit_string(frame_.word, frame_.bits) + "; the clock stayed high for " +
-               format_duration(settings_.sync_idle));
+        breach("frame cut short after " + std::to_string(frame_.bits) + " bit(s): " + bit_string(frame_.word, frame_.bits) +
+               "; the clock stayed high for " + format_duration(settings_.sync_idle));
         ++counters_.broken;
         end_frame(false);
     }
@@ -217,14 +214,15 @@ void Bc7278::execute(std::uint8_t address, std::uint8_t data) {
         speed_ = data;
     } else if (address == 0x1B) {
         const int position = data >> 4;
-        if (position > 3) return breach(frame + "character for position " + std::to_string(position) +
-                                        ", which this four-digit display does not have");
+        if (position > 3)
+            return breach(frame + "character for position " + std::to_string(position) +
+                          ", which this four-digit display does not have");
         // Segments a-g from the character; the decimal point stays as it was.
         display_[position] = static_cast<std::uint8_t>((display_[position] & 0x80) | (~glyph(data) & 0x7F));
     } else if (address == 0x1C) {
         const int segment = data & 0x7F;
-        if (segment >= 32) return breach(frame + "segment " + std::to_string(segment) +
-                                         ", which this four-digit display does not have (0-31)");
+        if (segment >= 32)
+            return breach(frame + "segment " + std::to_string(segment) + ", which this four-digit display does not have (0-31)");
         std::uint8_t& reg = display_[static_cast<std::size_t>(segment / 8)];
         const auto bit = static_cast<std::uint8_t>(1u << (segment % 8));
         reg = (data & 0x80) ? static_cast<std::uint8_t>(reg | bit) : static_cast<std::uint8_t>(reg & ~bit);
@@ -245,8 +243,8 @@ void Bc7278::execute(std::uint8_t address, std::uint8_t data) {
 
 // Blinking starts lit and runs while any blink register is set.
 void Bc7278::blink_changed() {
-    const bool any = digit_blink_ != 0 ||
-                     std::any_of(seg_blink_.begin(), seg_blink_.end(), [](std::uint8_t m) { return m != 0; });
+    const bool any =
+        digit_blink_ != 0 || std::any_of(seg_blink_.begin(), seg_blink_.end(), [](std::uint8_t m) { return m != 0; });
     if (!any) {
         blink_timer_.cancel();
         blink_lit_ = true;
@@ -377,12 +375,13 @@ void Bc7278::close_contact(int key, Time hold) {
         const Time window = std::min(settings_.bounce_within, hold);
         const Time slot = std::max<Time>(window / changes, 1);
         for (int i = 0; i < changes; ++i) {
-            const Time at = t0 + i * slot + 1 + static_cast<Time>(rng_() % static_cast<std::uint32_t>(std::max<Time>(slot - 1, 1)));
+            const Time at =
+                t0 + i * slot + 1 + static_cast<Time>(rng_() % static_cast<std::uint32_t>(std::max<Time>(slot - 1, 1)));
             const bool closed = i % 2 == 1;
             b.schedule(at, [this, key, closed] { contact(key, closed); });
         }
-        b.report(*this, ReportKind::Fault, "key " + std::to_string(key) + " bounces: " +
-                                               std::to_string(settings_.bounce_falls) + " falling edges");
+        b.report(*this, ReportKind::Fault,
+                 "key " + std::to_string(key) + " bounces: " + std::to_string(settings_.bounce_falls) + " falling edges");
     }
 }
 
@@ -394,11 +393,10 @@ void Bc7278::finish() {
         board()->info(*this, "summary: absent; " + std::to_string(counters_.presses) + " key press(es) unseen");
         return;
     }
-    board()->info(*this, "summary: " + std::to_string(counters_.frames) + " frame(s), " +
-                             std::to_string(counters_.key_reads) + " key read(s), " +
-                             std::to_string(counters_.presses) + " key press(es), " +
-                             std::to_string(counters_.broken) + " broken frame(s), " +
-                             std::to_string(counters_.breaches) + " breach(es); display \"" + text() + "\"");
+    board()->info(*this, "summary: " + std::to_string(counters_.frames) + " frame(s), " + std::to_string(counters_.key_reads) +
+                             " key read(s), " + std::to_string(counters_.presses) + " key press(es), " +
+                             std::to_string(counters_.broken) + " broken frame(s), " + std::to_string(counters_.breaches) +
+                             " breach(es); display \"" + text() + "\"");
 }
 
 // ---------------------------------------------------------------- scenario
@@ -452,8 +450,7 @@ const DeviceRegistrar registrar{
                           [](Bc7278& d, const KeyPress& k) { d.press(k.key, k.hold); })
         .action<KeyPress>("down", "a key pressed and held until `up`", key(false),
                           [](Bc7278& d, const KeyPress& k) { d.key_down(k.key); })
-        .action<KeyPress>("up", "a key held down is let go", key(false),
-                          [](Bc7278& d, const KeyPress& k) { d.key_up(k.key); })
+        .action<KeyPress>("up", "a key held down is let go", key(false), [](Bc7278& d, const KeyPress& k) { d.key_up(k.key); })
         .shows("display", ShownType::Text,
                "the four digits as a person reads them now, each followed by '.' when its point is lit (\"  7.0\")")
         .shows("blinking", ShownType::Text, "what blinks and how fast; empty when nothing does")};

@@ -102,18 +102,18 @@ public:
         bool absent = false;
         Stuck data_out_stuck = Stuck::None;
         bool interrupt_stuck_low = false;
-        int bounce_falls = 1;      // falling edges per press; 1 = a clean contact
+        int bounce_falls = 1;  // falling edges per press; 1 = a clean contact
         Time bounce_within = 2_ms;
         std::uint32_t bounce_seed = 1;
     };
 
     // One frame as the controller received it.
     struct Frame {
-        Time start = 0;             // its first falling clock edge
-        Time end = 0;               // its 16th rising edge, or when it was found cut short
-        std::uint16_t word = 0;     // bits received, the first in the highest place used
-        std::uint16_t reply = 0;    // the key state shifted out on data out
-        int bits = 0;               // 16 for a whole frame
+        Time start = 0;           // its first falling clock edge
+        Time end = 0;             // its 16th rising edge, or when it was found cut short
+        std::uint16_t word = 0;   // bits received, the first in the highest place used
+        std::uint16_t reply = 0;  // the key state shifted out on data out
+        int bits = 0;             // 16 for a whole frame
         std::uint8_t address() const { return static_cast<std::uint8_t>(word >> 8); }
         std::uint8_t data() const { return static_cast<std::uint8_t>(word); }
         bool complete() const { return bits == 16; }

@@ -28,13 +28,11 @@ struct BusEvent {
         Presence,       // 1-Wire: the part answers it with its presence pulse
     };
     Kind kind;
-    Time at;             // I2C bytes: the falling clock edge after their last bit; 1-Wire: see publish points
+    Time at;  // I2C bytes: the falling clock edge after their last bit; 1-Wire: see publish points
     std::uint8_t value = 0;
-    bool read = false;   // the byte went from the part to the master
+    bool read = false;  // the byte went from the part to the master
 
-    bool operator==(const BusEvent& o) const {
-        return kind == o.kind && at == o.at && value == o.value && read == o.read;
-    }
+    bool operator==(const BusEvent& o) const { return kind == o.kind && at == o.at && value == o.value && read == o.read; }
 };
 
 // "START", "address 0x38 read", "data 0x71 written", "ACK", "reset": as

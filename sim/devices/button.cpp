@@ -36,8 +36,7 @@ void Button::bounce(std::vector<LinePlayer::Segment>& out, int edges, Drive firs
 }
 
 void Button::press(const Press& p) {
-    if (player_.playing())
-        board()->info(*this, "pushed again while still down: the earlier press ends here");
+    if (player_.playing()) board()->info(*this, "pushed again while still down: the earlier press ends here");
     std::vector<LinePlayer::Segment> segments;
     bounce(segments, p.bounce_edges, Drive::Low);
     const Time bounced = LinePlayer::length(segments);
@@ -123,9 +122,8 @@ Fields<Press> edges(bool closing) {
                  closing ? "extra edges as the contact closes" : "extra edges as the contact opens")
         .defaults(closing ? "the button's bounce_edges" : "the button's release_bounce_edges")
         .when(kEven)
-        .rule([closing, key](const Press& p, const Config& c) {
-            even(c, key, closing ? p.bounce_edges : p.release_bounce_edges);
-        });
+        .rule(
+            [closing, key](const Press& p, const Config& c) { even(c, key, closing ? p.bounce_edges : p.release_bounce_edges); });
 }
 
 void from_button(const S& s, Press& p) {
@@ -138,8 +136,7 @@ const DeviceRegistrar registrar{
         .action<Press>(
             "press", "push the button and let it go after `hold`",
             Fields<Press>()
-                .duration("hold", &Press::hold, 1_ms, 10 * 60_s,
-                          "from the first edge of the press to the first of the release")
+                .duration("hold", &Press::hold, 1_ms, 10 * 60_s, "from the first edge of the press to the first of the release")
                 .include(edges(true))
                 .include(edges(false)),
             [](Button& b, const Press& p) { b.press(p); }, from_button,
@@ -147,10 +144,11 @@ const DeviceRegistrar registrar{
                 if (p.bounce_edges > 0 && p.hold <= s.bounce_time)
                     c.fail("hold", "must be longer than the bounce time (" + format_duration(s.bounce_time) + ")");
             })
-        .action<Press>("down", "push the button and hold it down until `up`", edges(true),
-                       [](Button& b, const Press& p) { b.down(p.bounce_edges); }, from_button)
-        .action<Press>("up", "let the button go", edges(false),
-                       [](Button& b, const Press& p) { b.up(p.release_bounce_edges); }, from_button)
+        .action<Press>(
+            "down", "push the button and hold it down until `up`", edges(true),
+            [](Button& b, const Press& p) { b.down(p.bounce_edges); }, from_button)
+        .action<Press>(
+            "up", "let the button go", edges(false), [](Button& b, const Press& p) { b.up(p.release_bounce_edges); }, from_button)
         .shows("pressed", ShownType::Flag, "the button is held down")};
 
 }  // namespace

@@ -122,7 +122,7 @@ private:
     SNDFILE* file_;
     int rate_;
     std::string path_;
-    std::string temp_;  // while the file has not taken its name yet
+    std::string temp_;   // while the file has not taken its name yet
     bool kept_ = false;  // the name could not be taken: the sound stays in temp_
     double a_ = 0;
     double x_ = 0, x_prev_ = 0, y_ = 0;
@@ -207,13 +207,14 @@ std::unique_ptr<Buzzer> make_buzzer(const std::string& name, const S& s, const C
 }
 
 const DeviceRegistrar registrar{
-    ModelOf<Buzzer, S>("buzzer", "passive buzzer between a pin and ground: sounds at the frequency of its line",
-                       Fields<S>()
-                           .pin("pin", &S::pin, "the buzzer's line")
-                           .file("wav", &S::wav, "the buzzer's sound", "a WAV file of what it plays (16-bit mono), written as the run goes")
-                           .integer("sample_rate", &S::sample_rate, 8000, 192000, "samples per second of the WAV file")
-                           .unit("Hz"),
-                       make_buzzer)
+    ModelOf<Buzzer, S>(
+        "buzzer", "passive buzzer between a pin and ground: sounds at the frequency of its line",
+        Fields<S>()
+            .pin("pin", &S::pin, "the buzzer's line")
+            .file("wav", &S::wav, "the buzzer's sound", "a WAV file of what it plays (16-bit mono), written as the run goes")
+            .integer("sample_rate", &S::sample_rate, 8000, 192000, "samples per second of the WAV file")
+            .unit("Hz"),
+        make_buzzer)
         .shows("frequency", ShownType::Integer, "the pitch sounding now, in Hz; 0 when silent")
         .shows("note", ShownType::Text, "the nearest note of the scale with A4 = 440 Hz (\"A4\", \"C#5\"), or \"silence\"")};
 

@@ -20,10 +20,10 @@ Fan::Fan(std::string name, Settings settings) : Device("fan", std::move(name)), 
 
 const char* Fan::to_string(Direction d) {
     switch (d) {
-        case Direction::Off: return "off";
-        case Direction::Forward: return "forward";
-        case Direction::Reverse: return "reverse";
-        case Direction::Brake: return "brake";
+    case Direction::Off: return "off";
+    case Direction::Forward: return "forward";
+    case Direction::Reverse: return "reverse";
+    case Direction::Brake: return "brake";
     }
     return "?";
 }
@@ -63,9 +63,9 @@ double Fan::duty(int line, const LineMeter& meter) const {
 
 double Fan::target() const {
     switch (direction_) {
-        case Direction::Forward: return drive_;
-        case Direction::Reverse: return -drive_;
-        default: return 0.0;
+    case Direction::Forward: return drive_;
+    case Direction::Reverse: return -drive_;
+    default: return 0.0;
     }
 }
 
@@ -138,18 +138,19 @@ namespace {
 using S = Fan::Settings;
 
 const DeviceRegistrar registrar{
-    ModelOf<Fan, S>("fan", "fan module: a DC motor with a propeller behind an H-bridge with two drive inputs",
-                    Fields<S>()
-                        .line("in1", &S::in1, "drive input 1: driven alone, the fan turns forward")
-                        .line("in2", &S::in2, "drive input 2: driven alone, the fan turns in reverse")
-                        .duration("time_constant", &S::time_constant, 10_ms, 60_s,
-                                  "how fast the speed follows the drive, spinning up and coasting down")
-                        .duration("brake_time_constant", &S::brake_time_constant, 10_ms, 60_s,
-                                  "the same while braked (both inputs HIGH)"))
+    ModelOf<Fan, S>(
+        "fan", "fan module: a DC motor with a propeller behind an H-bridge with two drive inputs",
+        Fields<S>()
+            .line("in1", &S::in1, "drive input 1: driven alone, the fan turns forward")
+            .line("in2", &S::in2, "drive input 2: driven alone, the fan turns in reverse")
+            .duration("time_constant", &S::time_constant, 10_ms, 60_s,
+                      "how fast the speed follows the drive, spinning up and coasting down")
+            .duration("brake_time_constant", &S::brake_time_constant, 10_ms, 60_s, "the same while braked (both inputs HIGH)"))
         .shows("direction", ShownType::Text, "what the inputs ask for: forward, reverse, brake or off")
         .shows("drive", ShownType::Number, "0 to 1: the power share the inputs give, in steps of 0.01")
-        .shows("speed", ShownType::Number,
-               "-1 to 1: the speed as a share of full speed, negative in reverse, in steps of 0.01; every 10ms while it changes")};
+        .shows(
+            "speed", ShownType::Number,
+            "-1 to 1: the speed as a share of full speed, negative in reverse, in steps of 0.01; every 10ms while it changes")};
 
 }  // namespace
 

@@ -71,7 +71,7 @@ private:
     Timer ticker_;
     Direction direction_ = Direction::Off;
     double drive_ = 0;
-    double speed_ = 0;     // at speed_at_
+    double speed_ = 0;  // at speed_at_
     Time speed_at_ = 0;
     bool told_mixed_ = false;
 };

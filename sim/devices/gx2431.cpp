@@ -58,9 +58,7 @@ void Gx2431::attach(Board& board) {
     show_memory();
 }
 
-void Gx2431::show_memory() {
-    board()->show(*this, "memory", hex_digits(mem_.data(), mem_.size(), " "));
-}
+void Gx2431::show_memory() { board()->show(*this, "memory", hex_digits(mem_.data(), mem_.size(), " ")); }
 
 void Gx2431::load_memory(Board& board) {
     if (!g_.persist) return;
@@ -119,8 +117,8 @@ void Gx2431::lock(const std::filesystem::path& path) {
         for (const auto& id : held()) here = here || id == lock_id_;
     }
     if (here)
-        throw std::invalid_argument("another gx2431 in this run has the ROM id " + rom_hex(rom()) +
-                                    " and so the same memory (" + file_.string() + "); give each part its own rom");
+        throw std::invalid_argument("another gx2431 in this run has the ROM id " + rom_hex(rom()) + " and so the same memory (" +
+                                    file_.string() + "); give each part its own rom");
     if (err == EWOULDBLOCK)
         throw ScenarioError(file_.string() + ": the memory of " + label() +
                             " is in use by another run; one run at a time per chip: wait for it to end, or give "
@@ -140,7 +138,7 @@ void Gx2431::unlock() {
             }
     }
     ::unlink(lock_path_.c_str());  // still ours: removed before the lock is let go
-    ::close(lock_fd_);               // releases the lock
+    ::close(lock_fd_);             // releases the lock
     lock_fd_ = -1;
 }
 
@@ -237,8 +235,7 @@ void Gx2431::save() {
 
 void Gx2431::finish() {
     if (op_ == Op::ReadMemory)
-        board()->info(*this, "Read Memory from " + hex(read_start_, 4) + ": " +
-                                 std::to_string(bytes_sent()) + " bytes");
+        board()->info(*this, "Read Memory from " + hex(read_start_, 4) + ": " + std::to_string(bytes_sent()) + " bytes");
     op_ = Op::None;
     unlock();  // the run is over: nothing more is programmed
 }
@@ -311,8 +308,7 @@ void Gx2431::function_byte(std::uint8_t b) {
             if (++offset_ == 8) {  // the end of the scratchpad: complete, answer the CRC
                 es_ = static_cast<std::uint8_t>(es_ & ~kPF);
                 board()->info(*this, "Write Scratchpad: TA " + hex(ta_, 4) + ", data " +
-                                         hex_digits(scratch_.data() + (ta_ & 7), 8 - (ta_ & 7), " ") + ", E/S " +
-                                         hex(es_));
+                                         hex_digits(scratch_.data() + (ta_ & 7), 8 - (ta_ & 7), " ") + ", E/S " + hex(es_));
                 const std::uint16_t inv = static_cast<std::uint16_t>(~crc_);
                 reply_[0] = static_cast<std::uint8_t>(inv & 0xFF);
                 reply_[1] = static_cast<std::uint8_t>(inv >> 8);
@@ -333,8 +329,7 @@ void Gx2431::function_byte(std::uint8_t b) {
             function_byte_sent();  // the first byte of the answer
         }
         break;
-    default:
-        idle();
+    default: idle();
     }
 }
 
@@ -343,15 +338,14 @@ void Gx2431::copy_request() {
     const std::uint16_t ta = static_cast<std::uint16_t>(args_[1] << 8 | args_[0]);
     const std::string auth = "TA1 " + hex(args_[0]) + " TA2 " + hex(args_[1]) + " E/S " + hex(args_[2]);
     if (ta != ta_ || args_[2] != es_) {
-        board()->info(*this, "Copy Scratchpad refused: authorisation " + auth + " does not match TA " + hex(ta_, 4) +
-                                 " E/S " + hex(es_));
+        board()->info(
+            *this, "Copy Scratchpad refused: authorisation " + auth + " does not match TA " + hex(ta_, 4) + " E/S " + hex(es_));
         op_ = Op::None;
         idle();
         return;
     }
     if (es_ & kPF) {
-        board()->info(*this, "Copy Scratchpad refused: the scratchpad was not completely written (E/S " +
-                                 hex(es_) + ")");
+        board()->info(*this, "Copy Scratchpad refused: the scratchpad was not completely written (E/S " + hex(es_) + ")");
         op_ = Op::None;
         idle();
         return;
@@ -371,8 +365,8 @@ void Gx2431::copy_request() {
 
 void Gx2431::busy_done(bool powered) {
     if (!powered) {
-        board()->info(*this, "programming of row " + std::to_string(ta_ >> 3) +
-                                 " aborted by the loss of power; the row keeps its content");
+        board()->info(
+            *this, "programming of row " + std::to_string(ta_ >> 3) + " aborted by the loss of power; the row keeps its content");
         op_ = Op::None;
         return;  // stays idle: the master reads 1s
     }
@@ -400,21 +394,17 @@ void Gx2431::function_byte_sent() {
         send(read_addr_ < kMemorySize ? mem_[read_addr_] : 0xFF);
         if (read_addr_ < 0xFFFF) ++read_addr_;
         break;
-    case Op::Programmed:
-        send(kCopyDone);
-        break;
-    default:
-        idle();
+    case Op::Programmed: send(kCopyDone); break;
+    default: idle();
     }
 }
 
 void Gx2431::bus_reset() {
     if (op_ == Op::WriteScratch && (es_ & kPF))
-        board()->info(*this, "Write Scratchpad cut off by a reset after " + std::to_string(bytes_received()) +
-                                 " bytes: E/S " + hex(es_) + " (partial)");
+        board()->info(*this, "Write Scratchpad cut off by a reset after " + std::to_string(bytes_received()) + " bytes: E/S " +
+                                 hex(es_) + " (partial)");
     if (op_ == Op::ReadMemory && bytes_received() >= 2)
-        board()->info(*this, "Read Memory from " + hex(read_start_, 4) + ": " +
-                                 std::to_string(bytes_sent()) + " bytes");
+        board()->info(*this, "Read Memory from " + hex(read_start_, 4) + ": " + std::to_string(bytes_sent()) + " bytes");
     op_ = Op::None;
 }
 

@@ -66,8 +66,8 @@ public:
     const std::array<std::uint8_t, 8>& scratchpad() const { return scratch_; }
     std::uint16_t target_address() const { return ta_; }
     std::uint8_t es() const { return es_; }
-    void set_copy_fails(long n) { g_.copy_fails = n; }  // -1: every copy fails
-    long copies_done() const { return copies_; }       // rows programmed so far
+    void set_copy_fails(long n) { g_.copy_fails = n; }          // -1: every copy fails
+    long copies_done() const { return copies_; }                // rows programmed so far
     std::filesystem::path state_file() const { return file_; }  // empty before attach or without persist
 
     void attach(Board& board) override;
@@ -112,7 +112,7 @@ private:
     std::array<std::uint8_t, 13> reply_{};  // Read Scratchpad answer / Write Scratchpad CRC
     int reply_len_ = 0;
     int reply_index_ = 0;
-    bool preset_ = false;                 // set_memory() before attach: wins over the state file
+    bool preset_ = false;  // set_memory() before attach: wins over the state file
     std::uint16_t read_start_ = 0;
     std::uint16_t read_addr_ = 0;
     long copies_ = 0;

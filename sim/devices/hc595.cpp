@@ -23,7 +23,6 @@ namespace {
 
 const char* const kOutputNames[8] = {"Q0", "Q1", "Q2", "Q3", "Q4", "Q5", "Q6", "Q7"};
 
-
 }  // namespace
 
 Hc595::Hc595(std::string name, Settings settings)
@@ -111,8 +110,8 @@ void Hc595::on_latch(Level level) {
 void Hc595::check(Check kind, Time measured, Time minimum, const char* what) {
     if (measured >= minimum) return;
     ++counters_.breaches;
-    breach(kind, std::string(what) + " " + format_duration(measured) + ", shorter than the " +
-                     format_duration(minimum) + " the part needs at 3.3 V");
+    breach(kind, std::string(what) + " " + format_duration(measured) + ", shorter than the " + format_duration(minimum) +
+                     " the part needs at 3.3 V");
 }
 
 void Hc595::breach(Check kind, const std::string& text) {
@@ -135,8 +134,9 @@ using S = Hc595::Settings;
 Fields<S> stuck_outputs() {
     Fields<S> f;
     for (std::size_t n = 0; n < 8; ++n)
-        f.word<Hc595::Stuck>(kOutputNames[n], [n](S& s) -> Hc595::Stuck& { return s.stuck[n]; },
-                             {{"low", Hc595::Stuck::Low}, {"high", Hc595::Stuck::High}}, "held at this level");
+        f.word<Hc595::Stuck>(
+            kOutputNames[n], [n](S& s) -> Hc595::Stuck& { return s.stuck[n]; },
+            {{"low", Hc595::Stuck::Low}, {"high", Hc595::Stuck::High}}, "held at this level");
     return f;
 }
 

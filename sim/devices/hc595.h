@@ -63,9 +63,7 @@ namespace hc595_timing {
 constexpr double kSupply = 3.3;  // volts
 
 // A data-sheet figure at the kit's supply, from its 2 V and 4.5 V values.
-constexpr double at_supply(double at_2v, double at_4v5) {
-    return at_2v + (at_4v5 - at_2v) * (kSupply - 2.0) / (4.5 - 2.0);
-}
+constexpr double at_supply(double at_2v, double at_4v5) { return at_2v + (at_4v5 - at_2v) * (kSupply - 2.0) / (4.5 - 2.0); }
 constexpr Time round_up(double ns) {
     const Time whole = static_cast<Time>(ns);
     return static_cast<double>(whole) < ns ? whole + 1 : whole;

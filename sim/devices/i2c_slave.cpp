@@ -42,12 +42,14 @@ const Fields<I2cSlaveSettings>& i2c_fields() {
                    "fault: a bit of every read inverted on the wire", [](S& s) { s.flip_byte = 0; })
             .integer("nack_byte", &S::nack_byte, 0, 1000000000,
                      "fault: the acknowledge of this byte is withheld (1: the first sent to the part); 0: none")
-            .rule([](const S& s, const Config& c) { c.distinct_lines({{"sda", {s.sda, {}}}, {"scl", {s.scl, {}}}}); });
+            .rule([](const S& s, const Config& c) {
+                c.distinct_lines({{"sda", {s.sda, {}}}, {"scl", {s.scl, {}}}});
+            });
     return f;
 }
 
-I2cSlave::I2cSlave(std::string type, std::string name, std::uint8_t address, I2cMode mode,
-                   I2cSlaveSettings settings, bool stretches_clock)
+I2cSlave::I2cSlave(std::string type, std::string name, std::uint8_t address, I2cMode mode, I2cSlaveSettings settings,
+                   bool stretches_clock)
     : Device(std::move(type), std::move(name)),
       address_(address),
       limits_(mode == I2cMode::Fast ? I2cLimits::fast() : I2cLimits::standard()),
@@ -88,8 +90,8 @@ void I2cSlave::check(Time measured, Check kind) {
     if (measured >= minimum) return;
     if (reported_ & (1u << kind)) return;
     reported_ |= 1u << kind;
-    breach(std::string(check_name(kind)) + " " + format_duration(measured) + ", shorter than the " +
-           format_duration(minimum) + " the part needs");
+    breach(std::string(check_name(kind)) + " " + format_duration(measured) + ", shorter than the " + format_duration(minimum) +
+           " the part needs");
 }
 
 // ---------------------------------------------------------------- faults
@@ -155,10 +157,8 @@ void I2cSlave::on_sda(Level level) {
         return;
     }
     // SDA changed while SCL is high: a bus condition.
-    if (level == Level::Low)
-        start_condition();
-    else
-        stop_condition();
+    if (level == Level::Low) start_condition();
+    else stop_condition();
     sda_change_ = now;
 }
 
@@ -205,8 +205,8 @@ void I2cSlave::end_transfer() {
     // bits_ counts rising clock edges in the byte. One rising edge is the
     // clock going up for the STOP/START itself; more mean data bits were sent.
     if ((phase_ == Phase::Address || phase_ == Phase::WriteData || phase_ == Phase::ReadData) && bits_ >= 2)
-        breach("byte cut short by " + std::string(is_high(sda_) ? "STOP" : "START") + " after " +
-               std::to_string(bits_ - 1) + " bit(s)");
+        breach("byte cut short by " + std::string(is_high(sda_) ? "STOP" : "START") + " after " + std::to_string(bits_ - 1) +
+               " bit(s)");
     set_sda_low(false);
     // In any other phase the address was this part's and it acknowledged it.
     if (phase_ != Phase::Ignore && phase_ != Phase::Address) ended(transfers_.back());
@@ -236,11 +236,8 @@ void I2cSlave::on_scl(Level level) {
             transfers_.back().master_nack = is_high(sda_);
             events_.publish(is_high(sda_) ? BusEvent::Kind::Nack : BusEvent::Kind::Ack, now, 0, true);
             break;
-        case Phase::ReadData:
-            ++bits_;
-            break;
-        default:
-            break;
+        case Phase::ReadData: ++bits_; break;
+        default: break;
         }
         return;
     }
@@ -308,8 +305,7 @@ void I2cSlave::on_scl(Level level) {
             breach("clock pulse after a not-acknowledge instead of STOP or repeated START");
         }
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

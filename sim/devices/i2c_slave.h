@@ -52,9 +52,7 @@ struct I2cLimits {
     // the pulse.
     Time spike_max;
 
-    static constexpr I2cLimits standard() {
-        return {4700_ns, 4000_ns, 250_ns, 4000_ns, 4700_ns, 4000_ns, 4700_ns, 50_ns};
-    }
+    static constexpr I2cLimits standard() { return {4700_ns, 4000_ns, 250_ns, 4000_ns, 4700_ns, 4000_ns, 4700_ns, 50_ns}; }
     static constexpr I2cLimits fast() { return {1300_ns, 600_ns, 100_ns, 600_ns, 600_ns, 600_ns, 1300_ns, 50_ns}; }
 };
 
@@ -63,22 +61,22 @@ enum class I2cMode : unsigned char { Standard, Fast };
 // Settings every I2C part has (scenario keys in parentheses). A part derives
 // its own settings from this and adds what is its own.
 struct I2cSlaveSettings {
-    int sda = 8;             // (sda) wiringPi pin
-    int scl = 9;             // (scl)
+    int sda = 8;  // (sda) wiringPi pin
+    int scl = 9;  // (scl)
     // The part does not answer before this after power-up; a master that
     // addresses it earlier gets no acknowledge and one breach report.
-    Time startup_time = 0;   // (startup_time)
+    Time startup_time = 0;  // (startup_time)
     // Faults.
-    bool absent = false;     // (absent) never answers: no acknowledge, lines stay high
+    bool absent = false;  // (absent) never answers: no acknowledge, lines stay high
     // Bit `flip_bit` (0..7) of byte `flip_byte` of every read transfer (0 =
     // the first byte the part sends) is inverted on the wire; -1: none.
-    int flip_byte = -1;      // (flip_bit: {byte, bit})
+    int flip_byte = -1;  // (flip_bit: {byte, bit})
     int flip_bit = 0;
     // Withhold the acknowledge of this byte (1 = the first byte sent to the
     // part since power-up, address bytes included); 0: none. A withheld
     // address means the part sits that transfer out; a withheld data byte is
     // lost (the part never sees it) but later bytes are acknowledged.
-    long nack_byte = 0;      // (nack_byte)
+    long nack_byte = 0;  // (nack_byte)
 };
 
 // The keys above as declared settings, for a part to include in its own:
@@ -89,17 +87,17 @@ const Fields<I2cSlaveSettings>& i2c_fields();
 struct I2cTransfer {
     Time start = 0;
     bool read = false;
-    bool acked = false;                // the address byte was acknowledged
-    std::vector<std::uint8_t> bytes;   // written by the master, or sent by the part (as on the wire)
-    bool master_nack = false;          // read: the master ended with a not-acknowledge
-    bool stopped = false;              // ended by a STOP (not a repeated START / still open)
-    bool dropped = false;              // write: a byte was not acknowledged (lost to the part)
+    bool acked = false;               // the address byte was acknowledged
+    std::vector<std::uint8_t> bytes;  // written by the master, or sent by the part (as on the wire)
+    bool master_nack = false;         // read: the master ended with a not-acknowledge
+    bool stopped = false;             // ended by a STOP (not a repeated START / still open)
+    bool dropped = false;             // write: a byte was not acknowledged (lost to the part)
 };
 
 class I2cSlave : public Device {
 public:
     struct Counters {
-        unsigned starts = 0;         // START and repeated START conditions seen
+        unsigned starts = 0;  // START and repeated START conditions seen
         unsigned stops = 0;
         unsigned transfers = 0;      // transfers addressed to the part (after its start-up time)
         unsigned acks = 0;           // acknowledges given (address and data bytes)
@@ -167,7 +165,6 @@ protected:
     void fault(const std::string& text);
     void info(const std::string& text);
 
-
 private:
     enum class Phase : unsigned char {
         Idle,       // no transfer on the bus
@@ -182,7 +179,16 @@ private:
     };
     // Kinds of timing breach, each reported at most once per transfer.
     enum Check : unsigned {
-        kSclLow, kSclHigh, kSclPulse, kDataSetup, kAckSetup, kStartHold, kStartSetup, kStopSetup, kBusFree, kChecks
+        kSclLow,
+        kSclHigh,
+        kSclPulse,
+        kDataSetup,
+        kAckSetup,
+        kStartHold,
+        kStartSetup,
+        kStopSetup,
+        kBusFree,
+        kChecks
     };
 
     void on_scl(Level level);

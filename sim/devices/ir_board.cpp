@@ -39,13 +39,12 @@ void IrBoard::attach(Board& board) {
     board.show(*this, "code", Shown(0).in_hex(4));
 }
 
-
 std::uint16_t IrBoard::register_value(std::uint8_t reg) const {
     switch (reg) {
-        case 0: return settings_.register0;
-        case 2: return settings_.register2;
-        case 4: return code_;
-        default: return 0xFFFF;
+    case 0: return settings_.register0;
+    case 2: return settings_.register2;
+    case 4: return code_;
+    default: return 0xFFFF;
     }
 }
 
@@ -186,9 +185,7 @@ const DeviceRegistrar registrar{
                 .rule([](const Register& r, const Config& c) {
                     if (r.reg % 2 != 0) c.fail("register", "the board's registers are 0, 2 and 4");
                 }),
-            [](IrBoard& b, const Register& r) {
-                b.set(static_cast<std::uint8_t>(r.reg), static_cast<std::uint16_t>(r.value));
-            })
+            [](IrBoard& b, const Register& r) { b.set(static_cast<std::uint8_t>(r.reg), static_cast<std::uint16_t>(r.value)); })
         .shows("code", ShownType::Integer, "register 4 as it is now: the last key's code, 0 for none")};
 
 }  // namespace

@@ -83,9 +83,9 @@ private:
 
     Settings settings_;
     std::uint16_t code_ = 0;
-    std::uint8_t pointer_ = 0;               // register pointer
-    std::array<std::uint8_t, 6> answer_{};   // the register file as a read found it
-    std::uint8_t answer_from_ = 0;           // pointer at the start of that read
+    std::uint8_t pointer_ = 0;              // register pointer
+    std::array<std::uint8_t, 6> answer_{};  // the register file as a read found it
+    std::uint8_t answer_from_ = 0;          // pointer at the start of that read
     unsigned decoded_ = 0;
     unsigned code_reads_ = 0;
     // The key pressed: decoded after decode_time, let go at the release.

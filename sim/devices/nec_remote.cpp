@@ -132,7 +132,8 @@ void NecRemote::press(std::uint16_t address, bool extended, std::uint8_t command
     }
     const std::uint8_t lo = static_cast<std::uint8_t>(address & 0xFF);
     const std::uint8_t second = extended ? static_cast<std::uint8_t>(address >> 8) : static_cast<std::uint8_t>(~lo);
-    board()->show(*this, "key", Shown::record({{"address", static_cast<long>(address)}, {"command", static_cast<long>(command)}}).in_hex(2));
+    board()->show(*this, "key",
+                  Shown::record({{"address", static_cast<long>(address)}, {"command", static_cast<long>(command)}}).in_hex(2));
     if (hold == kNever) {
         // Held until let go.
         board()->info(*this, "key down: address " + hex(address, extended ? 4 : 2) + ", command " + hex(command, 2));
@@ -211,8 +212,8 @@ void NecRemote::start_next() {
 
 void NecRemote::finish() {
     if (!board()) return;
-    board()->info(*this, "summary: " + std::to_string(sent_count_) + " transmission(s), " + std::to_string(glitch_count_) +
-                             " glitch(es)");
+    board()->info(
+        *this, "summary: " + std::to_string(sent_count_) + " transmission(s), " + std::to_string(glitch_count_) + " glitch(es)");
 }
 
 // ---------------------------------------------------------------- scenario
@@ -285,26 +286,29 @@ void check_key(const S&, const Key& k, const Config& c) {
 }
 
 void press(NecRemote& r, const Key& k, Time hold) {
-    r.press(static_cast<std::uint16_t>(k.address), k.extended.value_or(k.address > 0xFF),
-            static_cast<std::uint8_t>(k.command), hold);
+    r.press(static_cast<std::uint16_t>(k.address), k.extended.value_or(k.address > 0xFF), static_cast<std::uint8_t>(k.command),
+            hold);
 }
 
 const DeviceRegistrar registrar{
     ModelOf<NecRemote, S>("nec-remote", "an NEC infrared remote and the receiver module it shines at", settings())
-        .action<Key>("press", "a key: its frame, then repeat codes while it is held", key_fields(true),
-                     [](NecRemote& r, const Key& k) { press(r, k, k.hold); }, {}, check_key)
-        .action<Key>("down", "a key pressed and held until `up`: its frame, then repeat codes", key_fields(false),
-                     [](NecRemote& r, const Key& k) { press(r, k, kNever); }, {}, check_key)
+        .action<Key>(
+            "press", "a key: its frame, then repeat codes while it is held", key_fields(true),
+            [](NecRemote& r, const Key& k) { press(r, k, k.hold); }, {}, check_key)
+        .action<Key>(
+            "down", "a key pressed and held until `up`: its frame, then repeat codes", key_fields(false),
+            [](NecRemote& r, const Key& k) { press(r, k, kNever); }, {}, check_key)
         .action("up", "the key held is let go: no more repeat codes", [](NecRemote& r) { r.let_go(); })
         .action<Frame>("frame", "any four bytes with NEC timing",
                        Fields<Frame>().bytes("bytes", &Frame::bytes, 4, 4, "the frame's bytes in the order sent").required(),
-                       [](NecRemote& r, const Frame& f) { r.send_frame({f.bytes[0], f.bytes[1], f.bytes[2], f.bytes[3]}); })
+                       [](NecRemote& r, const Frame& f) {
+                           r.send_frame({f.bytes[0], f.bytes[1], f.bytes[2], f.bytes[3]});
+                       })
         .action("repeat", "one repeat code", [](NecRemote& r) { r.send_repeat(); })
-        .action<Glitch>("glitch", "invert the receiver's output once, now",
-                        Fields<Glitch>()
-                            .duration("length", &Glitch::length, kGlitchShortest, kGlitchLongest, "for how long")
-                            .required(),
-                        [](NecRemote& r, const Glitch& g) { r.glitch(g.length); })
+        .action<Glitch>(
+            "glitch", "invert the receiver's output once, now",
+            Fields<Glitch>().duration("length", &Glitch::length, kGlitchShortest, kGlitchLongest, "for how long").required(),
+            [](NecRemote& r, const Glitch& g) { r.glitch(g.length); })
         .action<Link>(
             "set", "change the link from now on: clock_error, stretch or both",
             Fields<Link>()

@@ -79,7 +79,7 @@ public:
         int pin = 6;
         double clock_error = 0;  // percent
         Time stretch = 0;
-        Time glitch_every = 0;   // mean interval of random glitches; 0: none
+        Time glitch_every = 0;  // mean interval of random glitches; 0: none
         Time glitch_length = 100_us;
         std::uint32_t glitch_seed = 1;
         bool absent = false;

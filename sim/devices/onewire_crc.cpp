@@ -23,7 +23,8 @@ std::uint8_t onewire_crc8(const std::uint8_t* data, std::size_t len) {
 std::uint16_t onewire_crc16(std::uint16_t crc, const std::uint8_t* data, std::size_t len) {
     for (std::size_t i = 0; i < len; ++i) {
         crc ^= data[i];
-        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
     }
     return crc;
 }

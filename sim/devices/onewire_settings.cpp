@@ -44,9 +44,11 @@ const Fields<OneWireSettings>& onewire_fields() {
     static const Fields<S> f =
         Fields<S>()
             .pin("pin", &S::pin, "the 1-Wire data line (it needs a pull-up)")
-            .custom(rom_setting(),
-                    [](const Config& c, S& s) { s.rom = make_rom(read_bytes(c, rom_setting())); },
-                    [](const S& s) { return written_bytes({s.rom.begin(), s.rom.end()}); })
+            .custom(
+                rom_setting(), [](const Config& c, S& s) { s.rom = make_rom(read_bytes(c, rom_setting())); },
+                [](const S& s) {
+                    return written_bytes({s.rom.begin(), s.rom.end()});
+                })
             .word("timing", &S::timing,
                   {{"typical", OneWireTiming::typical()}, {"fast", OneWireTiming::fast()}, {"slow", OneWireTiming::slow()}},
                   "every window of the part at one corner of its range; the four keys below override one each")
@@ -63,12 +65,15 @@ const Fields<OneWireSettings>& onewire_fields() {
             .list("flip_received", &S::flip_received, flip_rule(), "fault: a bit of a byte the part takes, flipped")
             .group("flip_random",
                    Fields<S>()
-                       .number<double>("reply", [](S& s) -> double& { return s.random.reply; }, 0, 1,
-                               "chance of each bit the part sends to be flipped")
-                       .number<double>("received", [](S& s) -> double& { return s.random.received; }, 0, 1,
-                               "chance of each bit the part takes to be flipped")
-                       .integer<std::uint64_t>("seed", [](S& s) -> std::uint64_t& { return s.random.seed; }, 0, 0x7FFFFFFF,
-                                "seed of the flips: runs repeat exactly"),
+                       .number<double>(
+                           "reply", [](S& s) -> double& { return s.random.reply; }, 0, 1,
+                           "chance of each bit the part sends to be flipped")
+                       .number<double>(
+                           "received", [](S& s) -> double& { return s.random.received; }, 0, 1,
+                           "chance of each bit the part takes to be flipped")
+                       .integer<std::uint64_t>(
+                           "seed", [](S& s) -> std::uint64_t& { return s.random.seed; }, 0, 0x7FFFFFFF,
+                           "seed of the flips: runs repeat exactly"),
                    "fault: single bits flipped at random")
             .integer("leave_after_search_bits", &S::leave_after_search_bits, 0, 1000000000,
                      "fault: the part leaves the bus in the middle of a search, after this many bit positions")

@@ -64,16 +64,16 @@ struct RandomFlips {
 
 // Settings every 1-Wire device model has (scenario keys in parentheses).
 struct OneWireSettings {
-    int pin = 27;                        // (pin)
-    RomId rom{};                         // (rom) 7 or 8 bytes
-    OneWireTiming timing;                // (timing: typical|fast|slow, and per-window overrides)
-    bool alarm = false;                  // (alarm) takes part in conditional searches
-    bool stuck_low = false;              // (stuck_low) holds the line low from power-up
-    std::vector<FlipRule> flip_reply;    // (flip_reply: [..])
-    std::vector<FlipRule> flip_received; // (flip_received: [..])
-    RandomFlips random;                  // (flip_random: {reply, received, seed})
-    long leave_after_search_bits = -1;   // (leave_after_search_bits) -1: never
-    Time leave_at = kNever;              // (leave_at)
+    int pin = 27;                         // (pin)
+    RomId rom{};                          // (rom) 7 or 8 bytes
+    OneWireTiming timing;                 // (timing: typical|fast|slow, and per-window overrides)
+    bool alarm = false;                   // (alarm) takes part in conditional searches
+    bool stuck_low = false;               // (stuck_low) holds the line low from power-up
+    std::vector<FlipRule> flip_reply;     // (flip_reply: [..])
+    std::vector<FlipRule> flip_received;  // (flip_received: [..])
+    RandomFlips random;                   // (flip_random: {reply, received, seed})
+    long leave_after_search_bits = -1;    // (leave_after_search_bits) -1: never
+    Time leave_at = kNever;               // (leave_at)
 };
 
 // The keys above as declared settings, for a part to include in its own:

@@ -132,13 +132,13 @@ void OneWireSlave::master_fall() {
     const Time now = board()->now();
     if (reset_rise_at_ >= 0) {
         if (now - reset_rise_at_ < OneWireLimits::reset_high_min)
-            board()->breach(*this, "first slot " + us(now - reset_rise_at_) +
-                                       " after the reset pulse; the presence phase needs 480us");
+            board()->breach(*this,
+                            "first slot " + us(now - reset_rise_at_) + " after the reset pulse; the presence phase needs 480us");
         reset_rise_at_ = -1;
     } else if (last_low_was_slot_) {
         if (now - fall_at_ < OneWireLimits::slot_min)
-            board()->breach(*this, "time slot too short: " + us(now - fall_at_) +
-                                       " from falling edge to falling edge, at least 60us");
+            board()->breach(*this,
+                            "time slot too short: " + us(now - fall_at_) + " from falling edge to falling edge, at least 60us");
         if (now - rise_at_ < OneWireLimits::recovery_min)
             board()->breach(*this, "recovery between slots too short: " + us(now - rise_at_) + ", at least 1us");
     }
@@ -148,8 +148,7 @@ void OneWireSlave::master_fall() {
     slot_ = Slot::None;
 
     switch (phase_) {
-    case Phase::Idle:
-        break;
+    case Phase::Idle: break;
     case Phase::Presence:
         presence_.cancel();
         presence_end_.cancel();
@@ -162,9 +161,7 @@ void OneWireSlave::master_fall() {
         end_busy(false);
         break;
     case Phase::RomCommand:
-    case Phase::Receive:
-        start_write_slot();
-        break;
+    case Phase::Receive: start_write_slot(); break;
     case Phase::Send:
         start_read_slot(((tx_byte_ >> tx_bits_) & 1) != 0);
         if (++tx_bits_ == 8) {
@@ -208,8 +205,8 @@ void OneWireSlave::start_read_slot(bool bit) {
     slot_ = Slot::Read;
     if (s_.random.reply > 0.0 && uni_(rng_) < s_.random.reply) {
         bit = !bit;
-        board()->report(*this, ReportKind::Fault, std::string("random flip: sends a ") + (bit ? "1" : "0") +
-                                                      " for a " + (bit ? "0" : "1"));
+        board()->report(*this, ReportKind::Fault,
+                        std::string("random flip: sends a ") + (bit ? "1" : "0") + " for a " + (bit ? "0" : "1"));
     }
     if (!bit) {
         drive_low();
@@ -218,17 +215,15 @@ void OneWireSlave::start_read_slot(bool bit) {
     check_.at(fall_at_ + OneWireLimits::read_low_max);
 }
 
-void OneWireSlave::release_zero() {
-    let_go();
-}
+void OneWireSlave::release_zero() { let_go(); }
 
 void OneWireSlave::sample_write_slot() {
     bool bit = is_high(board()->level(s_.pin));
     if (s_.random.received > 0.0 && uni_(rng_) < s_.random.received) {
         bit = !bit;
         rx_fault_ = true;
-        board()->report(*this, ReportKind::Fault, std::string("random flip: takes a written ") + (bit ? "0" : "1") +
-                                                      " for a " + (bit ? "1" : "0"));
+        board()->report(*this, ReportKind::Fault,
+                        std::string("random flip: takes a written ") + (bit ? "0" : "1") + " for a " + (bit ? "1" : "0"));
     }
     if (phase_ == Phase::Search) {
         if (bit != search_bit_) {
@@ -267,8 +262,8 @@ void OneWireSlave::line_rise() {
     const Time d = now - fall_at_;
     if (d > OneWireLimits::slot_low_max) {
         if (d < OneWireLimits::reset_low_min)
-            board()->breach(*this, "line held low " + us(d) +
-                                       ": too long for a time slot (120us), too short for a reset (480us)");
+            board()->breach(*this,
+                            "line held low " + us(d) + ": too long for a time slot (120us), too short for a reset (480us)");
         reset_pulse();
         return;
     }
@@ -277,8 +272,7 @@ void OneWireSlave::line_rise() {
     if (d < OneWireLimits::slot_low_min)
         board()->breach(*this, "low pulse of only " + us(d) + ": a time slot starts with at least 1us low");
     if (slot_ == Slot::Write && d > OneWireLimits::write1_low_max && d < OneWireLimits::write0_low_min)
-        board()->breach(*this, "write slot low for " + us(d) +
-                                   ": neither a 1 (at most 15us) nor a 0 (at least 60us)");
+        board()->breach(*this, "write slot low for " + us(d) + ": neither a 1 (at most 15us) nor a 0 (at least 60us)");
     if (slot_ == Slot::Read && master_long_read_)
         board()->breach(*this, "read slot: the master held the line low past 15us, where the bit is no longer valid");
     if (pending_byte_) {
@@ -332,15 +326,9 @@ void OneWireSlave::byte_received(std::uint8_t b) {
     if (phase_ == Phase::RomCommand) {
         start_command(FlipRule::Layer::Rom, b);
         switch (b) {
-        case kReadRom:
-            send(s_.rom[0]);
-            break;
-        case kMatchRom:
-            receive();
-            break;
-        case kSkipRom:
-            select();
-            break;
+        case kReadRom: send(s_.rom[0]); break;
+        case kMatchRom: receive(); break;
+        case kSkipRom: select(); break;
         case kAlarmSearch:
             if (!s_.alarm) {
                 idle();
@@ -352,9 +340,7 @@ void OneWireSlave::byte_received(std::uint8_t b) {
             search_pos_ = 0;
             search_step_ = Step::Id;
             break;
-        default:
-            sequence_breach("unknown ROM command " + hex(b));
-            idle();
+        default: sequence_breach("unknown ROM command " + hex(b)); idle();
         }
         return;
     }
@@ -396,9 +382,8 @@ std::uint8_t OneWireSlave::flip(std::vector<FlipRule>& rules, std::vector<int>& 
         b = static_cast<std::uint8_t>(b ^ (1u << r.bit));
         if (&rules == &s_.flip_received) rx_fault_ = true;
         board()->report(*this, ReportKind::Fault,
-                        std::string("flips bit ") + std::to_string(r.bit) + " of " + what + " byte " +
-                            std::to_string(index) + " of command " + hex(cmd_) + ": " + hex(was) + " -> " +
-                            hex(b));
+                        std::string("flips bit ") + std::to_string(r.bit) + " of " + what + " byte " + std::to_string(index) +
+                            " of command " + hex(cmd_) + ": " + hex(was) + " -> " + hex(b));
     }
     return b;
 }

@@ -52,9 +52,9 @@ public:
     void set_alarm(bool on) { s_.alarm = on; }
     void set_alarm_flag(bool on);  // the same, and says so in the log (the scenario's `alarm`)
     bool alarm() const { return s_.alarm; }
-    void stick_low(bool on);       // hold the line low (true) or let it go again
-    void leave_bus();              // unplugged: lets go of the line, answers nothing
-    void rejoin_bus();             // plugged in again (answers from the next reset)
+    void stick_low(bool on);  // hold the line low (true) or let it go again
+    void leave_bus();         // unplugged: lets go of the line, answers nothing
+    void rejoin_bus();        // plugged in again (answers from the next reset)
     bool on_bus() const { return !gone_; }
     void leave_after_search_bits(long n) { s_.leave_after_search_bits = n; }
     void add_reply_flip(const FlipRule& r);
@@ -89,9 +89,9 @@ protected:
     virtual void busy_done(bool /*powered*/) {}
 
     // ---- what the function layer may do ----
-    void receive();                    // the next slots are write slots: collect a byte
-    void send(std::uint8_t byte);      // the next 8 slots are read slots answering this byte
-    void idle();                       // answer nothing (the master reads 1s) until a reset
+    void receive();                // the next slots are write slots: collect a byte
+    void send(std::uint8_t byte);  // the next 8 slots are read slots answering this byte
+    void idle();                   // answer nothing (the master reads 1s) until a reset
     // Start an internal operation (EEPROM programming) that needs the line held
     // high by the master for `duration`; any slot or low level meanwhile is a breach.
     void busy(Time duration);
@@ -120,8 +120,7 @@ private:
     void presence_end();
     void byte_received(std::uint8_t b);
     void start_command(FlipRule::Layer layer, std::uint8_t cmd);
-    std::uint8_t flip(std::vector<FlipRule>& rules, std::vector<int>& seen, std::uint8_t b, int index,
-                      const char* what);
+    std::uint8_t flip(std::vector<FlipRule>& rules, std::vector<int>& seen, std::uint8_t b, int index, const char* what);
     void select();  // ROM layer done: the next byte is a function command
     void end_busy(bool powered);
     void poll_power();

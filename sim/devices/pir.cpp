@@ -84,17 +84,16 @@ struct Motion {
 };
 
 const DeviceRegistrar registrar{
-    ModelOf<Pir, S>("pir", "passive infrared motion sensor module with a push-pull output",
-                    Fields<S>()
-                        .pin("pin", &S::pin, "the module's output")
-                        .duration("hold", &S::hold, 1_s, 10 * 60_s,
-                                  "how long the output stays HIGH after the movement it counted")
-                        .flag("retrigger", &S::retrigger,
-                              "movement while HIGH keeps the output HIGH (false: it falls `hold` after the first)")
-                        .duration("warm_up", &S::warm_up, 0, 2 * 60_s,
-                                  "after power-up the output stays LOW and nothing is seen for this long")
-                        .duration("block", &S::block, 0, 10_s,
-                                  "after the output falls the module sees nothing for this long"))
+    ModelOf<Pir, S>(
+        "pir", "passive infrared motion sensor module with a push-pull output",
+        Fields<S>()
+            .pin("pin", &S::pin, "the module's output")
+            .duration("hold", &S::hold, 1_s, 10 * 60_s, "how long the output stays HIGH after the movement it counted")
+            .flag("retrigger", &S::retrigger,
+                  "movement while HIGH keeps the output HIGH (false: it falls `hold` after the first)")
+            .duration("warm_up", &S::warm_up, 0, 2 * 60_s,
+                      "after power-up the output stays LOW and nothing is seen for this long")
+            .duration("block", &S::block, 0, 10_s, "after the output falls the module sees nothing for this long"))
         .action<Motion>("motion", "something warm moves in view, now",
                         Fields<Motion>().duration("lasting", &Motion::lasting, 0, 60 * 60_s,
                                                   "for how long it keeps moving (0: one pass across the lens)"),

@@ -64,8 +64,8 @@ void SpiRegisters::clock_edge(Level level) {
     const Time now = board()->now();
     const Time least = static_cast<Time>(5e8 / settings_.max_clock);
     if (last_clock_ >= 0 && now - last_clock_ < least)
-        breach_once("clock phase of " + format_duration(now - last_clock_) + ", shorter than the " +
-                    format_duration(least) + " of its " + Shown(settings_.max_clock / 1e6).text() + " MHz");
+        breach_once("clock phase of " + format_duration(now - last_clock_) + ", shorter than the " + format_duration(least) +
+                    " of its " + Shown(settings_.max_clock / 1e6).text() + " MHz");
     last_clock_ = now;
     const bool leading = is_high(level) != idle_high_;
     if (leading == sample_on_leading_) sample();
@@ -115,9 +115,7 @@ void SpiRegisters::breach_once(const std::string& text) {
     board()->breach(*this, text);
 }
 
-void SpiRegisters::show_registers() {
-    board()->show(*this, "registers", hex_digits(regs_.data(), regs_.size(), " "));
-}
+void SpiRegisters::show_registers() { board()->show(*this, "registers", hex_digits(regs_.data(), regs_.size(), " ")); }
 
 void SpiRegisters::set(std::size_t reg, std::uint8_t value) {
     regs_[reg] = value;
@@ -147,8 +145,9 @@ const DeviceRegistrar registrar{
             .pin("mosi", &S::mosi, "data from the Pi")
             .pin("miso", &S::miso, "data to the Pi, driven only while the part is selected")
             .pin("sclk", &S::sclk, "the clock")
-            .custom(chip_select(), [](const Config& c, S& s) { s.cs = read_integer(c, chip_select()) == 0 ? 10 : 11; },
-                    [](const S& s) { return written_integer(s.cs == 10 ? 0 : 1); })
+            .custom(
+                chip_select(), [](const Config& c, S& s) { s.cs = read_integer(c, chip_select()) == 0 ? 10 : 11; },
+                [](const S& s) { return written_integer(s.cs == 10 ? 0 : 1); })
             .integer("mode", &S::mode, 0, 3, "the SPI mode: clock polarity and phase")
             .number("max_clock", &S::max_clock, 10e3, 125e6, "the fastest clock the part takes")
             .unit("Hz")
@@ -159,21 +158,19 @@ const DeviceRegistrar registrar{
                                   {"sclk", LineRef{s.sclk, {}}},
                                   {"cs", LineRef{s.cs, {}}}});
             }))
-        .action<Set>("set", "a register's value",
-                     Fields<Set>()
-                         .integer("register", &Set::reg, 0, 127, "which register (within the file)")
-                         .required()
-                         .integer("value", &Set::value, 0, 0xFF, "its value")
-                         .hex()
-                         .required(),
-                     [](SpiRegisters& d, const Set& v) {
-                         d.set(static_cast<std::size_t>(v.reg), static_cast<std::uint8_t>(v.value));
-                     },
-                     {},
-                     [](const S& s, const Set& v, const Config& c) {
-                         if (v.reg >= static_cast<long>(s.registers.size()))
-                             c.fail("register", "out of range (0 to " + std::to_string(s.registers.size() - 1) + ")");
-                     })
+        .action<Set>(
+            "set", "a register's value",
+            Fields<Set>()
+                .integer("register", &Set::reg, 0, 127, "which register (within the file)")
+                .required()
+                .integer("value", &Set::value, 0, 0xFF, "its value")
+                .hex()
+                .required(),
+            [](SpiRegisters& d, const Set& v) { d.set(static_cast<std::size_t>(v.reg), static_cast<std::uint8_t>(v.value)); }, {},
+            [](const S& s, const Set& v, const Config& c) {
+                if (v.reg >= static_cast<long>(s.registers.size()))
+                    c.fail("register", "out of range (0 to " + std::to_string(s.registers.size() - 1) + ")");
+            })
         .shows("registers", ShownType::Text, "the register file in hex (\"00 11 22 ...\"), after each transfer that wrote")};
 
 }  // namespace

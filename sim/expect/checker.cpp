@@ -48,10 +48,10 @@ std::string at_words(Time t) { return format_duration(t); }
 
 const char* to_string(Result r) {
     switch (r) {
-        case Result::Pending: return "pending";
-        case Result::Held: return "held";
-        case Result::Failed: return "failed";
-        case Result::NotChecked: return "not checked";
+    case Result::Pending: return "pending";
+    case Result::Held: return "held";
+    case Result::Failed: return "failed";
+    case Result::NotChecked: return "not checked";
     }
     return "?";
 }
@@ -175,19 +175,19 @@ void Checker::advance(Time t) {
         if (outcomes_[i].result != Result::Pending) continue;
         const Expectation& e = list_[i];
         switch (e.kind) {
-            case Kind::Shows: decide_shows(i, lo, hi); break;
-            case Kind::Stdout:
-                if (e.to > hi) break;
-                if (e.never) decide(i, Result::Held, e.to, "not written");
-                else decide(i, Result::Failed, e.to, "not written by " + at_words(e.to) + "; " + last_output());
-                break;
-            case Kind::NoReport:
-                if (e.to <= hi) decide(i, Result::Held, e.to, "none reported");
-                break;
-            case Kind::Exit:
-                if (e.to <= hi) decide(i, Result::Failed, e.to, "the program was still running at " + at_words(e.to));
-                break;
-            case Kind::Pin: break;  // looked at by its own scheduled event
+        case Kind::Shows: decide_shows(i, lo, hi); break;
+        case Kind::Stdout:
+            if (e.to > hi) break;
+            if (e.never) decide(i, Result::Held, e.to, "not written");
+            else decide(i, Result::Failed, e.to, "not written by " + at_words(e.to) + "; " + last_output());
+            break;
+        case Kind::NoReport:
+            if (e.to <= hi) decide(i, Result::Held, e.to, "none reported");
+            break;
+        case Kind::Exit:
+            if (e.to <= hi) decide(i, Result::Failed, e.to, "the program was still running at " + at_words(e.to));
+            break;
+        case Kind::Pin: break;  // looked at by its own scheduled event
         }
     }
     last_ = t;
@@ -226,29 +226,29 @@ void Checker::decide_shows(std::size_t i, Time lo, Time hi) {
     const std::string seen = value_words(e.device, e.key);
     const bool overlaps = lo <= e.to && e.from <= hi;
     switch (e.when) {
-        case When::At:
-            if (overlaps) {
-                if (match) decide(i, Result::Held, e.from, seen);
-                else decide(i, Result::Failed, e.from, "at " + at_words(e.from) + " " + seen);
-            }
-            break;
-        case When::Ever:
-            if (overlaps && match) decide(i, Result::Held, std::max(lo, e.from), seen);
-            else if (e.to <= hi) {
-                const std::string span = e.from == 0 ? "by " + at_words(e.to)
-                                                     : "between " + at_words(e.from) + " and " + at_words(e.to);
-                decide(i, Result::Failed, e.to, "not shown " + span + "; at " + at_words(e.to) + " " + seen);
-            }
-            break;
-        case When::During:
-            if (overlaps && match == e.never) {
-                const Time when = std::max(lo, e.from);
-                decide(i, Result::Failed, when, "at " + at_words(when) + " " + seen);
-            } else if (e.to <= hi) {
-                decide(i, Result::Held, e.to, seen);
-            }
-            break;
-        case When::End: break;
+    case When::At:
+        if (overlaps) {
+            if (match) decide(i, Result::Held, e.from, seen);
+            else decide(i, Result::Failed, e.from, "at " + at_words(e.from) + " " + seen);
+        }
+        break;
+    case When::Ever:
+        if (overlaps && match) decide(i, Result::Held, std::max(lo, e.from), seen);
+        else if (e.to <= hi) {
+            const std::string span =
+                e.from == 0 ? "by " + at_words(e.to) : "between " + at_words(e.from) + " and " + at_words(e.to);
+            decide(i, Result::Failed, e.to, "not shown " + span + "; at " + at_words(e.to) + " " + seen);
+        }
+        break;
+    case When::During:
+        if (overlaps && match == e.never) {
+            const Time when = std::max(lo, e.from);
+            decide(i, Result::Failed, when, "at " + at_words(when) + " " + seen);
+        } else if (e.to <= hi) {
+            decide(i, Result::Held, e.to, seen);
+        }
+        break;
+    case When::End: break;
     }
 }
 
@@ -299,8 +299,7 @@ void Checker::on_report(Time at, const nlohmann::json& ev) {
         if (std::find(e.report_kinds.begin(), e.report_kinds.end(), kind) == e.report_kinds.end()) continue;
         const char* article = kind == "info" || kind == "error" ? "an " : "a ";
         decide(i, Result::Failed, at,
-               ev.value("source", device) + " reported " + article + kind + " at " + at_words(at) + ": " +
-                   ev.value("text", ""));
+               ev.value("source", device) + " reported " + article + kind + " at " + at_words(at) + ": " + ev.value("text", ""));
     }
 }
 
@@ -335,7 +334,8 @@ void Checker::on_end(Time at, const std::string& reason) {
             // The whole run was the span.
             if (e.kind == Kind::NoReport || e.never) decide(i, Result::Held, at, "the run ended at " + at_words(at));
             else if (e.kind == Kind::Stdout)
-                decide(i, Result::Failed, at, "never written; the run ended at " + at_words(at) + " (" + reason + "); " + last_output());
+                decide(i, Result::Failed, at,
+                       "never written; the run ended at " + at_words(at) + " (" + reason + "); " + last_output());
             else
                 decide(i, Result::Failed, at,
                        "never shown; the run ended at " + at_words(at) + " (" + reason + "); " + value_words(e.device, e.key));

@@ -52,7 +52,7 @@ std::string show_value(const nlohmann::json& actual);
 class Checker final : public EventListener {
 public:
     struct Options {
-        bool stop_on_failure = true;  // end the run at the first failure
+        bool stop_on_failure = true;    // end the run at the first failure
         bool stop_when_decided = true;  // end the run once everything is decided
         // What ends the run early; default: the run limit, now.
         std::function<void()> stop;

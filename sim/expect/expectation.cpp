@@ -79,16 +79,16 @@ void read_when(const Config& c, Expectation& e, bool at, bool by, bool within, b
 
 std::string time_words(const Expectation& e) {
     switch (e.when) {
-        case When::At: return " at " + format_duration(e.from);
-        case When::End: return " at the end";
-        case When::During:
-            if (e.to == kNever) return e.from == 0 ? "" : " from " + format_duration(e.from) + " on";
-            if (e.from == 0) return " until " + format_duration(e.to);
-            return " from " + format_duration(e.from) + " to " + format_duration(e.to);
-        case When::Ever:
-            if (e.to == kNever && e.from == 0) return "";
-            if (e.from == 0) return " by " + format_duration(e.to);
-            return " between " + format_duration(e.from) + " and " + format_duration(e.to);
+    case When::At: return " at " + format_duration(e.from);
+    case When::End: return " at the end";
+    case When::During:
+        if (e.to == kNever) return e.from == 0 ? "" : " from " + format_duration(e.from) + " on";
+        if (e.from == 0) return " until " + format_duration(e.to);
+        return " from " + format_duration(e.from) + " to " + format_duration(e.to);
+    case When::Ever:
+        if (e.to == kNever && e.from == 0) return "";
+        if (e.from == 0) return " by " + format_duration(e.to);
+        return " between " + format_duration(e.from) + " and " + format_duration(e.to);
     }
     return "";
 }

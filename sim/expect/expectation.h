@@ -46,7 +46,7 @@ enum class When : unsigned char {
 // What a shown value is compared with: one value (a record's fields given as
 // a mapping need only match the fields written), or a range of numbers.
 struct ValueMatch {
-    std::optional<std::string> scalar;  // a value as written ("7.0", "true", "0xFF38")
+    std::optional<std::string> scalar;                        // a value as written ("7.0", "true", "0xFF38")
     std::vector<std::pair<std::string, std::string>> fields;  // a record's fields as written
     std::optional<double> min, max;
     bool is_fields() const { return !fields.empty(); }

@@ -73,7 +73,7 @@
 #define PI_MODEL_CM3P 16
 #define PI_MODEL_4B 17
 
-#define PI_THREAD(X) void *X(__attribute__((unused)) void *dummy)
+#define PI_THREAD(X) void* X(__attribute__((unused)) void* dummy)
 
 #ifdef __cplusplus
 extern "C" {
@@ -105,7 +105,7 @@ int waitForInterrupt(int pin, int mS);
 int wiringPiISR(int pin, int mode, void (*function)(void));
 
 /* Threads and priority. */
-int piThreadCreate(void *(*fn)(void *));
+int piThreadCreate(void* (*fn)(void*));
 void piLock(int key);
 void piUnlock(int key);
 int piHiPri(const int pri);
@@ -123,7 +123,7 @@ int piBoardRev(void);
 /* Not simulated: declared as the real header does, never defined. */
 PIKIT_SIM_NOT_SIMULATED void pinModeAlt(int pin, int mode);
 PIKIT_SIM_NOT_SIMULATED int getAlt(int pin);
-PIKIT_SIM_NOT_SIMULATED void piBoardId(int *model, int *rev, int *mem, int *maker, int *overVolted);
+PIKIT_SIM_NOT_SIMULATED void piBoardId(int* model, int* rev, int* mem, int* maker, int* overVolted);
 PIKIT_SIM_NOT_SIMULATED void setPadDrive(int group, int value);
 PIKIT_SIM_NOT_SIMULATED void gpioClockSet(int pin, int freq);
 PIKIT_SIM_NOT_SIMULATED unsigned int digitalRead8(int pin);

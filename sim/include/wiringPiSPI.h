@@ -12,7 +12,7 @@ extern "C" {
 #endif
 
 int wiringPiSPIGetFd(int channel);
-int wiringPiSPIDataRW(int channel, unsigned char *data, int len);
+int wiringPiSPIDataRW(int channel, unsigned char* data, int len);
 int wiringPiSPISetupMode(int channel, int speed, int mode);
 int wiringPiSPISetup(int channel, int speed);
 int wiringPiSPIClose(const int channel);

@@ -26,8 +26,8 @@ namespace pikit::sim::view {
 class Feed final : public EventListener {
 public:
     struct Limits {
-        std::size_t window_lines = 8192;     // recent lines a page may catch up from
-        std::size_t reports = 500;           // reports kept for a page opened late
+        std::size_t window_lines = 8192;       // recent lines a page may catch up from
+        std::size_t reports = 500;             // reports kept for a page opened late
         std::size_t stdout_bytes = 64 * 1024;  // tail of standard output kept likewise
         // At the run's end, how long the board waits for open pages to
         // have been sent the end (the process may die right after).
@@ -42,13 +42,13 @@ public:
     // inside Board::snapshot(also), it matches the snapshot exactly: the
     // snapshot shows every line up to `seq` and none after.
     struct Cut {
-        std::uint64_t seq = 0;       // lines so far (the last one's number)
-        std::string start;           // the start line, or empty
-        std::string end;             // the end line, or empty while the run goes on
+        std::uint64_t seq = 0;             // lines so far (the last one's number)
+        std::string start;                 // the start line, or empty
+        std::string end;                   // the end line, or empty while the run goes on
         std::vector<std::string> reports;  // the last report lines, oldest first
         std::uint64_t reports_total = 0;
         std::vector<std::string> stdout_lines;  // the last "stdout" lines, oldest first
-        std::uint64_t stdout_total = 0;  // "stdout" lines in all
+        std::uint64_t stdout_total = 0;         // "stdout" lines in all
     };
     Cut cut() const;
 
@@ -74,9 +74,9 @@ public:
 private:
     Limits limits_;
     mutable std::mutex m_;
-    mutable std::condition_variable more_;   // a line came (readers wait on it)
-    std::condition_variable delivered_;      // a page was sent lines (the end waits on it)
-    std::deque<std::string> window_;         // lines first_ .. seq_
+    mutable std::condition_variable more_;  // a line came (readers wait on it)
+    std::condition_variable delivered_;     // a page was sent lines (the end waits on it)
+    std::deque<std::string> window_;        // lines first_ .. seq_
     std::uint64_t first_ = 1;
     std::uint64_t seq_ = 0;
     std::string start_, end_;

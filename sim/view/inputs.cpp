@@ -14,22 +14,22 @@ constexpr int kMaxDepth = 8;
 YAML::Node yaml_of(const nlohmann::ordered_json& v, const std::string& where, int depth) {
     if (depth > kMaxDepth) throw InputError(where + ": nested too deeply");
     switch (v.type()) {
-        case nlohmann::ordered_json::value_t::string: return YAML::Node(v.get<std::string>());
-        case nlohmann::ordered_json::value_t::boolean: return YAML::Node(v.get<bool>() ? "true" : "false");
-        case nlohmann::ordered_json::value_t::number_integer:
-        case nlohmann::ordered_json::value_t::number_unsigned:
-        case nlohmann::ordered_json::value_t::number_float: return YAML::Node(v.dump());
-        case nlohmann::ordered_json::value_t::array: {
-            YAML::Node seq(YAML::NodeType::Sequence);
-            for (const auto& item : v) seq.push_back(yaml_of(item, where, depth + 1));
-            return seq;
-        }
-        case nlohmann::ordered_json::value_t::object: {
-            YAML::Node map(YAML::NodeType::Map);
-            for (const auto& [k, item] : v.items()) map[k] = yaml_of(item, where + "." + k, depth + 1);
-            return map;
-        }
-        default: throw InputError(where + ": expected a value, not " + v.dump());
+    case nlohmann::ordered_json::value_t::string: return YAML::Node(v.get<std::string>());
+    case nlohmann::ordered_json::value_t::boolean: return YAML::Node(v.get<bool>() ? "true" : "false");
+    case nlohmann::ordered_json::value_t::number_integer:
+    case nlohmann::ordered_json::value_t::number_unsigned:
+    case nlohmann::ordered_json::value_t::number_float: return YAML::Node(v.dump());
+    case nlohmann::ordered_json::value_t::array: {
+        YAML::Node seq(YAML::NodeType::Sequence);
+        for (const auto& item : v) seq.push_back(yaml_of(item, where, depth + 1));
+        return seq;
+    }
+    case nlohmann::ordered_json::value_t::object: {
+        YAML::Node map(YAML::NodeType::Map);
+        for (const auto& [k, item] : v.items()) map[k] = yaml_of(item, where + "." + k, depth + 1);
+        return map;
+    }
+    default: throw InputError(where + ": expected a value, not " + v.dump());
     }
 }
 

@@ -89,12 +89,11 @@ struct View::Impl {
     // The last look at the clock and the header, for the pages.
     std::mutex sample_m;
     std::condition_variable sample_cv;
-    std::string sample;             // "event: pins" data
+    std::string sample;  // "event: pins" data
     std::uint64_t sample_version = 0;
 
     Impl(const ViewAddress& w, std::string name, std::string text)
-        : where(w), scenario_name(std::move(name)), scenario_text(std::move(text)),
-          settings(scenario_devices(scenario_text)) {}
+        : where(w), scenario_name(std::move(name)), scenario_text(std::move(text)), settings(scenario_devices(scenario_text)) {}
 
     std::string host_part() const { return where.host.find(':') != std::string::npos ? "[" + where.host + "]" : where.host; }
 
@@ -104,8 +103,7 @@ struct View::Impl {
     // (an address is never a name someone else controls).
     bool host_allowed(const std::string& host) const {
         const std::string suffix = ":" + std::to_string(port);
-        if (host.size() <= suffix.size() || host.compare(host.size() - suffix.size(), suffix.size(), suffix) != 0)
-            return false;
+        if (host.size() <= suffix.size() || host.compare(host.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
         const std::string name = host.substr(0, host.size() - suffix.size());
         if (name == "localhost" || name == host_part()) return true;
         return wildcard(where.host) && ip_literal(name);
@@ -150,8 +148,9 @@ void View::bind() {
     errno = 0;
     if (im.where.port == 0) {
         im.port = im.server.bind_to_any_port(im.where.host);
-        if (im.port <= 0) throw std::runtime_error(std::string("cannot listen on ") + im.where.host + ": " +
-                                                   (errno ? std::strerror(errno) : "no free port"));
+        if (im.port <= 0)
+            throw std::runtime_error(std::string("cannot listen on ") + im.where.host + ": " +
+                                     (errno ? std::strerror(errno) : "no free port"));
     } else {
         if (!im.server.bind_to_port(im.where.host, im.where.port))
             throw std::runtime_error("cannot listen on " + im.host_part() + ":" + std::to_string(im.where.port) + ": " +
@@ -285,9 +284,9 @@ void View::Impl::routes() {
         // its requests carry its own origin.
         if (req.method == "POST" && req.has_header("Origin") && req.get_header_value("Origin") != "http://" + host) {
             res.status = 403;
-            res.set_content("403: inputs are taken from this view's own page only, not from '" +
-                                req.get_header_value("Origin") + "'\n",
-                            "text/plain");
+            res.set_content(
+                "403: inputs are taken from this view's own page only, not from '" + req.get_header_value("Origin") + "'\n",
+                "text/plain");
             return httplib::Server::HandlerResponse::Handled;
         }
         return httplib::Server::HandlerResponse::Unhandled;
@@ -309,9 +308,8 @@ void View::Impl::routes() {
         res.set_content(snapshot(false, seq), "application/json");
         res.set_header("Cache-Control", "no-store");
     });
-    server.Get("/devices", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(settings.dump(), "application/json");
-    });
+    server.Get("/devices",
+               [this](const httplib::Request&, httplib::Response& res) { res.set_content(settings.dump(), "application/json"); });
     server.Get("/scenario", [this](const httplib::Request&, httplib::Response& res) {
         res.set_content(with_stimuli(scenario_text, inputs.stimuli()), "application/yaml; charset=utf-8");
         res.set_header("Cache-Control", "no-store");
@@ -327,8 +325,11 @@ void View::Impl::routes() {
         else if (factor && *factor >= kMinSpeedFactor && *factor <= kMaxSpeedFactor && s.find_first_of("eE") == std::string::npos)
             board->set_pace(Speed::Factor, *factor);
         else {
-            json_reply(res, 400, {{"error", "pace: expected {\"speed\": \"pause\", \"realtime\", \"max\" or a factor from 0.001 to "
-                                            "1000000000}, not " + (body.is_discarded() ? std::string("that") : body.dump())}});
+            json_reply(res, 400,
+                       {{"error",
+                         "pace: expected {\"speed\": \"pause\", \"realtime\", \"max\" or a factor from 0.001 to "
+                         "1000000000}, not " +
+                             (body.is_discarded() ? std::string("that") : body.dump())}});
             return;
         }
         json_reply(res, 200, {{"speed", s}});

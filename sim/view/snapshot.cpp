@@ -65,10 +65,8 @@ nlohmann::json json_of_pins(const std::vector<PinState>& pins) {
                          {"level", is_high(p.level) ? 1 : 0},
                          {"floating", p.floating},
                          {"module", p.module_drives}};
-        if (p.wave.kind == Waveform::Kind::Pwm)
-            o["wave"] = {{"kind", "pwm"}, {"value", p.wave.value}, {"range", p.wave.range}};
-        else if (p.wave.kind == Waveform::Kind::Tone)
-            o["wave"] = {{"kind", "tone"}, {"freq", p.wave.freq}};
+        if (p.wave.kind == Waveform::Kind::Pwm) o["wave"] = {{"kind", "pwm"}, {"value", p.wave.value}, {"range", p.wave.range}};
+        else if (p.wave.kind == Waveform::Kind::Tone) o["wave"] = {{"kind", "tone"}, {"freq", p.wave.freq}};
         a.push_back(std::move(o));
     }
     return a;
@@ -104,8 +102,8 @@ nlohmann::json scenario_devices(const std::string& scenario_text) {
     return out;
 }
 
-std::string snapshot_json(const BoardSnapshot& board, const Feed::Cut& cut, const nlohmann::json& settings,
-                          std::size_t inputs, bool coalesced) {
+std::string snapshot_json(const BoardSnapshot& board, const Feed::Cut& cut, const nlohmann::json& settings, std::size_t inputs,
+                          bool coalesced) {
     nlohmann::json devices = nlohmann::json::array();
     for (const auto& d : board.devices) {
         nlohmann::json shown = nlohmann::json::object();

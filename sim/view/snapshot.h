@@ -22,8 +22,8 @@ nlohmann::json json_of_pins(const std::vector<PinState>& pins);
 
 // The snapshot document (fields in docs/view.md). `settings` maps each
 // device's name to its settings as the scenario gives them.
-std::string snapshot_json(const BoardSnapshot& board, const Feed::Cut& cut, const nlohmann::json& settings,
-                          std::size_t inputs, bool coalesced);
+std::string snapshot_json(const BoardSnapshot& board, const Feed::Cut& cut, const nlohmann::json& settings, std::size_t inputs,
+                          bool coalesced);
 
 // What the scenario wires and does: "devices" (name -> {type, settings},
 // settings as written, scalars as text), their names in the scenario's

@@ -84,8 +84,8 @@ SAME(bcm2835_delay, void (*)(unsigned int));
 SAME(bcm2835_delayMicroseconds, void (*)(uint64_t));
 }
 
-static_assert(INPUT == 0 && OUTPUT == 1 && PWM_OUTPUT == 2 && GPIO_CLOCK == 3 && SOFT_PWM_OUTPUT == 4 &&
-              SOFT_TONE_OUTPUT == 5 && PWM_TONE_OUTPUT == 6 && PM_OFF == 7 && PWM_MS_OUTPUT == 8 && PWM_BAL_OUTPUT == 9);
+static_assert(INPUT == 0 && OUTPUT == 1 && PWM_OUTPUT == 2 && GPIO_CLOCK == 3 && SOFT_PWM_OUTPUT == 4 && SOFT_TONE_OUTPUT == 5 &&
+              PWM_TONE_OUTPUT == 6 && PM_OFF == 7 && PWM_MS_OUTPUT == 8 && PWM_BAL_OUTPUT == 9);
 static_assert(PWM_MODE_MS == 0 && PWM_MODE_BAL == 1 && LSBFIRST == 0 && MSBFIRST == 1);
 static_assert(PI_MODEL_3B == 8 && PI_MODEL_4B == 17);
 static_assert(WPI_MODE_PINS == 0 && WPI_MODE_GPIO == 1 && WPI_MODE_GPIO_SYS == 2 && WPI_MODE_PHYS == 3);

@@ -75,7 +75,7 @@ TEST(HardwarePwm, BalancedModeSpreadsTheHighTicksOverThePeriod) {
     const Time period = 1024 * tick;
     const Time rise = rise_after(bench.board, 26, 10_ms);
     const Pulses p = pulses(bench.board, 26, rise, period);
-    EXPECT_EQ(p.rises, 300);  // 300 single-tick pulses in each period...
+    EXPECT_EQ(p.rises, 300);                                            // 300 single-tick pulses in each period...
     EXPECT_NEAR(static_cast<double>(p.high), 300.0 * 5000 / 3, 300.0);  // (ticks fall on whole ns)
     // ...which the LED sees as its share of the period, not pulse by pulse.
     EXPECT_DOUBLE_EQ(bench.board.shown("led12", "brightness")->as_double(), 0.293);

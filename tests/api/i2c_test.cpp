@@ -58,7 +58,7 @@ TEST(WiringPiI2C, RegisterReadsAreAWriteOfTheRegisterThenARepeatedStart) {
     EXPECT_EQ(wiringPiI2CReadBlockData(fd, 4, key, 2), 2);
     EXPECT_EQ(key[0] << 8 | key[1], 0xFF38);
     EXPECT_EQ(bench.board.shown("board", "code")->as_int(), 0);  // cleared once read
-    EXPECT_EQ(wiringPiI2CWriteReg8(fd, 0, 1), -1);  // read-only: the data byte is not acknowledged
+    EXPECT_EQ(wiringPiI2CWriteReg8(fd, 0, 1), -1);               // read-only: the data byte is not acknowledged
     EXPECT_EQ(errno, EREMOTEIO);
     ::close(fd);
 }

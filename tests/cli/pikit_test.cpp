@@ -15,8 +15,8 @@
 namespace {
 
 using pikit::test::read_file;
-using pikit::test::RunResult;
 using pikit::test::run_command;
+using pikit::test::RunResult;
 using pikit::test::source_path;
 using pikit::test::temp_dir;
 using pikit::test::write_file;
@@ -124,14 +124,18 @@ struct Broken {
 
 std::vector<Broken> broken() {
     return {
-        {"wrong-line.yaml", keypad_scenario(kSeven, "  - {stdout: \"Key value: 8 \\n\", by: 2s}\n"),
+        {"wrong-line.yaml",
+         keypad_scenario(kSeven, "  - {stdout: \"Key value: 8 \\n\", by: 2s}\n"),
          {"standard output contains \"Key value: 8 \\n\" by 2s: not written by 2s; the last line it had written was "
           "\"Key value: 7 \""}},
-        {"wrong-digit.yaml", keypad_scenario(kSeven, "  - {device: keypad, shows: display, value: \"  8.0\", at: 1.9s}\n"),
+        {"wrong-digit.yaml",
+         keypad_scenario(kSeven, "  - {device: keypad, shows: display, value: \"  8.0\", at: 1.9s}\n"),
          {"keypad shows display \"  8.0\" at 1.9s: at 1.9s it showed \"  7.0\" (since 1.28"}},
-        {"pin.yaml", keypad_scenario(kSeven, "  - {pin: 21, level: low, at: 1.9s}\n"),
+        {"pin.yaml",
+         keypad_scenario(kSeven, "  - {pin: 21, level: low, at: 1.9s}\n"),
          {"pin 21 low at 1.9s: wpi21/BCM5/P29 was high at 1.9s"}},
-        {"exit.yaml", keypad_scenario(kSeven, "  - {exit: 0, by: 1.5s}\n"),
+        {"exit.yaml",
+         keypad_scenario(kSeven, "  - {exit: 0, by: 1.5s}\n"),
          {"the program ends with status 0 by 1.5s: the program was still running at 1.5s"}},
         {"report.yaml",
          "program: humidity-demo\n"
@@ -139,7 +143,8 @@ std::vector<Broken> broken() {
          "expect:\n  - {no_report: contention, during: [0, 2s]}\n",
          {"no contention reported until 2s: board reported a contention at 500.2114ms: wpi8/BCM2/P3: master drives "
           "HIGH, aht20 'sensor' pulls LOW"}},
-        {"never.yaml", keypad_scenario(kSeven, "  - {stdout: \"Key value\", never: true}\n"),
+        {"never.yaml",
+         keypad_scenario(kSeven, "  - {stdout: \"Key value\", never: true}\n"),
          {"standard output never contains \"Key value\": written at 1.41"}},
     };
 }
@@ -278,9 +283,10 @@ TEST(PikitCheck, GoodAndBadScenariosWithoutRunningAnything) {
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, good + ": ok\n");
     EXPECT_EQ(r.err.rfind(bad + ": devices[0].pin: bad pin", 0), 0u) << r.err;
-    EXPECT_NE(r.err.find("\n" + bad + ": expect[0].by: unparsable duration (expected e.g. 500ms, 2.5s, 2min, 80us, 100ns) 'soon'\n" +
-                         bad + ": expect[2].device: no device of that name in the scenario 'lamb'\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find("\n" + bad + ": expect[0].by: unparsable duration (expected e.g. 500ms, 2.5s, 2min, 80us, 100ns) 'soon'\n" +
+                   bad + ": expect[2].device: no device of that name in the scenario 'lamb'\n"),
+        std::string::npos)
         << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
     r = pikit({"check", source_path("sim/scenarios/keypad-display-demo.yaml")});

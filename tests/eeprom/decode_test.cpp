@@ -31,8 +31,7 @@ std::uint8_t crc8(const Bytes& bytes) {
 std::uint16_t crc16(const Bytes& bytes) {
     std::uint16_t crc = 0;
     for (std::uint8_t b : bytes)
-        for (int i = 0; i < 8; ++i, b >>= 1)
-            crc = static_cast<std::uint16_t>(((crc ^ b) & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1);
+        for (int i = 0; i < 8; ++i, b >>= 1) crc = static_cast<std::uint16_t>(((crc ^ b) & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1);
     return crc;
 }
 
@@ -77,9 +76,10 @@ OneWireDecode run_and_decode(const std::string& program, const char* timing) {
                                             "pulls: {27: up}\n"
                                             "devices:\n"
                                             "  - {type: gx2431, name: eeprom, pin: 27, rom: \"2D 10 20 30 40 50 60\",\n"
-                                            "     persist: false, fill: 0x5A, timing: " + std::string(timing) + "}\n");
-    const RunResult r = run_program(program, {{"PIKIT_SIM_SCENARIO", scenario}, {"PIKIT_SIM_VCD", vcd},
-                                              {"PIKIT_SIM_STATE_DIR", dir}});
+                                            "     persist: false, fill: 0x5A, timing: " +
+                                                std::string(timing) + "}\n");
+    const RunResult r =
+        run_program(program, {{"PIKIT_SIM_SCENARIO", scenario}, {"PIKIT_SIM_VCD", vcd}, {"PIKIT_SIM_STATE_DIR", dir}});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     return decode_onewire(vcd, kPin);
 }

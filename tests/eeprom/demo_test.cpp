@@ -23,8 +23,8 @@
 
 namespace {
 
-using pikit::test::RunResult;
 using pikit::test::run_program;
+using pikit::test::RunResult;
 using pikit::test::temp_dir;
 using pikit::test::write_file;
 using Memory = std::array<std::uint8_t, 128>;
@@ -46,8 +46,8 @@ const char* const kRomText = "2D 10 20 30 40 50 60";
 std::string state_file(const std::string& dir) {
     char name[64];
     const auto r = chip_rom();
-    std::snprintf(name, sizeof name, "/gx2431-%02X%02X%02X%02X%02X%02X%02X%02X.mem", r[0], r[1], r[2], r[3], r[4],
-                  r[5], r[6], r[7]);
+    std::snprintf(name, sizeof name, "/gx2431-%02X%02X%02X%02X%02X%02X%02X%02X.mem", r[0], r[1], r[2], r[3], r[4], r[5], r[6],
+                  r[7]);
     return dir + name;
 }
 
@@ -106,7 +106,8 @@ std::string scenario(const std::string& dir, const std::string& extra, const std
                       "  - type: gx2431\n"
                       "    name: eeprom\n"
                       "    pin: 27\n"
-                      "    rom: \"" + std::string(kRomText) + "\"\n" + extra);
+                      "    rom: \"" +
+                          std::string(kRomText) + "\"\n" + extra);
 }
 
 // A run that ends by itself: with status 0 when it wrote the tag, and 1
@@ -130,15 +131,13 @@ std::string breaches(const std::string& log_path) {
     std::ifstream in(log_path);
     EXPECT_TRUE(in.good()) << "no log " << log_path;
     while (std::getline(in, line))
-        if (line.find(": breach: ") != std::string::npos || line.find("contention") != std::string::npos)
-            out += line + "\n";
+        if (line.find(": breach: ") != std::string::npos || line.find("contention") != std::string::npos) out += line + "\n";
     return out;
 }
 
 class EepromDemo : public ::testing::TestWithParam<std::string> {};
 
-INSTANTIATE_TEST_SUITE_P(Programs, EepromDemo,
-                         ::testing::Values("eeprom-search-demo", "eeprom-skip-demo", "eeprom-onefile-demo"),
+INSTANTIATE_TEST_SUITE_P(Programs, EepromDemo, ::testing::Values("eeprom-search-demo", "eeprom-skip-demo", "eeprom-onefile-demo"),
                          [](const auto& info) {
                              std::string n = info.param;
                              for (auto& c : n)
@@ -229,8 +228,8 @@ TEST(EepromOnefileDemo, SourceIsOneFileWithoutTheUnusedChecksums) {
     const std::string src = pikit::test::read_file(PIKIT_ONEFILE_SOURCE);
     for (const char* absent : {"crc8_t", "crc8_l", "dscrc2x16_table", "#include \""})
         EXPECT_EQ(src.find(absent), std::string::npos) << absent;
-    for (const char* present : {"uint8_t crc8_r(", "uint32_t crc16(", "bool check_crc16(", "bool ow_search(",
-                                "bool eeprom_m_write(", "int main("})
+    for (const char* present :
+         {"uint8_t crc8_r(", "uint32_t crc16(", "bool check_crc16(", "bool ow_search(", "bool eeprom_m_write(", "int main("})
         EXPECT_NE(src.find(present), std::string::npos) << present;
 }
 
@@ -262,22 +261,22 @@ TEST(EepromDemos, NoFaultLeavesAPartlyWrittenRow) {
     for (int i = 0; i < 128; ++i) old[i] = static_cast<std::uint8_t>(0x30 + i % 64);
     int successes = 0;
     for (const char* program : {"eeprom-search-demo", "eeprom-skip-demo"})
-    for (const auto& fault : all) {
-        SCOPED_TRACE(std::string(program) + ": " + fault);
-        const std::string dir = temp_dir();
-        save_memory(dir, old);
-        auto r = run(program, dir, scenario(dir, fault));
-        const Memory now = load_memory(dir);
-        for (int row = 0; row < 16; ++row) {
-            const bool same = std::equal(now.begin() + row * 8, now.begin() + row * 8 + 8, old.begin() + row * 8);
-            const bool tag = row == 0 && std::equal(now.begin(), now.begin() + 8, kTag);
-            EXPECT_TRUE(same || tag) << "row " << row;
+        for (const auto& fault : all) {
+            SCOPED_TRACE(std::string(program) + ": " + fault);
+            const std::string dir = temp_dir();
+            save_memory(dir, old);
+            auto r = run(program, dir, scenario(dir, fault));
+            const Memory now = load_memory(dir);
+            for (int row = 0; row < 16; ++row) {
+                const bool same = std::equal(now.begin() + row * 8, now.begin() + row * 8 + 8, old.begin() + row * 8);
+                const bool tag = row == 0 && std::equal(now.begin(), now.begin() + 8, kTag);
+                EXPECT_TRUE(same || tag) << "row " << row;
+            }
+            if (r.out.find(kWrote) != std::string::npos) {
+                ++successes;
+                EXPECT_TRUE(std::equal(now.begin(), now.begin() + 8, kTag)) << "success reported, tag not stored";
+            }
         }
-        if (r.out.find(kWrote) != std::string::npos) {
-            ++successes;
-            EXPECT_TRUE(std::equal(now.begin(), now.begin() + 8, kTag)) << "success reported, tag not stored";
-        }
-    }
     EXPECT_GT(successes, 0);  // the faults do not simply stop every write
 }
 
@@ -341,8 +340,7 @@ TEST(EepromDemos, AStateFileIsOnlyReplacedIfItHeldAChipsMemory) {
     EXPECT_EQ(run("eeprom-skip-demo", dir, chip).out, expected("eeprom-skip-demo", old, tagged(old), true));
     EXPECT_FALSE(std::filesystem::is_symlink(state_file(dir)));
     EXPECT_EQ(load_memory(dir), tagged(old));
-    EXPECT_EQ(pikit::test::read_file(elsewhere),
-              std::string(reinterpret_cast<const char*>(old.data()), old.size()));
+    EXPECT_EQ(pikit::test::read_file(elsewhere), std::string(reinterpret_cast<const char*>(old.data()), old.size()));
 
     // A link planted where the lock goes is refused, not followed.
     const std::string victim = write_file(temp_dir(), "victim", "keep me");
@@ -362,8 +360,8 @@ TEST(EepromDemos, AnUnusableStateDirectory) {
     const std::string plain = write_file(dir, "plain", "x");
     RunResult r = run_program("eeprom-skip-demo", {{"PIKIT_SIM_STATE_DIR", plain}});
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.err.rfind("pikit-sim: environment: PIKIT_SIM_STATE_DIR: cannot be used as the state directory: ", 0),
-              0u) << r.err;
+    EXPECT_EQ(r.err.rfind("pikit-sim: environment: PIKIT_SIM_STATE_DIR: cannot be used as the state directory: ", 0), 0u)
+        << r.err;
     EXPECT_EQ(r.out, "");
 
     r = run_program("eeprom-skip-demo", {{"XDG_STATE_HOME", plain}});
@@ -401,8 +399,7 @@ TEST(EepromDemos, RunsAtOnceOnOneChipNeverLoseOrTearItsMemory) {
             } else {
                 ++ran;
                 EXPECT_EQ(r.exit_code, 0) << r.err;
-                EXPECT_EQ(r.out, expected("eeprom-skip-demo", r.out.find(dump(old)) != std::string::npos
-                                                                  ? old : tagged(old),
+                EXPECT_EQ(r.out, expected("eeprom-skip-demo", r.out.find(dump(old)) != std::string::npos ? old : tagged(old),
                                           tagged(old), true));
             }
         }

@@ -109,10 +109,10 @@ struct AckCase {
 
 TEST(I2cBus, AcknowledgePollGivesTheSlaveHundredStepsAndNoMore) {
     const AckCase cases[] = {
-        {0, 1, 1, 16_us},             // already low at the first reading: no wait
-        {1005_us, 1, 100, 1006_us},   // just before the last reading that counts
-        {1010_us, 0, 101, 1016_us},   // seen only by the reading after the hundredth wait
-        {kNever, 0, 101, 1016_us},    // no slave
+        {0, 1, 1, 16_us},            // already low at the first reading: no wait
+        {1005_us, 1, 100, 1006_us},  // just before the last reading that counts
+        {1010_us, 0, 101, 1016_us},  // seen only by the reading after the hundredth wait
+        {kNever, 0, 101, 1016_us},   // no slave
     };
     for (const AckCase& c : cases) {
         Board board(exact_options());

@@ -74,8 +74,7 @@ TEST(HumidityDecode, DefaultRunIsStatusTriggerPollAndFrame) {
 TEST(HumidityDecode, RegisterSetUpWritesBackWhatItRead) {
     PIKIT_NEED_SIGROK();
     const I2cDecode d = run_and_decode(
-        "devices:\n  - {type: aht20, name: sensor, humidity: 33.3, temperature: -12.5, calibration_bits: 0x08}\n",
-        "2s");
+        "devices:\n  - {type: aht20, name: sensor, humidity: 33.3, temperature: -12.5, calibration_bits: 0x08}\n", "2s");
     EXPECT_EQ(d.problems, std::vector<std::string>{});
     ASSERT_EQ(d.transfers.size(), 13u) << ::testing::PrintToString(d.transfers);
     std::vector<I2cTransfer> expected = {i2c_read(kAddress, {0x0C})};

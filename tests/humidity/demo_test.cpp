@@ -65,8 +65,7 @@ TEST(HumidityDemo, ValuesOfOtherSensorsComeOutExactly) {
 
 TEST(HumidityDemo, AbsentSensorGives107MissingAcknowledgesThenZeros) {
     const RunResult r = run(scenario("absent.yaml"), "3.5s");
-    EXPECT_EQ(r.out, repeat("IIC slave device not ack!\n", 107) +
-                         repeat("Humidity = 0.000%, Temperature = 0.000C \n", 2));
+    EXPECT_EQ(r.out, repeat("IIC slave device not ack!\n", 107) + repeat("Humidity = 0.000%, Temperature = 0.000C \n", 2));
 }
 
 // The register set-up is done when, and only when, the status asks for it.

@@ -11,8 +11,8 @@
 
 namespace {
 
-using pikit::test::RunResult;
 using pikit::test::run_program;
+using pikit::test::RunResult;
 using pikit::test::text;
 
 std::map<std::string, std::string> env_for(const std::string& scenario) {
@@ -36,7 +36,8 @@ RunResult run(const std::string& scenario, const char* until, const std::string&
 std::vector<bool> led_states(const std::string& events_file) {
     std::vector<bool> out;
     for (const auto& e : pikit::test::parse_json_lines(pikit::test::read_file(events_file)))
-        if (text(e, "event") == "show" && text(e, "device") == "red" && text(e, "key") == "on") out.push_back(e["value"].get<bool>());
+        if (text(e, "event") == "show" && text(e, "device") == "red" && text(e, "key") == "on")
+            out.push_back(e["value"].get<bool>());
     return out;
 }
 

@@ -8,8 +8,8 @@
 
 namespace {
 
-using pikit::test::RunResult;
 using pikit::test::run_program;
+using pikit::test::RunResult;
 
 const std::string kHeading = "IRM test program ... \n";
 
@@ -30,25 +30,23 @@ TEST(IrNecDemo, DefaultScenarioPrintsTheTwoKeysOfItsFirstSeconds) {
 
 TEST(IrNecDemo, PrintsGoodFramesOnlyAndIsBlindForAWhileAfterEach) {
     EXPECT_EQ(run("frames.yaml", "4s").out, kHeading +
-                                               "Get the key: 0x01\n"
-                                               "Get the key: 0x04\n"
-                                               "Get the key: 0x06\n"
-                                               "Get the key: 0x08\n"
-                                               "Get the key: 0x09\n"
-                                               "Get the key: 0xab\n");
+                                                "Get the key: 0x01\n"
+                                                "Get the key: 0x04\n"
+                                                "Get the key: 0x06\n"
+                                                "Get the key: 0x08\n"
+                                                "Get the key: 0x09\n"
+                                                "Get the key: 0xab\n");
 }
 
 TEST(IrNecDemo, DecodesWithinItsToleranceAndNotBeyond) {
     EXPECT_EQ(run("tolerance.yaml", "2700ms").out, kHeading +
-                                                      "Get the key: 0x11\n"
-                                                      "Get the key: 0x13\n"
-                                                      "Get the key: 0x15\n"
-                                                      "Get the key: 0x17\n"
-                                                      "Get the key: 0x18\n");
+                                                       "Get the key: 0x11\n"
+                                                       "Get the key: 0x13\n"
+                                                       "Get the key: 0x15\n"
+                                                       "Get the key: 0x17\n"
+                                                       "Get the key: 0x18\n");
 }
 
-TEST(IrNecDemo, AFloatingPinWithoutAReceiverPrintsNothing) {
-    EXPECT_EQ(run("no-receiver.yaml", "800ms").out, kHeading);
-}
+TEST(IrNecDemo, AFloatingPinWithoutAReceiverPrintsNothing) { EXPECT_EQ(run("no-receiver.yaml", "800ms").out, kHeading); }
 
 }  // namespace

@@ -77,13 +77,14 @@ TEST(KeypadDemo, DefaultScenarioShowsAndPrintsThreeKeysTheSameOnEveryRun) {
 // 4 follows 3 within 33 ms, during the first frame that shows 3: 3 is shown,
 // 4 printed.
 TEST(KeypadDemo, PressesDuringAnUpdateAndInQuickSuccession) {
-    const Outcome r = run("devices:\n  - {type: bc7278, name: keypad}\nstimuli:\n"
-                      "  - {at: 1s, device: keypad, action: press, key: 7, hold: 80ms}\n"
-                      "  - {at: 1095.5ms, device: keypad, action: press, key: 12, hold: 80ms}\n"
-                      "  - {at: 1.45s, device: keypad, action: press, key: 25, hold: 80ms}\n"
-                      "  - {at: 2s, device: keypad, action: press, key: 3, hold: 20ms}\n"
-                      "  - {at: 2032.5ms, device: keypad, action: press, key: 4, hold: 40ms}\n",
-                      "3s");
+    const Outcome r =
+        run("devices:\n  - {type: bc7278, name: keypad}\nstimuli:\n"
+            "  - {at: 1s, device: keypad, action: press, key: 7, hold: 80ms}\n"
+            "  - {at: 1095.5ms, device: keypad, action: press, key: 12, hold: 80ms}\n"
+            "  - {at: 1.45s, device: keypad, action: press, key: 25, hold: 80ms}\n"
+            "  - {at: 2s, device: keypad, action: press, key: 3, hold: 20ms}\n"
+            "  - {at: 2032.5ms, device: keypad, action: press, key: 4, hold: 40ms}\n",
+            "3s");
     EXPECT_EQ(r.r.out, "Key value: 12 \nKey value: 25 \nKey value: 4 \n");
     EXPECT_EQ(r.read, (std::vector<int>{7, 12, 25, 3, 4}));
     EXPECT_TRUE(in_order(r.shown, {"  7.0", " 25.0", "  3.0"}));
@@ -103,8 +104,8 @@ TEST(KeypadDemo, HundredRandomPressesAreAllReadAndNoFrameIsBroken) {
     for (int i = 0; i < 100; ++i) {
         at_ms += 100 + static_cast<long>(rng() % 151);
         pressed.push_back(1 + static_cast<int>(rng() % 31));
-        yaml += "  - {at: " + std::to_string(at_ms) + "ms, device: keypad, action: press, key: " +
-                std::to_string(pressed.back()) + ", hold: 80ms}\n";
+        yaml += "  - {at: " + std::to_string(at_ms) +
+                "ms, device: keypad, action: press, key: " + std::to_string(pressed.back()) + ", hold: 80ms}\n";
     }
     const Outcome r = run(yaml, std::to_string(at_ms + 1000).append("ms").c_str());
     EXPECT_EQ(r.read, pressed);
@@ -126,10 +127,11 @@ TEST(KeypadDemo, HundredRandomPressesAreAllReadAndNoFrameIsBroken) {
 }
 
 TEST(KeypadDemo, FaultsOfTheController) {
-    const std::string presses = "stimuli:\n"
-                                "  - {at: 0.5s, device: keypad, action: press, key: 7, hold: 50ms}\n"
-                                "  - {at: 1.0s, device: keypad, action: press, key: 17}\n"
-                                "  - {at: 1.5s, device: keypad, action: press, key: 9}\n";
+    const std::string presses =
+        "stimuli:\n"
+        "  - {at: 0.5s, device: keypad, action: press, key: 7, hold: 50ms}\n"
+        "  - {at: 1.0s, device: keypad, action: press, key: 17}\n"
+        "  - {at: 1.5s, device: keypad, action: press, key: 9}\n";
     struct Case {
         const char* settings;
         const char* out;

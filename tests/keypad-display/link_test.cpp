@@ -106,11 +106,13 @@ TEST_F(Link, KeyReadGivesTheKeyHeldDownAndZeroWithoutOne) {
     EXPECT_EQ(keypad.counters().key_reads, 3u);
 }
 
-struct StuckHigh : Link { StuckHigh() : Link(", data_out_stuck: high") {} };
-struct StuckLow : Link { StuckLow() : Link(", data_out_stuck: low") {} };
-TEST_F(StuckHigh, ReadFrameGivesAllOnes) {
-    EXPECT_EQ(BC7278_spi_read_data(0xFF, 0xFF), 0xFFFF);
-}
+struct StuckHigh : Link {
+    StuckHigh() : Link(", data_out_stuck: high") {}
+};
+struct StuckLow : Link {
+    StuckLow() : Link(", data_out_stuck: low") {}
+};
+TEST_F(StuckHigh, ReadFrameGivesAllOnes) { EXPECT_EQ(BC7278_spi_read_data(0xFF, 0xFF), 0xFFFF); }
 TEST_F(StuckLow, ReadFrameGivesAllZerosWhichReadsAsKey31) {
     EXPECT_EQ(BC7278_spi_read_data(0xFF, 0xFF), 0x0000);
     EXPECT_EQ(ReadKeyValue(), 31);
@@ -151,8 +153,8 @@ TEST_F(Link, NumbersAreShownWithOneTruncatedDecimal) {
         EXPECT_EQ(display(), c.shown);
     }
     // Nothing at all for values that cannot be shown, and nothing is touched.
-    const float nothing[] = {999.9f, 1e10f, std::numeric_limits<float>::infinity(),
-                             -std::numeric_limits<float>::infinity(), std::nanf(""), -3e9f};
+    const float nothing[] = {
+        999.9f, 1e10f, std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(), std::nanf(""), -3e9f};
     for (float v : nothing) {
         SCOPED_TRACE(v);
         DisplayNumber(v);

@@ -100,10 +100,21 @@ TEST(Aht20Model, ReportsMastersThatBreakTheRules) {
              Stop_I2C();
          },
          "byte cut short by STOP after 3 bit(s)"},
-        {"unknown command", [] { write_command({0x70, 0x55}); }, "unknown command 0x55"},
-        {"trigger with wrong arguments", [] { write_command({0x70, 0xAC, 0x33, 0x01}); },
+        {"unknown command",
+         [] {
+             write_command({0x70, 0x55});
+         },
+         "unknown command 0x55"},
+        {"trigger with wrong arguments",
+         [] {
+             write_command({0x70, 0xAC, 0x33, 0x01});
+         },
          "measurement trigger with arguments 0x33 0x01"},
-        {"trigger cut short", [] { write_command({0x70, 0xAC, 0x33}); }, "command 0xAC with 2 byte(s), expected 3"},
+        {"trigger cut short",
+         [] {
+             write_command({0x70, 0xAC, 0x33});
+         },
+         "command 0xAC with 2 byte(s), expected 3"},
         {"clocks after a not-acknowledge",
          [] {
              Start_I2C();
@@ -243,12 +254,11 @@ TEST(Aht20Model, ContentionSitsAtTheAcknowledgeOfOddBytes) {
     ASSERT_EQ(cont.size(), 4u);
     // From the START's falling SDA edge: 8 us to the first clock, 192 us per
     // byte, 16 us per acknowledge that comes at the first poll.
-    EXPECT_EQ(cont[0].start - t[0].start, 8_us + 192_us);            // 0x71
+    EXPECT_EQ(cont[0].start - t[0].start, 8_us + 192_us);               // 0x71
     EXPECT_EQ(cont[1].start - t[1].start, 8_us + 2 * 208_us + 192_us);  // 0x33, third byte
-    EXPECT_EQ(cont[2].start - t[2].start, 8_us + 192_us);            // 0x71
-    EXPECT_EQ(cont[3].start - t[3].start, 8_us + 192_us);            // 0x71
+    EXPECT_EQ(cont[2].start - t[2].start, 8_us + 192_us);               // 0x71
+    EXPECT_EQ(cont[3].start - t[3].start, 8_us + 192_us);               // 0x71
 }
-
 
 // Values out of their range are refused with the range as the reference
 // gives it, units included; a `set` needs something to set.

@@ -55,8 +55,7 @@ TEST_F(Keypad, ReportsClockPhasesShorterThanThePartNeedsOncePerFrame) {
 TEST_F(Keypad, FramesCutShortOrBrokenIntoAreReportedWithTheirBitsAndIgnored) {
     clock_bits(0x1C97, 10);
     delay(2);
-    EXPECT_EQ(breach_texts(),
-              "[bc7278 'keypad'] frame cut short after 10 bit(s): 0001 1100 10; the clock stayed high for 1ms\n");
+    EXPECT_EQ(breach_texts(), "[bc7278 'keypad'] frame cut short after 10 bit(s): 0001 1100 10; the clock stayed high for 1ms\n");
     EXPECT_EQ(keypad.frames().back().bits, 10);
 
     clock_bits(0x00C0, 16);  // "0" in position 0...
@@ -137,9 +136,10 @@ TEST_F(Keypad, BlinkingAlternatesAtTheSetSpeed) {
 // The interrupt line falls when a key goes down and rises when the last key
 // is let go; a read gives the latest key held, or 0xFFFF.
 TEST_F(Keypad, KeysDriveTheInterruptLineAndTheKeyState) {
-    load_scenario_text(bench.board, "stimuli:\n"
-                                    "  - {at: 10ms, device: keypad, action: press, key: 7, hold: 100ms}\n"
-                                    "  - {at: 50ms, device: keypad, action: press, key: 9, hold: 20ms}\n");
+    load_scenario_text(bench.board,
+                       "stimuli:\n"
+                       "  - {at: 10ms, device: keypad, action: press, key: 7, hold: 100ms}\n"
+                       "  - {at: 50ms, device: keypad, action: press, key: 9, hold: 20ms}\n");
     std::vector<std::uint16_t> states;
     for (Time at : {5_ms, 20_ms, 60_ms, 80_ms, 120_ms}) {
         bench.board.run_until(at);
@@ -157,12 +157,13 @@ TEST_F(Keypad, KeysDriveTheInterruptLineAndTheKeyState) {
 // A key held as long as a person holds it: down until up, whatever else is
 // pressed meanwhile; the interrupt line rises when the last one is let go.
 TEST_F(Keypad, AKeyHeldDownStaysDownUntilItIsLetGo) {
-    load_scenario_text(bench.board, "stimuli:\n"
-                                    "  - {at: 10ms, device: keypad, action: down, key: 7}\n"
-                                    "  - {at: 20ms, device: keypad, action: down, key: 3}\n"
-                                    "  - {at: 2s, device: keypad, action: up, key: 7}\n"
-                                    "  - {at: 3s, device: keypad, action: up, key: 3}\n"
-                                    "  - {at: 4s, device: keypad, action: up, key: 3}\n");
+    load_scenario_text(bench.board,
+                       "stimuli:\n"
+                       "  - {at: 10ms, device: keypad, action: down, key: 7}\n"
+                       "  - {at: 20ms, device: keypad, action: down, key: 3}\n"
+                       "  - {at: 2s, device: keypad, action: up, key: 7}\n"
+                       "  - {at: 3s, device: keypad, action: up, key: 3}\n"
+                       "  - {at: 4s, device: keypad, action: up, key: 3}\n");
     std::vector<int> down;
     for (Time at : {5_ms, 15_ms, 1_s, 2500_ms, 3500_ms}) {
         bench.board.run_until(at);
@@ -178,7 +179,8 @@ TEST_F(Keypad, AKeyHeldDownStaysDownUntilItIsLetGo) {
 
 TEST_F(Keypad, ABouncingKeyGivesItsFallingEdgesTheSameWayForOneSeed) {
     auto falls = [](const std::string& bounce) {
-        Bench b("devices:\n  - {type: bc7278, name: keypad, bounce: " + bounce + "}\nstimuli:\n"
+        Bench b("devices:\n  - {type: bc7278, name: keypad, bounce: " + bounce +
+                "}\nstimuli:\n"
                 "  - {at: 10ms, device: keypad, action: press, key: 5, hold: 30ms}\n");
         delay(50);
         std::vector<Time> t;
@@ -206,11 +208,8 @@ TEST_F(AbsentKeypad, LeavesTheLinesToTheirPulls) {
 }
 
 TEST(Bc7278Settings, BadSettingsAreRefusedNamingTheKey) {
-    auto refuse = [](const std::string& yaml, const std::string& message) {
-        EXPECT_EQ(refusal(yaml, "k.yaml"), message);
-    };
-    refuse("devices:\n  - {type: bc7278, data_out: 14}\n",
-           "k.yaml: devices[0].data_out: same line as clock '14'");
+    auto refuse = [](const std::string& yaml, const std::string& message) { EXPECT_EQ(refusal(yaml, "k.yaml"), message); };
+    refuse("devices:\n  - {type: bc7278, data_out: 14}\n", "k.yaml: devices[0].data_out: same line as clock '14'");
     refuse("devices:\n  - {type: bc7278, clock: 12}\n", "k.yaml: devices[0].clock: same line as data_in '12'");
     refuse("devices:\n  - {type: bc7278, data_out_stuck: sideways}\n",
            "k.yaml: devices[0].data_out_stuck: expected low, high or none 'sideways'");

@@ -23,8 +23,9 @@ std::vector<std::pair<Time, bool>> edges(const Board& b, int pin) {
 }
 
 TEST(Button, ACleanPressIsOneFallingEdgeForItsHoldTime) {
-    Bench b("devices:\n  - {type: button, name: button}\n"
-            "stimuli:\n  - {at: 100ms, device: button, action: press, hold: 300ms}\n");
+    Bench b(
+        "devices:\n  - {type: button, name: button}\n"
+        "stimuli:\n  - {at: 100ms, device: button, action: press, hold: 300ms}\n");
     EXPECT_EQ(b.board.level(22), Level::High) << "the module's pull-up holds the line high";
     falls = 0;
     ASSERT_EQ(wiringPiISR(22, INT_EDGE_FALLING, count_fall), 0);
@@ -73,11 +74,12 @@ TEST(Button, BouncesGiveTheSetEdgesWithinTheBounceTimeTheSameOnEveryRun) {
 // A press held as long as a person holds it: down and up are its two
 // halves, each bouncing as the button does unless it says otherwise.
 TEST(Button, DownAndUpHoldAPressAsLongAsAPersonDoes) {
-    Bench b("devices:\n  - {type: button, name: button, bounce_edges: 2, bounce_time: 2ms}\n"
-            "stimuli:\n  - {at: 10ms, device: button, action: down}\n"
-            "  - {at: 20ms, device: button, action: down}\n"
-            "  - {at: 900ms, device: button, action: up, release_bounce_edges: 0}\n"
-            "  - {at: 950ms, device: button, action: up}\n");
+    Bench b(
+        "devices:\n  - {type: button, name: button, bounce_edges: 2, bounce_time: 2ms}\n"
+        "stimuli:\n  - {at: 10ms, device: button, action: down}\n"
+        "  - {at: 20ms, device: button, action: down}\n"
+        "  - {at: 900ms, device: button, action: up, release_bounce_edges: 0}\n"
+        "  - {at: 950ms, device: button, action: up}\n");
     delay(1000);
     const auto e = edges(b.board, 22);
     ASSERT_EQ(e.size(), 4u) << "a bouncing push, one clean release; the second down and up change nothing";
@@ -95,8 +97,9 @@ TEST(Button, ThePullUpDecidesWhetherAPressIsSeen) {
         pullUpDnControl(22, PUD_DOWN);
         EXPECT_EQ(with.board.level(22), Level::High) << "the module's 10 kOhm wins over the Pi's 50 kOhm";
     }
-    Bench bare("devices:\n  - {type: button, name: button, pull_up: false}\n"
-               "stimuli:\n  - {at: 10ms, device: button, action: press}\n");
+    Bench bare(
+        "devices:\n  - {type: button, name: button, pull_up: false}\n"
+        "stimuli:\n  - {at: 10ms, device: button, action: press}\n");
     pullUpDnControl(22, PUD_DOWN);
     delay(300);
     EXPECT_EQ(bare.board.history(22).size(), 2u) << "only the pull-down's change";

@@ -172,25 +172,32 @@ TEST(Buzzer, AWavThatIsNotAFileOfItsOwnIsRefusedAndNothingIsWritten) {
     auto one = [&](const std::string& wav) { return refused("  - {type: buzzer, wav: '" + wav + "'}\n"); };
     const std::string own = "; the buzzer's sound needs a file of its own '";
     EXPECT_EQ(one(dir), "bz.yaml: devices[0].wav: is a directory; the buzzer's sound needs a file name '" + dir + "'");
-    EXPECT_EQ(one(fifo), "bz.yaml: devices[0].wav: is not a regular file (a device, a FIFO or a socket), which the "
-                         "buzzer's sound would replace '" + fifo + "'");
+    EXPECT_EQ(one(fifo),
+              "bz.yaml: devices[0].wav: is not a regular file (a device, a FIFO or a socket), which the "
+              "buzzer's sound would replace '" +
+                  fifo + "'");
     if (have_node) {
-        EXPECT_EQ(one(node), "bz.yaml: devices[0].wav: is not a regular file (a device, a FIFO or a socket), which "
-                             "the buzzer's sound would replace '" + node + "'");
+        EXPECT_EQ(one(node),
+                  "bz.yaml: devices[0].wav: is not a regular file (a device, a FIFO or a socket), which "
+                  "the buzzer's sound would replace '" +
+                      node + "'");
     }
-    EXPECT_EQ(one(dir + "/run.vcd"), "bz.yaml: devices[0].wav: is the same file as the trace (PIKIT_SIM_VCD)" + own +
-                                         dir + "/run.vcd'");
-    EXPECT_EQ(one(dir + "/run.vcd.body"), "bz.yaml: devices[0].wav: is the same file as the trace's working file "
-                                          "(PIKIT_SIM_VCD)" + own + dir + "/run.vcd.body'");
+    EXPECT_EQ(one(dir + "/run.vcd"),
+              "bz.yaml: devices[0].wav: is the same file as the trace (PIKIT_SIM_VCD)" + own + dir + "/run.vcd'");
+    EXPECT_EQ(one(dir + "/run.vcd.body"),
+              "bz.yaml: devices[0].wav: is the same file as the trace's working file "
+              "(PIKIT_SIM_VCD)" +
+                  own + dir + "/run.vcd.body'");
     EXPECT_EQ(one(dir + "/./run.log"),
               "bz.yaml: devices[0].wav: is the same file as the log (PIKIT_SIM_LOG)" + own + dir + "/./run.log'");
-    EXPECT_EQ(one(dir + "/run.jsonl"), "bz.yaml: devices[0].wav: is the same file as the event stream "
-                                       "(PIKIT_SIM_EVENTS)" + own + dir + "/run.jsonl'");
+    EXPECT_EQ(one(dir + "/run.jsonl"),
+              "bz.yaml: devices[0].wav: is the same file as the event stream "
+              "(PIKIT_SIM_EVENTS)" +
+                  own + dir + "/run.jsonl'");
     // Two buzzers on one file, under two names of it.
-    EXPECT_EQ(refused("  - {type: buzzer, name: a, wav: '" + old_wav + "'}\n  - {type: buzzer, name: b, pin: 2, wav: '" +
-                      dir + "/alias.wav'}\n"),
-              "bz.yaml: devices[1].wav: is the same file as the buzzer's sound (devices[0].wav)" + own + dir +
-                  "/alias.wav'");
+    EXPECT_EQ(refused("  - {type: buzzer, name: a, wav: '" + old_wav + "'}\n  - {type: buzzer, name: b, pin: 2, wav: '" + dir +
+                      "/alias.wav'}\n"),
+              "bz.yaml: devices[1].wav: is the same file as the buzzer's sound (devices[0].wav)" + own + dir + "/alias.wav'");
 
     EXPECT_EQ(listing(), before) << "nothing made, nothing replaced";
     EXPECT_EQ(pikit::test::read_file(old_wav), "an earlier recording");

@@ -44,13 +44,11 @@ struct Bench {
         return out;
     }
 
-
     // ---- what a device shows over time, as a person watching would check it ----
     // Runs the board on for `window` and succeeds when `device` showed
     // `value` under `key` at some instant of it (already showing it counts),
     // saying when; the failure lists what it showed instead.
-    ::testing::AssertionResult shown_within(const std::string& device, const std::string& key, const Shown& value,
-                                            Time window) {
+    ::testing::AssertionResult shown_within(const std::string& device, const std::string& key, const Shown& value, Time window) {
         const Time from = board.now();
         board.run_until(from + window);
         std::optional<Time> at;
@@ -65,11 +63,12 @@ struct Bench {
             seen += " " + c.value.text() + " at " + format_duration(c.at) + ";";
             if (now && !at) at = c.at;
         }
-        if (at) return ::testing::AssertionSuccess() << device << " showed " << key << " " << value.text() << " at "
-                                                     << format_duration(*at);
-        return ::testing::AssertionFailure() << device << " did not show " << key << " " << value.text() << " between "
-                                             << format_duration(from) << " and " << format_duration(from + window)
-                                             << " (it showed" << (seen.empty() ? " nothing new" : seen) << ")";
+        if (at)
+            return ::testing::AssertionSuccess()
+                   << device << " showed " << key << " " << value.text() << " at " << format_duration(*at);
+        return ::testing::AssertionFailure()
+               << device << " did not show " << key << " " << value.text() << " between " << format_duration(from) << " and "
+               << format_duration(from + window) << " (it showed" << (seen.empty() ? " nothing new" : seen) << ")";
     }
     // Runs the board on for `span` and succeeds when `device` showed `value`
     // under `key` all along: from now to the end, without a change.
@@ -80,16 +79,16 @@ struct Bench {
         for (const auto& c : board.shown_history(device, key)) {
             if (c.at > from + span) break;
             if (c.at > from && !(c.value == value))
-                return ::testing::AssertionFailure() << device << " showed " << key << " " << c.value.text() << " at "
-                                                     << format_duration(c.at) << ", within the "
-                                                     << format_duration(span) << " it should have held "
-                                                     << value.text() << " from " << format_duration(from);
+                return ::testing::AssertionFailure()
+                       << device << " showed " << key << " " << c.value.text() << " at " << format_duration(c.at)
+                       << ", within the " << format_duration(span) << " it should have held " << value.text() << " from "
+                       << format_duration(from);
             if (c.at <= from) last = c.value;
         }
         if (!last || !(*last == value))
-            return ::testing::AssertionFailure() << device << " showed " << key << " "
-                                                 << (last ? last->text() : std::string("nothing")) << " at "
-                                                 << format_duration(from) << ", not " << value.text();
+            return ::testing::AssertionFailure()
+                   << device << " showed " << key << " " << (last ? last->text() : std::string("nothing")) << " at "
+                   << format_duration(from) << ", not " << value.text();
         return ::testing::AssertionSuccess();
     }
 

@@ -84,8 +84,7 @@ TEST(Hc595, ShiftsOnTheClockRiseAndShowsOnlyOnTheLatchRise) {
 // SER wired to the part's own Q7: a ring counter. The bit latched last
 // comes round again, with no breach of the data's timing on the way.
 TEST(Hc595, FedFromItsOwnLastOutputItIsARingCounter) {
-    Bench b("devices:\n  - {type: hc595, name: register, data: register.Q7, clock: 2, latch: 3, power_on: 0x01}\n",
-            pi_like());
+    Bench b("devices:\n  - {type: hc595, name: register, data: register.Q7, clock: 2, latch: 3, power_on: 0x01}\n", pi_like());
     auto& reg = b.device<Hc595>("register");
     outputs_on();
     std::vector<unsigned> seen;
@@ -99,11 +98,12 @@ TEST(Hc595, FedFromItsOwnLastOutputItIsARingCounter) {
 }
 
 TEST(Hc595, PowerOnContentsAndStuckOutputs) {
-    Bench b("devices:\n"
-            "  - {type: hc595, name: register, power_on: 0xA5, stuck: {Q0: low, Q6: high}}\n"
-            "  - {type: led-row, name: leds, lines: [register.Q0, register.Q1, register.Q2, register.Q3,"
-            " register.Q4, register.Q5, register.Q6, register.Q7]}\n",
-            pi_like());
+    Bench b(
+        "devices:\n"
+        "  - {type: hc595, name: register, power_on: 0xA5, stuck: {Q0: low, Q6: high}}\n"
+        "  - {type: led-row, name: leds, lines: [register.Q0, register.Q1, register.Q2, register.Q3,"
+        " register.Q4, register.Q5, register.Q6, register.Q7]}\n",
+        pi_like());
     auto& reg = b.device<Hc595>("register");
     EXPECT_EQ(reg.stages(), 0xA5);
     EXPECT_EQ(reg.latched(), 0xA5);
@@ -177,11 +177,10 @@ TEST(Hc595, EveryOtherLimitIsReportedWhenBroken) {
         digitalWrite(kLatch, HIGH);
         digitalWrite(kLatch, LOW);
         digitalWrite(kLatch, HIGH);
-        EXPECT_EQ(breaches(b.board), part + "SRCLK high 40ns, shorter than the 47ns" + need +
-                                         part + "SRCLK low 40ns, shorter than the 47ns" + need +
-                                         part + "SRCLK rise to RCLK rise 40ns, shorter than the 44ns" + need +
-                                         part + "RCLK high 40ns, shorter than the 47ns" + need +
-                                         part + "RCLK low 40ns, shorter than the 47ns" + need);
+        EXPECT_EQ(breaches(b.board),
+                  part + "SRCLK high 40ns, shorter than the 47ns" + need + part + "SRCLK low 40ns, shorter than the 47ns" + need +
+                      part + "SRCLK rise to RCLK rise 40ns, shorter than the 44ns" + need + part +
+                      "RCLK high 40ns, shorter than the 47ns" + need + part + "RCLK low 40ns, shorter than the 47ns" + need);
     }
     {
         // The data pin left an input with its pull switched off: the line floats.
@@ -190,8 +189,7 @@ TEST(Hc595, EveryOtherLimitIsReportedWhenBroken) {
         pinMode(kClock, OUTPUT);
         pullUpDnControl(kData, PUD_OFF);
         pulse(kClock);
-        EXPECT_EQ(breaches(b.board),
-                  part + "SER floating at the SRCLK rise: stage 0 takes an unknown bit (read as LOW)\n");
+        EXPECT_EQ(breaches(b.board), part + "SER floating at the SRCLK rise: stage 0 takes an unknown bit (read as LOW)\n");
         EXPECT_EQ(reg.stages(), 0);
     }
 }

@@ -28,8 +28,7 @@ constexpr int kScl = 9;
 class RegisterPart final : public I2cSlave {
 public:
     RegisterPart(std::uint8_t address, I2cMode mode, I2cSlaveSettings s = {}, Time stretch = 0)
-        : I2cSlave("register-part", "part" + std::to_string(address), address, mode, s, stretch > 0),
-          stretch_(stretch) {}
+        : I2cSlave("register-part", "part" + std::to_string(address), address, mode, s, stretch > 0), stretch_(stretch) {}
     std::uint16_t regs[8] = {0x0102, 0x0304, 0x0506, 0x0708, 0xFF38, 0, 0, 0};
     bool answer_reads = true;
     std::vector<std::string> calls;  // the hooks, in the order they came
@@ -150,14 +149,11 @@ TEST(I2cSlaveEngine, TimingRulesOfEachModeAreCheckedOncePerKindAndTransfer) {
         {"START hold 3 us", I2cMode::Standard, [&](TestMaster& m) { m.p.start_hold = 3_us, twice(m); }, "START hold 3us", 4},
         {"repeated START set-up 4 us", I2cMode::Standard, [&](TestMaster& m) { m.p.start_setup = 4_us, twice(m); },
          "repeated START set-up 4us", 2},
-        {"STOP set-up 3 us", I2cMode::Standard, [&](TestMaster& m) { m.p.stop_setup = 3_us, twice(m); },
-         "STOP set-up 3us", 2},
+        {"STOP set-up 3 us", I2cMode::Standard, [&](TestMaster& m) { m.p.stop_setup = 3_us, twice(m); }, "STOP set-up 3us", 2},
         {"bus free 1 us", I2cMode::Fast, [&](TestMaster& m) { m.p.bus_free = 1_us, twice(m); },
          "bus free time between STOP and START 1us", 1},
         {"master's acknowledge set at the rising clock", I2cMode::Fast,
-         [](TestMaster& m) {
-             m.start(), m.write(0x2D << 1 | 1), m.read(true, 0), m.read(false), m.stop();
-         },
+         [](TestMaster& m) { m.start(), m.write(0x2D << 1 | 1), m.read(true, 0), m.read(false), m.stop(); },
          "acknowledge set-up 0ns", 1},
         {"no high time on the part's acknowledge", I2cMode::Fast,
          [](TestMaster& m) {
@@ -245,9 +241,8 @@ TEST(I2cSlaveEngine, HooksOfACombinedTransferThroughTheController) {
     Board board;
     auto& part = board.add(std::make_unique<RegisterPart>(0x2D, I2cMode::Standard));
     EXPECT_EQ(controller_read(), kOk);
-    EXPECT_EQ(part.calls, (std::vector<std::string>{"addressed W", "written 0x04", "ended by START", "addressed R",
-                                                    "next 0", "sending 0xFF", "next 1", "sending 0x38",
-                                                    "ended by STOP"}));
+    EXPECT_EQ(part.calls, (std::vector<std::string>{"addressed W", "written 0x04", "ended by START", "addressed R", "next 0",
+                                                    "sending 0xFF", "next 1", "sending 0x38", "ended by STOP"}));
     ASSERT_EQ(part.transfers().size(), 2u);
     EXPECT_FALSE(part.transfers()[0].stopped);
     EXPECT_TRUE(part.transfers()[1].stopped && part.transfers()[1].master_nack);

@@ -15,9 +15,7 @@ using namespace modeltest;
 
 // A board wired as on the kit, the controller started as the program does.
 struct BoardBench : Bench {
-    explicit BoardBench(const std::string& settings = "") : Bench(yaml(settings), Options{}) {
-        EXPECT_EQ(stc_init(), 0);
-    }
+    explicit BoardBench(const std::string& settings = "") : Bench(yaml(settings), Options{}) { EXPECT_EQ(stc_init(), 0); }
     static std::string yaml(const std::string& settings) {
         return "devices:\n  - {type: ir-board, name: board, sda: 8, scl: 9" + settings + "}\n";
     }
@@ -178,7 +176,8 @@ TEST(IrBoard, BadSettingsAndActionsAreRefusedNamingTheKey) {
     auto refuse = [](const std::string& yaml, const std::string& message) { EXPECT_EQ(refusal(yaml, "b.yaml"), message); };
     refuse("devices:\n  - {type: ir-board, clear: never}\n", "b.yaml: devices[0].clear: expected on_read or on_release 'never'");
     const std::string board = "devices:\n  - {type: ir-board}\nstimuli:\n";
-    refuse(board + "  - {at: 1s, device: ir-board, action: press}\n", "b.yaml: stimuli[0]: missing 'code' (a whole number, 0x0001 to 0xFFFF)");
+    refuse(board + "  - {at: 1s, device: ir-board, action: press}\n",
+           "b.yaml: stimuli[0]: missing 'code' (a whole number, 0x0001 to 0xFFFF)");
     refuse(board + "  - {at: 1s, device: ir-board, action: set, register: 3, value: 1}\n",
            "b.yaml: stimuli[0].register: the board's registers are 0, 2 and 4 '3'");
     refuse(board + "  - {at: 1s, device: ir-board, action: press, code: 0xFF38, repeat: 2}\n",

@@ -11,9 +11,10 @@ namespace {
 using namespace modeltest;
 
 TEST(LedRow, ShowsTheRowAsOnePatternLedZeroFirst) {
-    Bench b("devices:\n"
-            "  - {type: led-row, name: row, lines: [23, 24, 26]}\n"
-            "  - {type: led-row, name: sinks, lines: [23, 24, 26], active: low}\n");
+    Bench b(
+        "devices:\n"
+        "  - {type: led-row, name: row, lines: [23, 24, 26]}\n"
+        "  - {type: led-row, name: sinks, lines: [23, 24, 26], active: low}\n");
     for (int pin : {23, 24, 26}) pinMode(pin, OUTPUT);
     delay(100);
     digitalWrite(26, HIGH);

@@ -134,9 +134,7 @@ TEST(Led, TwoQuickSwitchesAreShownOnceTheLineSettles) {
 }
 
 TEST(Led, BadSettingsAreRefusedNamingTheKey) {
-    auto refuse = [](const std::string& yaml, const std::string& message) {
-        EXPECT_EQ(refusal(yaml, "led.yaml"), message);
-    };
+    auto refuse = [](const std::string& yaml, const std::string& message) { EXPECT_EQ(refusal(yaml, "led.yaml"), message); };
     refuse("devices:\n  - {type: led, name: a, pin: 23, active: sideways}\n",
            "led.yaml: devices[0].active: expected high or low 'sideways'");
     refuse("devices:\n  - {type: led, name: b, pin: 18}\n",

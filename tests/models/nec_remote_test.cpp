@@ -101,10 +101,9 @@ TEST(NecRemote, AHeldKeySendsRepeatCodesEvery108msUntilReleased) {
         EXPECT_EQ(sent[k].kind, NecRemote::Kind::Repeat);
         EXPECT_EQ(sent[k].start, static_cast<Time>(k) * 108_ms);
     }
-    EXPECT_EQ(pulses(b.board, 6, 108_ms), (std::vector<Time>{9000_us, 2250_us, kBit, 108_ms - 9000_us - 2250_us - kBit,
-                                                             9000_us, 2250_us, kBit, 108_ms - 9000_us - 2250_us - kBit,
-                                                             9000_us, 2250_us, kBit, 108_ms - 9000_us - 2250_us - kBit,
-                                                             9000_us, 2250_us, kBit}));
+    EXPECT_EQ(pulses(b.board, 6, 108_ms), (std::vector<Time>{9000_us, 2250_us, kBit, 108_ms - 9000_us - 2250_us - kBit, 9000_us,
+                                                             2250_us, kBit, 108_ms - 9000_us - 2250_us - kBit, 9000_us, 2250_us,
+                                                             kBit, 108_ms - 9000_us - 2250_us - kBit, 9000_us, 2250_us, kBit}));
     auto held = b.values("remote", "held");
     ASSERT_EQ(held.size(), 2u) << "held from the start (the press's instant), then let go";
     EXPECT_TRUE(held[0].as_bool());
@@ -247,8 +246,9 @@ TEST(NecRemote, BadSettingsAndActionsAreRefusedNamingTheKey) {
            "ir.yaml: stimuli[0].repeat: unknown setting (known: at, device, action, address, command, extended, hold)");
     refuse(remote + "  - {at: 1s, device: r, action: glitch, length: 1ns}\n",
            "ir.yaml: stimuli[0].length: out of range (10us to 10ms) '1ns'");
-    refuse(remote + "  - {at: 1s, device: r, action: blink}\n",
-           "ir.yaml: stimuli[0].action: unknown action of nec-remote (known: press, down, up, frame, repeat, glitch, set) 'blink'");
+    refuse(
+        remote + "  - {at: 1s, device: r, action: blink}\n",
+        "ir.yaml: stimuli[0].action: unknown action of nec-remote (known: press, down, up, frame, repeat, glitch, set) 'blink'");
 }
 
 }  // namespace

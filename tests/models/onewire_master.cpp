@@ -115,8 +115,7 @@ std::vector<RomId> Master::search_all(std::uint8_t cmd, int limit) {
     return found;
 }
 
-std::vector<std::uint8_t> write_scratchpad(Master& m, unsigned addr, const std::vector<std::uint8_t>& data,
-                                           int crc_bytes) {
+std::vector<std::uint8_t> write_scratchpad(Master& m, unsigned addr, const std::vector<std::uint8_t>& data, int crc_bytes) {
     m.reset();
     m.skip();
     m.write(0x0F);

@@ -49,8 +49,7 @@ private:
 };
 
 // GX2431 memory functions, each one transaction after reset + Skip ROM.
-std::vector<std::uint8_t> write_scratchpad(Master& m, unsigned addr, const std::vector<std::uint8_t>& data,
-                                           int crc_bytes = 2);
+std::vector<std::uint8_t> write_scratchpad(Master& m, unsigned addr, const std::vector<std::uint8_t>& data, int crc_bytes = 2);
 std::vector<std::uint8_t> read_scratchpad(Master& m, int n = 13);  // TA1 TA2 E/S data CRC
 // Sends the authorisation, keeps the line driven high for `hold_ms`, reads one byte.
 std::uint8_t copy_scratchpad(Master& m, std::uint8_t ta1, std::uint8_t ta2, std::uint8_t es, unsigned hold_ms = 15);

@@ -45,9 +45,9 @@ TEST(Search, RandomBusesAreEnumeratedOnceEachInBitOrder) {
         for (int i = 0; i < n; ++i) {
             std::vector<std::uint8_t> b;
             for (int k = 0; k < 8; ++k) b.push_back(static_cast<std::uint8_t>(rng()));
-            if (i == 0) b[0] = 0x00;               // family 0x00: first in bus order
-            if (i == 1) b[0] = 0x2D;               // same family as the EEPROM
-            if (i != 2) b.resize(7);               // CRC computed; device 2 keeps a random CRC byte
+            if (i == 0) b[0] = 0x00;  // family 0x00: first in bus order
+            if (i == 1) b[0] = 0x2D;  // same family as the EEPROM
+            if (i != 2) b.resize(7);  // CRC computed; device 2 keeps a random CRC byte
             OneWireSettings s = dev(b);
             s.timing = corner(i + seed);
             ids.push_back(s.rom);

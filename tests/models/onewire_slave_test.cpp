@@ -97,15 +97,14 @@ TEST_P(Breach, IsReported) {
 
 INSTANTIATE_TEST_SUITE_P(
     Timing, Breach,
-    ::testing::Values(
-        BadMaster{"ShortReset", [](MasterTiming& t) { t.reset_low = 300; }, "too short for a reset"},
-        BadMaster{"SlotTooSoonAfterReset", [](MasterTiming& t) { t.reset_rest = 100; }, "after the reset pulse"},
-        BadMaster{"AmbiguousWriteOne", [](MasterTiming& t) { t.w1_low = 30, t.w1_rest = 40; }, "neither a 1"},
-        BadMaster{"ShortSlot", [](MasterTiming& t) { t.w1_rest = 20, t.w0_low = 60, t.w0_rest = 0; },
-                  "time slot too short"},
-        BadMaster{"NoRecovery", [](MasterTiming& t) { t.w0_rest = 0; }, "recovery between slots"},
-        BadMaster{"Glitch", [](MasterTiming& t) { t.r_low = 0; }, "low pulse of only"},
-        BadMaster{"LongReadLow", [](MasterTiming& t) { t.r_low = 20, t.r_sample = 2; }, "read slot"}),
+    ::testing::Values(BadMaster{"ShortReset", [](MasterTiming& t) { t.reset_low = 300; }, "too short for a reset"},
+                      BadMaster{"SlotTooSoonAfterReset", [](MasterTiming& t) { t.reset_rest = 100; }, "after the reset pulse"},
+                      BadMaster{"AmbiguousWriteOne", [](MasterTiming& t) { t.w1_low = 30, t.w1_rest = 40; }, "neither a 1"},
+                      BadMaster{"ShortSlot", [](MasterTiming& t) { t.w1_rest = 20, t.w0_low = 60, t.w0_rest = 0; },
+                                "time slot too short"},
+                      BadMaster{"NoRecovery", [](MasterTiming& t) { t.w0_rest = 0; }, "recovery between slots"},
+                      BadMaster{"Glitch", [](MasterTiming& t) { t.r_low = 0; }, "low pulse of only"},
+                      BadMaster{"LongReadLow", [](MasterTiming& t) { t.r_low = 20, t.r_sample = 2; }, "read slot"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The shortest slot the part accepts is 60 us from falling edge to falling

@@ -52,7 +52,7 @@ TEST(Pir, RetriggeringExtendsTheOutputAndSingleTriggeringDoesNot) {
 // goes on through that time is seen when it ends.
 TEST(Pir, AfterTheOutputFallsMovementIsSeenOnlyOnceTheBlindTimeIsOver) {
     Bench b = sensor();
-    move_at(b, 1_s);     // HIGH until 4 s, blind until 6 s
+    move_at(b, 1_s);      // HIGH until 4 s, blind until 6 s
     move_at(b, 4500_ms);  // a pass in the blind time: nothing
     EXPECT_TRUE(b.held("pir", "detected", false, 1_s));
     move_at(b, 5900_ms, 500_ms);  // still moving at 6 s
@@ -83,8 +83,9 @@ TEST(Pir, NothingIsSeenDuringTheWarmUpButMovementThatOutlastsItIs) {
 }
 
 TEST(Pir, AScenarioMovesSomethingInViewAndBadValuesAreRefused) {
-    Bench b("devices:\n  - {type: pir, name: hall, warm_up: 0s}\n"
-            "stimuli:\n  - {at: 1s, device: hall, action: motion, lasting: 2s}\n");
+    Bench b(
+        "devices:\n  - {type: pir, name: hall, warm_up: 0s}\n"
+        "stimuli:\n  - {at: 1s, device: hall, action: motion, lasting: 2s}\n");
     EXPECT_EQ(b.device<Pir>("hall").settings().pin, 25);
     b.board.run_until(1_s);
     EXPECT_TRUE(b.held("hall", "detected", true, 5_s - 1)) << "until 3 s of hold after the movement ends";

@@ -49,8 +49,7 @@ TEST(SpiRegisters, ReportsAClockTooFastAndTheWrongMode) {
         wiringPiSPISetup(0, 4000000);  // twice the part's 2 MHz
         unsigned char b[] = {0x00, 0x01};
         wiringPiSPIDataRW(0, b, 2);
-        EXPECT_EQ(breaches(bench.board),
-                  "[spi-registers 'part'] clock phase of 125ns, shorter than the 250ns of its 2 MHz\n");
+        EXPECT_EQ(breaches(bench.board), "[spi-registers 'part'] clock phase of 125ns, shorter than the 250ns of its 2 MHz\n");
     }
     {
         Bench bench(part(0));

@@ -272,8 +272,7 @@ TEST(OneWireRomCommands, MatchSendsCommandThenIdFamilyFirstAndSkipSendsCC) {
     EXPECT_EQ(board.master_latch(kPin), Level::High);
     auto tx = decode_transactions(board.calls(), kPin);
     ASSERT_EQ(tx.size(), 1u);
-    EXPECT_EQ(tx[0].written(),
-              std::vector<std::uint8_t>({0x55, 0x2D, 1, 2, 3, 4, 5, 6, 0x99, 0xCC}));
+    EXPECT_EQ(tx[0].written(), std::vector<std::uint8_t>({0x55, 0x2D, 1, 2, 3, 4, 5, 6, 0x99, 0xCC}));
     ow_depower();
     EXPECT_FALSE(board.master_output(kPin));
 }

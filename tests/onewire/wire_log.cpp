@@ -16,9 +16,7 @@ std::vector<Transaction> decode_transactions(const std::vector<Call>& calls, int
     for (const Call& c : calls) {
         if (c.pin != -1 && c.pin != pin) continue;
         switch (c.kind) {
-        case CallKind::Write:
-            phase = c.value == 0 ? Phase::Low : Phase::Idle;
-            break;
+        case CallKind::Write: phase = c.value == 0 ? Phase::Low : Phase::Idle; break;
         case CallKind::DelayUs:
             if (phase == Phase::Low && c.value == 480) {
                 if (!out.back().bits.empty() || out.back().reset) out.emplace_back();
@@ -41,8 +39,7 @@ std::vector<Transaction> decode_transactions(const std::vector<Call>& calls, int
                 phase = Phase::Idle;
             }
             break;
-        default:
-            break;
+        default: break;
         }
     }
     if (out.front().bits.empty() && !out.front().reset) out.erase(out.begin());

@@ -21,11 +21,11 @@
 
 namespace {
 
-using pikit::test::Json;
 using pikit::test::as_double;
 using pikit::test::as_int;
-using pikit::test::text;
+using pikit::test::Json;
 using pikit::test::RunResult;
+using pikit::test::text;
 using Time = std::int64_t;
 constexpr Time kMs = 1000000;
 constexpr Time kS = 1000000000;
@@ -70,8 +70,9 @@ void expect_ended_by_the_run_limit(const Outcome& r) {
 
 // ---------------------------------------------------------------- rgb-fade-demo
 
-const char* const kRgbAt = "board: {start_date: 2025-03-01T12:00:00Z}\n"
-                           "devices:\n  - {type: rgb-led, name: rgb}\n";
+const char* const kRgbAt =
+    "board: {start_date: 2025-03-01T12:00:00Z}\n"
+    "devices:\n  - {type: rgb-led, name: rgb}\n";
 constexpr long kRgbStart = 1740830400;  // 2025-03-01 12:00:00 UTC
 
 // The colour faded in each pass, as the LED shows it: the channel that comes
@@ -121,8 +122,8 @@ TEST(RgbFadeDemo, AFadedChannelKeepsAFaintGlow) {
 TEST(RgbFadeDemo, AGeneratorThatCannotStartEndsItWithOneLineAndNoLight) {
     for (const char* pin : {"23", "24", "26"}) {
         SCOPED_TRACE(pin);
-        const Outcome r = run("rgb-fade-demo", std::string("board: {pwm_fails: [") + pin + "]}\n" +
-                                               "devices:\n  - {type: rgb-led, name: rgb}\n");
+        const Outcome r = run("rgb-fade-demo",
+                              std::string("board: {pwm_fails: [") + pin + "]}\n" + "devices:\n  - {type: rgb-led, name: rgb}\n");
         EXPECT_EQ(r.result.out, "PWM function initialization failed!");
         EXPECT_EQ(r.result.exit_code, 1) << "a failure, not a success";
         EXPECT_EQ(r.shown("rgb", "colour").size(), 1u) << "dark from start to end";
@@ -139,8 +140,7 @@ char last_in_trace(const std::string& vcd, const std::string& wire) {
         const std::string var = "$var wire 1 ";
         if (line.rfind(var, 0) == 0 && line.find(" " + wire + " $end") != std::string::npos)
             id = line.substr(var.size(), line.find(' ', var.size()) - var.size());
-        else if (!id.empty() && line.size() == id.size() + 1 && line.compare(1, std::string::npos, id) == 0)
-            last = line[0];
+        else if (!id.empty() && line.size() == id.size() + 1 && line.compare(1, std::string::npos, id) == 0) last = line[0];
     }
     return last;
 }
@@ -152,12 +152,12 @@ void expect_dark_at_the_limit(const char* speed) {
     Outcome r;
     r.dir = pikit::test::temp_dir();
     const std::string vcd = r.dir + "/run.vcd";
-    r.result = pikit::test::run_program(
-        "rgb-fade-demo", {{"PIKIT_SIM_SCENARIO", pikit::test::write_file(r.dir, "s.yaml", kRgbAt)},
-                          {"PIKIT_SIM_UNTIL", "1s"},
-                          {"PIKIT_SIM_SPEED", speed},
-                          {"PIKIT_SIM_EVENTS", r.dir + "/events.jsonl"},
-                          {"PIKIT_SIM_VCD", vcd}});
+    r.result =
+        pikit::test::run_program("rgb-fade-demo", {{"PIKIT_SIM_SCENARIO", pikit::test::write_file(r.dir, "s.yaml", kRgbAt)},
+                                                   {"PIKIT_SIM_UNTIL", "1s"},
+                                                   {"PIKIT_SIM_SPEED", speed},
+                                                   {"PIKIT_SIM_EVENTS", r.dir + "/events.jsonl"},
+                                                   {"PIKIT_SIM_VCD", vcd}});
     r.events = pikit::test::parse_json_lines(pikit::test::read_file(r.dir + "/events.jsonl"));
     ASSERT_FALSE(r.events.empty());
     expect_ended_by_the_run_limit(r);
@@ -228,8 +228,8 @@ TEST(FanDemo, RampsForwardThenInReverseAndExitsWithTheFanOff) {
 TEST(FanDemo, AGeneratorThatCannotStartEndsItWithOneLineAndTheFanStill) {
     for (const char* pin : {"23", "24"}) {
         SCOPED_TRACE(pin);
-        const Outcome r = run("fan-demo", std::string("board: {pwm_fails: [") + pin + "]}\n" +
-                                          "devices:\n  - {type: fan, name: fan}\n");
+        const Outcome r =
+            run("fan-demo", std::string("board: {pwm_fails: [") + pin + "]}\n" + "devices:\n  - {type: fan, name: fan}\n");
         EXPECT_EQ(r.result.out, "PWM function initialization failed! \n");
         EXPECT_EQ(r.result.exit_code, 1) << "a failure, not a success";
         EXPECT_EQ(r.shown("fan", "direction").size(), 1u);
@@ -260,8 +260,8 @@ TEST(PwmDemos, SwitchTheirOutputsOffWhenEndedFromOutside) {
         stop.watch_text = std::string("\"key\":\"") + c.key + "\"";
         stop.watch_count = 2;
         stop.after_s = 0.2;
-        r.result = pikit::test::run_program(c.program, {{"PIKIT_SIM_SPEED", "1"}, {"PIKIT_SIM_EVENTS", stop.watch_file}},
-                                            20.0, stop);
+        r.result =
+            pikit::test::run_program(c.program, {{"PIKIT_SIM_SPEED", "1"}, {"PIKIT_SIM_EVENTS", stop.watch_file}}, 20.0, stop);
         EXPECT_EQ(r.result.signal, c.signal) << r.result.err;
         r.events = pikit::test::parse_json_lines(pikit::test::read_file(r.dir + "/e.jsonl"));
         const auto shown = r.shown(c.device, c.key);
@@ -317,7 +317,8 @@ std::string presses(const std::string& stimuli) {
     return "devices:\n"
            "  - {type: led, name: led, pin: 23}\n"
            "  - {type: button, name: button, pin: 22, bounce_time: 2ms, seed: 3}\n"
-           "stimuli:\n" + stimuli;
+           "stimuli:\n" +
+           stimuli;
 }
 
 // The LED's switching as (time in ms, on), times rounded to the millisecond
@@ -371,7 +372,8 @@ TEST(ButtonIrqDemo, TheDefaultScenarioPressesTheButtonAtTwoSeconds) {
 }
 
 TEST(ButtonIrqDemo, AnInterruptThatCannotBeSetUpEndsItWithOneLine) {
-    const Outcome r = run("button-irq-demo", "board: {isr_fails: true}\n" + presses("  - {at: 1ms, device: button, action: press}\n"));
+    const Outcome r =
+        run("button-irq-demo", "board: {isr_fails: true}\n" + presses("  - {at: 1ms, device: button, action: press}\n"));
     EXPECT_EQ(r.result.out, "Interrupt function initialization failed! \n");
     EXPECT_EQ(r.result.exit_code, 1) << "a failure, not a success";
     EXPECT_EQ(r.shown("led", "on").size(), 1u);
@@ -381,8 +383,8 @@ TEST(ButtonIrqDemo, AnInterruptThatCannotBeSetUpEndsItWithOneLine) {
 
 TEST(MelodyDemo, PlaysTheScoreTwiceWithASecondOfSilenceBetween) {
     const std::string wav = pikit::test::temp_dir() + "/melody.wav";
-    const Outcome r = run("melody-demo", "devices:\n  - {type: buzzer, name: buzzer, pin: 1, sample_rate: 8000, wav: " + wav + "}\n",
-                      "50s");
+    const Outcome r =
+        run("melody-demo", "devices:\n  - {type: buzzer, name: buzzer, pin: 1, sample_rate: 8000, wav: " + wav + "}\n", "50s");
     EXPECT_EQ(r.result.out, "");
     expect_ended_by_the_run_limit(r);
 
@@ -436,14 +438,17 @@ TEST(MelodyDemo, AWavNamingTheScenarioItselfIsRefused) {
     const RunResult r = pikit::test::run_program("melody-demo", {{"PIKIT_SIM_SCENARIO", scenario}});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "pikit-sim: " + scenario + ": devices[0].wav: is the scenario file itself, which the buzzer's "
-                     "sound would overwrite '" + dir + "/link.yaml'\n");
+    EXPECT_EQ(r.err, "pikit-sim: " + scenario +
+                         ": devices[0].wav: is the scenario file itself, which the buzzer's "
+                         "sound would overwrite '" +
+                         dir + "/link.yaml'\n");
     EXPECT_EQ(pikit::test::read_file(scenario), text);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 2);
 }
 
 TEST(MelodyDemo, WithoutItsToneGeneratorItSaysSoOnceAndPlaysOnSilently) {
-    const Outcome r = run("melody-demo", "board: {tone_fails: true}\ndevices:\n  - {type: buzzer, name: buzzer, pin: 1}\n", "30s");
+    const Outcome r =
+        run("melody-demo", "board: {tone_fails: true}\ndevices:\n  - {type: buzzer, name: buzzer, pin: 1}\n", "30s");
     EXPECT_EQ(r.result.out, "Soft tone create fail!\n");
     expect_ended_by_the_run_limit(r);
     EXPECT_EQ(r.shown("buzzer", "frequency").size(), 1u);

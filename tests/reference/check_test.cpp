@@ -31,12 +31,11 @@ TEST(PikitCheck, ReportsEveryProblemOfEveryFileOnePerLine) {
     r = run_command({PIKIT, "check", good, bad, dir + "/missing.yaml"}, {});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, good + ": ok\n");
-    EXPECT_EQ(r.err,
-              bad + ": devices[0].pin: bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '40'\n" +
-              bad + ": devices[0].seed: out of range (0 to 2147483647) '-1'\n" +
-              bad + ": devices[1].active: expected high or low 'sideways'\n" +
-              bad + ": stimuli[0].hold: out of range (1ms to 10min) '2h'\n" +
-              dir + "/missing.yaml: cannot read scenario: No such file or directory (from PIKIT_SIM_SCENARIO)\n");
+    EXPECT_EQ(r.err, bad + ": devices[0].pin: bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '40'\n" + bad +
+                         ": devices[0].seed: out of range (0 to 2147483647) '-1'\n" + bad +
+                         ": devices[1].active: expected high or low 'sideways'\n" + bad +
+                         ": stimuli[0].hold: out of range (1ms to 10min) '2h'\n" + dir +
+                         "/missing.yaml: cannot read scenario: No such file or directory (from PIKIT_SIM_SCENARIO)\n");
     EXPECT_EQ(lines(r.err), 5);
 
     r = run_command({PIKIT, "check", "--help"}, {});

@@ -12,8 +12,9 @@ using namespace pikit::sim;
 
 TEST(Describe, EachWiredDeviceWithItsSettingsInForceActionsAndShownKeys) {
     Board board;
-    load_scenario_text(board, "devices:\n  - {type: button, name: b, bounce_edges: 2, bounce_time: 3ms}\n"
-                              "  - {type: led, name: red, pin: 23}\n");
+    load_scenario_text(board,
+                       "devices:\n  - {type: button, name: b, bounce_edges: 2, bounce_time: 3ms}\n"
+                       "  - {type: led, name: red, pin: 23}\n");
     const Json wired = describe_wired(board);
     ASSERT_EQ(wired.size(), 2u);
     const Json& b = wired[0];

@@ -12,10 +12,10 @@
 
 namespace {
 
-using pikit::test::Json;
 using pikit::test::as_int;
-using pikit::test::text;
+using pikit::test::Json;
 using pikit::test::run_program;
+using pikit::test::text;
 
 struct Demo {
     const char* program;
@@ -43,8 +43,7 @@ void PrintTo(const Demo& d, std::ostream* os) { *os << d.program; }
 class ShiftDemo : public ::testing::TestWithParam<Demo> {};
 
 INSTANTIATE_TEST_SUITE_P(Programs, ShiftDemo,
-                         ::testing::Values(Demo{"shift-led-demo", "leds", 1000000000},
-                                           Demo{"led-chaser-demo", "bar", 500000000}),
+                         ::testing::Values(Demo{"shift-led-demo", "leds", 1000000000}, Demo{"led-chaser-demo", "bar", 500000000}),
                          [](const auto& info) {
                              std::string n = info.param.program;
                              for (auto& c : n)

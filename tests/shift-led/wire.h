@@ -23,8 +23,9 @@ inline Options pi_like() {
 // A register on the given pins and eight LEDs, named `leds`, on its outputs.
 inline std::string module(int data = 0, int clock = 2, int latch = 3) {
     return "devices:\n"
-           "  - {type: hc595, name: register, data: " + std::to_string(data) + ", clock: " + std::to_string(clock) +
-           ", latch: " + std::to_string(latch) + "}\n"
+           "  - {type: hc595, name: register, data: " +
+           std::to_string(data) + ", clock: " + std::to_string(clock) + ", latch: " + std::to_string(latch) +
+           "}\n"
            "  - {type: led-row, name: leds, lines: [register.Q0, register.Q1, register.Q2, register.Q3, register.Q4,"
            " register.Q5, register.Q6, register.Q7]}\n";
 }

@@ -60,8 +60,9 @@ TEST(Date, StartDatesAreReadAsUtcAndCheckedWithTheScenario) {
     EXPECT_EQ(date("1700000000"), "1700000000");
     // The last second of 2200 is taken (time() itself is 32 bits on armhf).
     EXPECT_EQ(date("7289654399").find("start_date"), std::string::npos);
-    const std::string bad = "d.yaml: board.start_date: expected a UTC date from 1970 to 2200 such as 2025-03-01 or "
-                            "2025-03-01T12:30:00Z, or seconds since 1970 '";
+    const std::string bad =
+        "d.yaml: board.start_date: expected a UTC date from 1970 to 2200 such as 2025-03-01 or "
+        "2025-03-01T12:30:00Z, or seconds since 1970 '";
     EXPECT_EQ(date("2023-02-29"), bad + "2023-02-29'");
     EXPECT_EQ(date("2025-13-01"), bad + "2025-13-01'");
     EXPECT_EQ(date("2025-03-01T25:00:00"), bad + "2025-03-01T25:00:00'");

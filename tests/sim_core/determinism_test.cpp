@@ -36,8 +36,8 @@ struct SpinRun {
     std::string vcd, log;
 };
 
-SpinRun run_spinning(const std::string& program, const std::string& until, const std::string& dir,
-                     const std::string& tag, const std::vector<std::string>& wrapper = {}) {
+SpinRun run_spinning(const std::string& program, const std::string& until, const std::string& dir, const std::string& tag,
+                     const std::vector<std::string>& wrapper = {}) {
     SpinRun run;
     std::string vcd = dir + "/" + tag + ".vcd", log = dir + "/" + tag + ".log";
     const std::map<std::string, std::string> env{{"PIKIT_SIM_UNTIL", until}, {"PIKIT_SIM_VCD", vcd}, {"PIKIT_SIM_LOG", log}};

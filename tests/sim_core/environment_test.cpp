@@ -48,8 +48,7 @@ TEST(Environment, DurationsAndSpeedsHaveRanges) {
         {{{"PIKIT_SIM_PIN_COST", "9e18ns"}},
          "environment: PIKIT_SIM_PIN_COST: unparsable duration '9e18ns' (expected e.g. 500ms, 30s, 2min)"},
         {{{"PIKIT_SIM_UNTIL", "100001h"}}, "environment: PIKIT_SIM_UNTIL: duration out of range (0 to 100000h) '100001h'"},
-        {{{"PIKIT_SIM_SPEED", "1e-300"}},
-         "environment: PIKIT_SIM_SPEED: expected realtime, max or a positive factor '1e-300'"},
+        {{{"PIKIT_SIM_SPEED", "1e-300"}}, "environment: PIKIT_SIM_SPEED: expected realtime, max or a positive factor '1e-300'"},
         {{{"PIKIT_SIM_SPEED", "0.0001"}}, "environment: PIKIT_SIM_SPEED: factor out of range (0.001 to 1000000000) '0.0001'"},
         {{{"PIKIT_SIM_SPEED", "0"}}, "environment: PIKIT_SIM_SPEED: factor out of range (0.001 to 1000000000) '0'"},
         {{{"PIKIT_SIM_SPEED", "-2"}}, "environment: PIKIT_SIM_SPEED: expected realtime, max or a positive factor '-2'"},
@@ -109,15 +108,17 @@ TEST(Environment, OutputsNeverOverwriteTheScenarioOrEachOther) {
     EXPECT_EQ(refused(dir, ""), "environment: PIKIT_SIM_VCD: is a directory; the trace needs a file name '" + dir + "'");
     EXPECT_EQ(refused("", scenario),
               "environment: PIKIT_SIM_LOG: is the scenario file itself, which the log would overwrite '" + scenario + "'");
-    EXPECT_EQ(refused(dir + "/alias.yaml", ""),
-              "environment: PIKIT_SIM_VCD: is the scenario file itself, which the trace would overwrite '" + dir +
-                  "/alias.yaml'");
+    EXPECT_EQ(
+        refused(dir + "/alias.yaml", ""),
+        "environment: PIKIT_SIM_VCD: is the scenario file itself, which the trace would overwrite '" + dir + "/alias.yaml'");
     EXPECT_EQ(refused(dir + "/t.vcd", dir + "/sub/../t.vcd"),
               "environment: PIKIT_SIM_LOG: is the same file as the trace (PIKIT_SIM_VCD); the log needs a file of "
-              "its own '" + dir + "/sub/../t.vcd'");
+              "its own '" +
+                  dir + "/sub/../t.vcd'");
     EXPECT_EQ(refused(dir + "/t.vcd", dir + "/t.vcd.body"),
               "environment: PIKIT_SIM_LOG: is the same file as the trace's working file (PIKIT_SIM_VCD); the log "
-              "needs a file of its own '" + dir + "/t.vcd.body'");
+              "needs a file of its own '" +
+                  dir + "/t.vcd.body'");
 }
 
 TEST(Environment, AStateDirectoryGivenThatCannotBeUsedIsRefused) {

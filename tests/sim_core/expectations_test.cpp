@@ -216,7 +216,8 @@ TEST(Expectations, EntriesThatCannotBeUsedAreRefusedNamingTheKey) {
     EXPECT_EQ(refusal("{stdout: x, by: soon}"),
               "t.yaml: expect[0].by: unparsable duration (expected e.g. 500ms, 2.5s, 2min, 80us, 100ns) 'soon'")
         << "the duration reader's own wording";
-    EXPECT_NE(refusal("{device: lamp, shows: on, value: true, within: [2s, 1s]}").find("expect[0].within: the span ends before it begins"),
+    EXPECT_NE(refusal("{device: lamp, shows: on, value: true, within: [2s, 1s]}")
+                  .find("expect[0].within: the span ends before it begins"),
               std::string::npos);
     EXPECT_NE(refusal("{device: lump, shows: on, value: true}").find("expect[0].device: no device of that name"),
               std::string::npos);
@@ -226,8 +227,7 @@ TEST(Expectations, EntriesThatCannotBeUsedAreRefusedNamingTheKey) {
     EXPECT_NE(refusal("{pin: 23, level: low, by: 1s}").find("expect[0].by: not a time this expectation takes (it takes at)"),
               std::string::npos);
     EXPECT_NE(refusal("{stdout: x, by: 1s, within: [0, 2s]}").find("one time only"), std::string::npos);
-    EXPECT_NE(refusal("{no_report: breaches}").find("expected info, breach, contention, fault or error"),
-              std::string::npos);
+    EXPECT_NE(refusal("{no_report: breaches}").find("expected info, breach, contention, fault or error"), std::string::npos);
     EXPECT_NE(refusal("{exit: 300}").find("expect[0].exit"), std::string::npos);
     EXPECT_NE(refusal("{stdout: x, by: 1s, colour: red}").find("expect[0].colour: unknown setting"), std::string::npos);
     EXPECT_EQ(refusal("{exit: any}"), "accepted");

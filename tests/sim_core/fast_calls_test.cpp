@@ -35,7 +35,7 @@ struct Timeline {
     std::vector<std::pair<Time, int>> seen;  // each change of the polled pin, as the poller saw it
     std::vector<int> driven;                 // what pin 7 reads once made an output after a HIGH write
     std::uint64_t polls = 0;
-    std::vector<std::tuple<int, Time, Level, bool>> lines;          // pin, LineChange
+    std::vector<std::tuple<int, Time, Level, bool>> lines;  // pin, LineChange
     std::vector<std::tuple<Time, ReportKind, std::string, std::string>> reports;
     int handled = 0;
     Time end = 0;
@@ -134,8 +134,7 @@ TEST(FastCalls, TakingTheClockFromAPollingThreadLeavesItsCallsWhole) {
             if (board.now() - before != 100_ns) ++not_whole;
         }
         Time t0 = thread_cpu();
-        while (thread_cpu() - t0 < 150_us) {
-        }
+        while (thread_cpu() - t0 < 150_us) {}
     }
     EXPECT_EQ(not_whole, 0);
     // The PWM's events all happened at their times: 300 us high every 1 ms

@@ -43,9 +43,9 @@ TEST(LibraryHeaders, EachLibrarysDelayKeepsItsOwnSleepThreshold) {
     } cases[] = {
         {0, 0, 0},
         {99, 99_us, 99_us},
-        {100, 100_us, 150_us},    // wiringPi sleeps, bcm2835 still busy-waits
+        {100, 100_us, 150_us},  // wiringPi sleeps, bcm2835 still busy-waits
         {449, 449_us, 499_us},
-        {450, 500_us, 500_us},    // both sleep
+        {450, 500_us, 500_us},  // both sleep
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.us);

@@ -42,11 +42,9 @@ private:
 struct In {
     int pin = 0;
 };
-const DeviceRegistrar registrar{ModelOf<Buffer, In>("test-buffer", "copies its input to two nets",
-                                                   Fields<In>().pin("in", &In::pin, "its input").required(),
-                                                   [](const std::string& n, const In& in, const Config&) {
-                                                       return std::make_unique<Buffer>(n, in.pin);
-                                                   })};
+const DeviceRegistrar registrar{
+    ModelOf<Buffer, In>("test-buffer", "copies its input to two nets", Fields<In>().pin("in", &In::pin, "its input").required(),
+                        [](const std::string& n, const In& in, const Config&) { return std::make_unique<Buffer>(n, in.pin); })};
 
 TEST(Nets, ADevicesOutputsAreTracedAndKeptLikePins) {
     const std::string dir = pikit::test::temp_dir();

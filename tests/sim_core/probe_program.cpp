@@ -46,10 +46,14 @@ using namespace pikit::sim;
 class Flood final : public Device {
 public:
     explicit Flood(const std::string& name) : Device("flood", name) {}
-    void attach(Board& b) override { b.schedule(b.now() + 1, [this] { tick(); }); }
+    void attach(Board& b) override {
+        b.schedule(b.now() + 1, [this] { tick(); });
+    }
 
 private:
-    void tick() { board()->schedule(board()->now() + 1, [this] { tick(); }); }
+    void tick() {
+        board()->schedule(board()->now() + 1, [this] { tick(); });
+    }
 };
 
 struct NoSettings {};
@@ -107,8 +111,7 @@ int main() {
             delay(5);
             std::exit(7);
         }).detach();
-        while (!known.load()) {
-        }
+        while (!known.load()) {}
         for (;;) delay(1000);
     }
     if (mode && std::strcmp(mode, "switch-off") == 0) {

@@ -106,7 +106,8 @@ TEST(RunControl, UnusableFilesAreRefusedBeforeMain) {
         {{{"PIKIT_SIM_SCENARIO", dir}}, dir + ": cannot read scenario: it is a directory"},
         {{{"PIKIT_SIM_VCD", dir}}, "environment: PIKIT_SIM_VCD: is a directory"},
         {{{"PIKIT_SIM_SCENARIO", ok}, {"PIKIT_SIM_LOG", ok}}, "environment: PIKIT_SIM_LOG: is the scenario file itself"},
-        {{{"PIKIT_SIM_VCD", dir + "/t"}, {"PIKIT_SIM_LOG", dir + "/t"}}, "environment: PIKIT_SIM_LOG: is the same file as the trace"},
+        {{{"PIKIT_SIM_VCD", dir + "/t"}, {"PIKIT_SIM_LOG", dir + "/t"}},
+         "environment: PIKIT_SIM_LOG: is the same file as the trace"},
         {{{"PIKIT_SIM_VCD", dir + "/none/t.vcd"}}, "environment: PIKIT_SIM_VCD: cannot write the trace: No such file"},
         // Nested aliases that stand for ten billion values: refused as written, never expanded.
         {{{"PIKIT_SIM_SCENARIO", bomb}},
@@ -153,9 +154,8 @@ TEST(RunControl, ASignalFromOutsideLeavesACompleteTrace) {
         stop.signal = sig;
         stop.after_output = "Humidity";  // one measurement on the wires at least
         // Paced, so that the signal finds the program running, as a person would.
-        auto r = run_program("humidity-demo",
-                             {{"PIKIT_SIM_SPEED", "4"}, {"PIKIT_SIM_VCD", vcd}, {"PIKIT_SIM_LOG", log}}, 20.0,
-                             stop);
+        auto r =
+            run_program("humidity-demo", {{"PIKIT_SIM_SPEED", "4"}, {"PIKIT_SIM_VCD", vcd}, {"PIKIT_SIM_LOG", log}}, 20.0, stop);
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.signal, sig);
         EXPECT_FALSE(std::filesystem::exists(vcd + ".body"));
@@ -223,9 +223,9 @@ TEST(RunControl, AProgramThatHandlesTheSignalItselfGetsIt) {
 TEST(RunControl, AHandlerThatSwitchesAnOutputOffIsRecordedAtTheLimit) {
     const std::string dir = pikit::test::temp_dir();
     const std::string events = dir + "/e.jsonl", vcd = dir + "/t.vcd";
-    auto r = run_program(kProbe, {{"PROBE_MODE", "switch-off"}, {"PIKIT_SIM_UNTIL", "10ms"},
-                                  {"PIKIT_SIM_EVENTS", events}, {"PIKIT_SIM_VCD", vcd}},
-                         5.0);
+    auto r = run_program(
+        kProbe, {{"PROBE_MODE", "switch-off"}, {"PIKIT_SIM_UNTIL", "10ms"}, {"PIKIT_SIM_EVENTS", events}, {"PIKIT_SIM_VCD", vcd}},
+        5.0);
     ASSERT_FALSE(r.timed_out) << "the handler's call must not wait for the lock its own thread holds";
     EXPECT_EQ(r.signal, SIGTERM) << r.err;
     const auto lines = pikit::test::parse_json_lines(pikit::test::read_file(events));
@@ -257,8 +257,8 @@ TEST(RunControl, AnExitThatTakesItsTimeEndsWithItsStatusAtEverySpeed) {
     for (const char* speed : {"realtime", "max"}) {
         SCOPED_TRACE(speed);
         const std::string events = pikit::test::temp_dir() + "/e.jsonl";
-        auto r = run_program(kProbe, {{"PROBE_MODE", "slow-exit"}, {"PIKIT_SIM_SPEED", speed}, {"PIKIT_SIM_EVENTS", events}},
-                             20.0);
+        auto r =
+            run_program(kProbe, {{"PROBE_MODE", "slow-exit"}, {"PIKIT_SIM_SPEED", speed}, {"PIKIT_SIM_EVENTS", events}}, 20.0);
         ASSERT_FALSE(r.timed_out) << "the exit waited for a lock the kit kept";
         EXPECT_EQ(r.exit_code, 3) << r.err;
         const auto lines = pikit::test::parse_json_lines(pikit::test::read_file(events));

@@ -45,17 +45,17 @@ struct Hold {
 
 template <class D>
 ModelOf<D, Line> one_line(const char* type) {
-    return ModelOf<D, Line>(type, "a test part on one line", Fields<Line>().pin("pin", &Line::pin, "its line").required(),
-                            [](const std::string& name, const Line& l, const Config&) {
-                                return std::make_unique<D>(name, l.pin);
-                            });
+    return ModelOf<D, Line>(
+        type, "a test part on one line", Fields<Line>().pin("pin", &Line::pin, "its line").required(),
+        [](const std::string& name, const Line& l, const Config&) { return std::make_unique<D>(name, l.pin); });
 }
 
 const DeviceRegistrar reg_output{one_line<Output>("test-output")};
 
-const DeviceRegistrar reg{one_line<Clamp>("test-clamp").action<Hold>(
-    "hold", "pull the line low for a while", Fields<Hold>().duration("for", &Hold::for_, 0, kMaxDuration, "how long").required(),
-    [](Clamp& c, const Hold& h) { c.hold(h.for_); })};
+const DeviceRegistrar reg{one_line<Clamp>("test-clamp")
+                              .action<Hold>("hold", "pull the line low for a while",
+                                            Fields<Hold>().duration("for", &Hold::for_, 0, kMaxDuration, "how long").required(),
+                                            [](Clamp& c, const Hold& h) { c.hold(h.for_); })};
 
 std::string error_of(const std::string& yaml) {
     Board board;
@@ -107,8 +107,9 @@ TEST(Scenario, EveryUnusableEntryIsNamedWithFileKeyAndValue) {
               "s.yaml: board.pin_call_cost: unparsable duration (expected e.g. 500ms, 2.5s, 2min, 80us, 100ns) '5'");
     EXPECT_EQ(error_of("devices:\n  - {type: test-output, name: a, pin: 6}\n  - {type: test-output, name: b, pin: 6}\n"),
               "s.yaml: devices[1]: pin 6 would be driven push-pull by both test-output 'a' and test-output 'b' 'test-output'");
-    EXPECT_EQ(error_of("devices:\n  - {type: test-output, pin: 6}\n  - {type: test-output, pin: 7}\n"),
-              "s.yaml: devices[1]: a device named 'test-output' (the type, as no name is given) is already wired; give each a name");
+    EXPECT_EQ(
+        error_of("devices:\n  - {type: test-output, pin: 6}\n  - {type: test-output, pin: 7}\n"),
+        "s.yaml: devices[1]: a device named 'test-output' (the type, as no name is given) is already wired; give each a name");
     EXPECT_EQ(error_of("pulls: {? [1, 2] : up}\n"), "s.yaml: pulls: expected a mapping of pin: up|down|none '{[1, 2]: up}'");
     EXPECT_EQ(error_of("devices: [\n").rfind("s.yaml: line 2:", 0), 0u);
     EXPECT_EQ(error_of("wires: []\n").rfind("s.yaml: wires: unknown setting", 0), 0u);
@@ -203,7 +204,9 @@ TEST(Scenario, WhatYamlTakesSilentlyIsRefused) {
     EXPECT_EQ(error_of("# a comment\n, {type: aht20}\n").rfind("s.yaml: line 2: a second YAML document", 0), 0u);
     EXPECT_EQ(error_of("description: \"never closed\n"),
               "s.yaml: line 1: description: quoted value without its closing quote 'never closed '");
-    EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, name: 'c, pin: 3}\n").rfind("s.yaml: line 3: end of map flow not found", 0), 0u);
+    EXPECT_EQ(
+        error_of("devices:\n  - {type: test-clamp, name: 'c, pin: 3}\n").rfind("s.yaml: line 3: end of map flow not found", 0),
+        0u);
     EXPECT_EQ(error_of("devices:\n  - {type: test-clamp, [a]: 1, pin: 3}\n"),
               "s.yaml: devices[0]: setting names must be plain words '[a]'");
     // Quotes that do close, escaped ones included, are fine.
@@ -237,23 +240,23 @@ TEST(Scenario, BoardDurationsHaveRanges) {
     EXPECT_EQ(error_of("board: {pin_call_cost: 0, sleep_overrun: 1s}\n"), "");
 }
 
-
 // A scenario is checked whole: every problem is reported, each in the usual
 // form, and a device whose settings have problems still has its stimuli
 // checked, so one run of a check shows everything to mend.
 TEST(Scenario, ACheckReportsEveryProblemNotOnlyTheFirst) {
-    const auto lines = check_scenario("board: {pin_call_cost: 1h, sleep: 1s}\n"
-                                      "pulls: {40: up}\n"
-                                      "devices:\n"
-                                      "  - {type: test-clamp, pin: 99}\n"
-                                      "  - {type: flux}\n"
-                                      "  - {type: test-clamp, name: c, pin: 3, colour: red}\n"
-                                      "stimuli:\n"
-                                      "  - {at: soon, device: c, action: hold, for: 1ms}\n"
-                                      "  - {at: 1s, device: nobody, action: hold}\n"
-                                      "  - {at: 1s, device: c, action: hold}\n"
-                                      "  - {at: 1s, device: test-clamp, action: dance}\n",
-                                      "s.yaml");
+    const auto lines = check_scenario(
+        "board: {pin_call_cost: 1h, sleep: 1s}\n"
+        "pulls: {40: up}\n"
+        "devices:\n"
+        "  - {type: test-clamp, pin: 99}\n"
+        "  - {type: flux}\n"
+        "  - {type: test-clamp, name: c, pin: 3, colour: red}\n"
+        "stimuli:\n"
+        "  - {at: soon, device: c, action: hold, for: 1ms}\n"
+        "  - {at: 1s, device: nobody, action: hold}\n"
+        "  - {at: 1s, device: c, action: hold}\n"
+        "  - {at: 1s, device: test-clamp, action: dance}\n",
+        "s.yaml");
     ASSERT_EQ(lines.size(), 10u);
     EXPECT_EQ(lines[0], "s.yaml: board.pin_call_cost: out of range (0 to 1ms) '1h'");
     EXPECT_EQ(lines[1].rfind("s.yaml: board.sleep: unknown setting (known: pin_call_cost, sleep_overrun, ", 0), 0u);
@@ -290,7 +293,8 @@ TEST(Scenario, ActionsFromOutsideAreCheckedAsStimuliAndAppliedNow) {
         }
         return std::string("applied");
     };
-    EXPECT_EQ(refusal(R"({"device": "c", "action": "dance"})"), "view: action: unknown action of test-clamp (known: hold) 'dance'");
+    EXPECT_EQ(refusal(R"({"device": "c", "action": "dance"})"),
+              "view: action: unknown action of test-clamp (known: hold) 'dance'");
     EXPECT_EQ(refusal(R"({"device": "c", "action": "hold"})"), "view: top level: missing 'for' (a duration, 0 to 100000h)");
     EXPECT_EQ(refusal(R"({"device": "c", "action": "hold", "for": "1ms", "colour": "red"})"),
               "view: colour: unknown setting (known: at, device, action, for)");

@@ -14,11 +14,11 @@
 namespace {
 
 using namespace pikit::sim;
-using pikit::test::Json;
 using pikit::test::as_int;
-using pikit::test::text;
+using pikit::test::Json;
 using pikit::test::parse_json_lines;
 using pikit::test::read_file;
+using pikit::test::text;
 
 // A test module with a lamp that follows its input pin and a counter of the
 // rising edges it has seen, shown as a record with a text beside it.

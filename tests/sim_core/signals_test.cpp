@@ -93,8 +93,8 @@ TEST(Signals, ASignalledRunEndsByThatSignalWithNothingMadeUp) {
         hup.after_output = "1\n";
         hup.after_s = std::uniform_real_distribution<double>(0.0, 0.3)(rng);
         // Paced: its 300 reads take 0.6 s of wall time, longer than the wait.
-        const RunResult r = run_program(kProbe, {{"PROBE_MODE", "count"}, {"PIKIT_SIM_SPEED", "0.5"}, {"PIKIT_SIM_EVENTS", events}},
-                                        10.0, hup);
+        const RunResult r =
+            run_program(kProbe, {{"PROBE_MODE", "count"}, {"PIKIT_SIM_SPEED", "0.5"}, {"PIKIT_SIM_EVENTS", events}}, 10.0, hup);
         EXPECT_EQ(r.signal, SIGHUP) << "exit status " << r.exit_code;
         EXPECT_EQ(r.out.find('0'), std::string::npos) << r.out;
         EXPECT_EQ(end_reason(events), "SIGHUP");
@@ -126,9 +126,9 @@ TEST(Signals, APartThatFloodsTheScheduleStillEndsAtTheLimitAndOnSignals) {
     const std::string dir = pikit::test::temp_dir();
     const std::string flood = pikit::test::write_file(dir, "flood.yaml", "devices:\n  - {type: flood}\n");
     const std::string events = dir + "/e.jsonl";
-    RunResult r = run_program(kProbe, {{"PROBE_MODE", "sleep"}, {"PIKIT_SIM_SCENARIO", flood}, {"PIKIT_SIM_UNTIL", "2ms"},
-                                       {"PIKIT_SIM_EVENTS", events}},
-                              20.0);
+    RunResult r = run_program(
+        kProbe,
+        {{"PROBE_MODE", "sleep"}, {"PIKIT_SIM_SCENARIO", flood}, {"PIKIT_SIM_UNTIL", "2ms"}, {"PIKIT_SIM_EVENTS", events}}, 20.0);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.signal, SIGTERM) << r.err;
     const auto lines = parse_json_lines(read_file(events));

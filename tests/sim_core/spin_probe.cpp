@@ -41,11 +41,9 @@ struct Line {
     int pin = 0;
 };
 const DeviceRegistrar pulse_line{
-    ModelOf<PulseLine, Line>("pulse-line", "a line pulled low for 5 ms by each pulse",
-                             Fields<Line>().pin("pin", &Line::pin, "its line").required(),
-                             [](const std::string& name, const Line& l, const Config&) {
-                                 return std::make_unique<PulseLine>(name, l.pin);
-                             })
+    ModelOf<PulseLine, Line>(
+        "pulse-line", "a line pulled low for 5 ms by each pulse", Fields<Line>().pin("pin", &Line::pin, "its line").required(),
+        [](const std::string& name, const Line& l, const Config&) { return std::make_unique<PulseLine>(name, l.pin); })
         .action("pulse", "pull the line low for 5 ms", [](PulseLine& d) { d.pulse(); })};
 
 }  // namespace

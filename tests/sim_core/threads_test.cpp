@@ -133,8 +133,7 @@ TEST(Threads, SpinningMainThreadDoesNotStallHandlerOrEvents) {
     ASSERT_EQ(wiringPiISR(22, INT_EDGE_FALLING, busy_handler), 0);
     src.pulse_at(2_ms, 100_us);
     // Spin on memory only, as the keypad demo's main loop does.
-    while (g_flag.load() == 0) {
-    }
+    while (g_flag.load() == 0) {}
     EXPECT_GE(board.now(), 2_ms + 30_ms + 50_us);
     EXPECT_LT(board.now(), 2_ms + 30_ms + 60_us);
     const auto& h = board.history(23);
@@ -160,8 +159,7 @@ TEST(Threads, ASpinningThreadReactsToAHandlersByteAtTheSameVirtualTimeEveryRun) 
         ASSERT_EQ(wiringPiISR(22, INT_EDGE_FALLING, pikit::test::read_key_frame), 0);
         src.pulse_at(2_ms, 100_us);
         src.pulse_at(50_ms, 100_us);  // something due later, where time could run to
-        while (pikit::test::key_ready.load() == 0) {
-        }
+        while (pikit::test::key_ready.load() == 0) {}
         digitalWrite(23, HIGH);
         reactions.push_back(board.history(23).back().at);
     }
@@ -202,12 +200,10 @@ TEST(Threads, AThreadThatSpinsAgainAfterComingBackIsSetFreeAgain) {
     Board board(Options{});
     delay(1);
     Time t0 = thread_cpu();
-    while (thread_cpu() - t0 < 3 * board.options().stall_cpu) {
-    }
+    while (thread_cpu() - t0 < 3 * board.options().stall_cpu) {}
     std::atomic<bool> fired{false};
     board.apply([&] { board.schedule(board.now() + 1_ms, [&] { fired = true; }); });
-    while (!fired.load()) {
-    }
+    while (!fired.load()) {}
     EXPECT_EQ(board.now(), 2_ms);
 }
 
@@ -218,8 +214,7 @@ TEST(Threads, RunLimitEndsARunWhoseOnlyThreadSpins) {
     o.on_until = [&] { stop = true; };
     Board board(o);
     delay(1000);
-    while (!stop.load()) {
-    }
+    while (!stop.load()) {}
     EXPECT_EQ(board.now(), 3_s);
 }
 
@@ -265,10 +260,14 @@ TEST(Threads, ZeroCostPinCallsThatNeverWaitAreReportedNotHung) {
 class Echo final : public Device {
 public:
     Echo() : Device("echo", "echo") {}
-    void attach(Board& b) override { b.schedule(1_us, [this] { again(); }); }
+    void attach(Board& b) override {
+        b.schedule(1_us, [this] { again(); });
+    }
 
 private:
-    void again() { board()->schedule(board()->now(), [this] { again(); }); }
+    void again() {
+        board()->schedule(board()->now(), [this] { again(); });
+    }
 };
 
 TEST(Threads, EventsThatNeverLetTimeGoOnAreReportedNotHung) {

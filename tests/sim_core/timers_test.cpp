@@ -68,8 +68,8 @@ TEST(Timing, PlayerPutsEachSegmentOnTheLineAtItsTime) {
     bool done = false;
     delay(1);
     board.apply([&] {
-        t.player.play({{Drive::Low, 9_ms}, {Drive::Release, 4500_us}, {Drive::Low, 0}, {Drive::Low, 562500}},
-                      Drive::Release, [&] { done = true; });
+        t.player.play({{Drive::Low, 9_ms}, {Drive::Release, 4500_us}, {Drive::Low, 0}, {Drive::Low, 562500}}, Drive::Release,
+                      [&] { done = true; });
     });
     EXPECT_TRUE(t.player.playing());
     delay(20);

@@ -97,7 +97,8 @@ namespace {
 // been made an output and driven LOW, and no pulses follow. Writes to a pin
 // without a generator change nothing and are reported once, not per call.
 TEST(SoftPwm, CreationFailsWhereTheScenarioSays) {
-    Board board(scenario_options(Config::parse("board: {pwm_fails: [24], tone_fails: true, pin_call_cost: 0ns}\n", "s.yaml"), {}));
+    Board board(
+        scenario_options(Config::parse("board: {pwm_fails: [24], tone_fails: true, pin_call_cost: 0ns}\n", "s.yaml"), {}));
     EXPECT_EQ(softPwmCreate(23, 50, 100), 0);
     EXPECT_NE(softPwmCreate(24, 50, 100), 0);
     EXPECT_NE(softToneCreate(1), 0);
@@ -127,7 +128,8 @@ TEST(SoftPwm, FailureSwitchesTakeTrueFalseOrPins) {
         return std::string("accepted");
     };
     EXPECT_EQ(error("board: {pwm_fails: false, tone_fails: [1, 23]}\n"), "accepted");
-    EXPECT_EQ(error("board: {pwm_fails: sometimes}\n"), "s.yaml: board.pwm_fails: expected true, false or a list of pins 'sometimes'");
+    EXPECT_EQ(error("board: {pwm_fails: sometimes}\n"),
+              "s.yaml: board.pwm_fails: expected true, false or a list of pins 'sometimes'");
     EXPECT_EQ(error("board: {tone_fails: [18]}\n"),
               "s.yaml: board.tone_fails: bad pin (expected wiringPi pins on the header: 0-16 or 21-31) '[18]'");
 }

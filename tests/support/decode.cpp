@@ -67,8 +67,8 @@ std::vector<Annotation> sigrok_decode(const std::string& vcd_path, const std::st
     const RunResult r = run_command({"sigrok-cli", "-I", input, "-i", vcd_path, "-P", stack, "--protocol-decoder-jsontrace"},
                                     environment(), 45.0);
     if (r.timed_out || r.exit_code != 0 || !r.err.empty())
-        throw std::runtime_error("sigrok-cli -P " + stack + " on " + vcd_path + " failed (status " +
-                                 std::to_string(r.exit_code) + "): " + r.err);
+        throw std::runtime_error("sigrok-cli -P " + stack + " on " + vcd_path + " failed (status " + std::to_string(r.exit_code) +
+                                 "): " + r.err);
     // Google Trace Event format: a "B" event where an annotation begins and an
     // "E" event where it ends, with the decoder instance ("i2c-1") as "pid",
     // the annotation row as "tid", the text as "name", the time in us as "ts".
@@ -104,8 +104,7 @@ std::vector<std::pair<std::int64_t, char>> vcd_signal(const std::string& vcd_pat
     while (std::getline(in, line) && !starts_with(line, "$enddefinitions")) {
         std::istringstream words(line);
         std::string var, kind, width, code, var_name;
-        if (words >> var >> kind >> width >> code >> var_name && var == "$var" && var_name == name && id.empty())
-            id = code;
+        if (words >> var >> kind >> width >> code >> var_name && var == "$var" && var_name == name && id.empty()) id = code;
     }
     if (id.empty()) throw std::runtime_error(vcd_path + " has no signal " + name);
     std::vector<std::pair<std::int64_t, char>> changes;
@@ -180,13 +179,12 @@ std::string difference(const I2cTransfer& got, const I2cTransfer& want) {
 }
 
 bool I2cTransfer::operator==(const I2cTransfer& o) const {
-    return address == o.address && read == o.read && address_acked == o.address_acked && bytes == o.bytes &&
-           acked == o.acked && stop == o.stop;
+    return address == o.address && read == o.read && address_acked == o.address_acked && bytes == o.bytes && acked == o.acked &&
+           stop == o.stop;
 }
 
 std::ostream& operator<<(std::ostream& os, const I2cTransfer& t) {
-    os << (t.read ? "read " : "write ") << "0x" << hex2(static_cast<unsigned>(t.address))
-       << (t.address_acked ? "+" : "-") << ":";
+    os << (t.read ? "read " : "write ") << "0x" << hex2(static_cast<unsigned>(t.address)) << (t.address_acked ? "+" : "-") << ":";
     for (std::size_t i = 0; i < t.bytes.size(); ++i)
         os << " " << hex2(t.bytes[i]) << (i < t.acked.size() && t.acked[i] ? "+" : "-");
     return os << (t.stop ? " stop" : " (no stop)");
@@ -211,8 +209,7 @@ I2cTransfer i2c_read(int address, std::vector<std::uint8_t> bytes) {
 
 I2cDecode decode_i2c(const std::string& vcd_path, int sda_pin, int scl_pin) {
     I2cDecode d;
-    const auto annotations =
-        sigrok_decode(vcd_path, "i2c:scl=" + vcd_channel(scl_pin) + ":sda=" + vcd_channel(sda_pin), true);
+    const auto annotations = sigrok_decode(vcd_path, "i2c:scl=" + vcd_channel(scl_pin) + ":sda=" + vcd_channel(sda_pin), true);
     I2cTransfer t;
     bool in_transfer = false;
     auto close = [&](bool stop) {

@@ -24,12 +24,12 @@ const char* sigrok_missing();
 // Whether a missing sigrok-cli is a failure (PIKIT_REQUIRE_SIGROK=1).
 bool sigrok_required();
 
-#define PIKIT_NEED_SIGROK()                                                   \
-    do {                                                                      \
-        if (const char* pikit_why_ = ::pikit::test::sigrok_missing()) {       \
-            if (::pikit::test::sigrok_required()) FAIL() << pikit_why_;       \
-            GTEST_SKIP() << pikit_why_;                                       \
-        }                                                                     \
+#define PIKIT_NEED_SIGROK()                                             \
+    do {                                                                \
+        if (const char* pikit_why_ = ::pikit::test::sigrok_missing()) { \
+            if (::pikit::test::sigrok_required()) FAIL() << pikit_why_; \
+            GTEST_SKIP() << pikit_why_;                                 \
+        }                                                               \
     } while (0)
 
 // The name of a header pin's signal in the kit's VCD ("wpi8_BCM2_P3"), as a
@@ -48,7 +48,7 @@ struct Annotation {
     std::string row;      // the decoder's annotation row: "Address/Data", "Warnings", ...
     std::int64_t start_ns = 0;
     std::int64_t end_ns = 0;
-    std::string text;     // "Data write: AC"
+    std::string text;  // "Data write: AC"
 };
 
 // Runs sigrok-cli on the trace with a decoder stack as its -P option takes it
@@ -58,8 +58,7 @@ struct Annotation {
 // for buses whose decoders do not time anything that long (I2C, SPI), but
 // the annotations' times are no longer the trace's.
 // Throws std::runtime_error with sigrok-cli's message when it fails.
-std::vector<Annotation> sigrok_decode(const std::string& vcd_path, const std::string& stack,
-                                      bool squeeze_idle = false);
+std::vector<Annotation> sigrok_decode(const std::string& vcd_path, const std::string& stack, bool squeeze_idle = false);
 
 // A copy of a VCD that starts at `from_ns` (with every signal's value then as
 // its start value, and times counted from there), written beside it.
@@ -123,11 +122,11 @@ OneWireDecode decode_onewire(const std::string& vcd_path, int pin);
 // -1 for a line the link does not have.
 struct SpiLink {
     int clk = -1;
-    int mosi = -1;              // data from the Pi
-    int miso = -1;              // data to the Pi
-    int cs = -1;                // a select or latch line that frames the words
+    int mosi = -1;  // data from the Pi
+    int miso = -1;  // data to the Pi
+    int cs = -1;    // a select or latch line that frames the words
     bool cs_active_low = true;
-    int cpol = 0, cpha = 0;     // clock idle level; data sampled on the first (0) or second (1) edge
+    int cpol = 0, cpha = 0;  // clock idle level; data sampled on the first (0) or second (1) edge
     bool msb_first = true;
     int word_bits = 8;
     // Decode from this virtual time on. A link without a select line is
@@ -155,9 +154,9 @@ template <class T>
 ::testing::AssertionResult same_traffic(const std::vector<T>& got, const std::vector<T>& want) {
     for (std::size_t i = 0; i < got.size() && i < want.size(); ++i) {
         if (got[i] == want[i]) continue;
-        return ::testing::AssertionFailure() << "decoded item " << i << " of " << got.size() << " differs: "
-                                             << difference(got[i], want[i]) << "\n  decoded:  " << got[i]
-                                             << "\n  expected: " << want[i];
+        return ::testing::AssertionFailure()
+               << "decoded item " << i << " of " << got.size() << " differs: " << difference(got[i], want[i])
+               << "\n  decoded:  " << got[i] << "\n  expected: " << want[i];
     }
     if (got.size() != want.size()) {
         auto failure = ::testing::AssertionFailure();

@@ -134,8 +134,7 @@ RunResult run_command(const std::vector<std::string>& args, const std::vector<st
     int open_fds = 2;
     char buf[65536];
     while (open_fds > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now()).count();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) {
             r.timed_out = true;
             kill(pid, SIGKILL);
@@ -152,8 +151,8 @@ RunResult run_command(const std::vector<std::string>& args, const std::vector<st
                 seen = found >= interrupt.watch_count;
                 if (!seen) left = std::min<long>(left, 10);  // look at the file again soon
             }
-            const auto until_signal = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          signal_at - std::chrono::steady_clock::now()).count();
+            const auto until_signal =
+                std::chrono::duration_cast<std::chrono::milliseconds>(signal_at - std::chrono::steady_clock::now()).count();
             if (seen && until_signal <= 0) {
                 kill(pid, interrupt.signal);
                 signalled = true;
@@ -183,8 +182,8 @@ RunResult run_command(const std::vector<std::string>& args, const std::vector<st
     return r;
 }
 
-RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
-                      double wall_limit_s, const Interrupt& interrupt) {
+RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env, double wall_limit_s,
+                      const Interrupt& interrupt) {
     // A program built for another machine (the armhf build) runs under the
     // build's emulator: starting it directly would need binfmt_misc.
     std::vector<std::string> args = emulator();
@@ -193,8 +192,7 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
 }
 
 RunResult run_program_ignoring(const std::vector<int>& ignored, const std::string& program,
-                               const std::map<std::string, std::string>& env, double wall_limit_s,
-                               const Interrupt& interrupt) {
+                               const std::map<std::string, std::string>& env, double wall_limit_s, const Interrupt& interrupt) {
     // The shell's `trap '' SIG` ignores a signal, and exec keeps it ignored.
     std::string traps;
     for (int sig : ignored) traps += "trap '' " + std::to_string(sig) + "; ";
@@ -271,8 +269,6 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
-std::string source_path(const std::string& relative) {
-    return std::string(PIKIT_SOURCE_DIR) + "/" + relative;
-}
+std::string source_path(const std::string& relative) { return std::string(PIKIT_SOURCE_DIR) + "/" + relative; }
 
 }  // namespace pikit::test

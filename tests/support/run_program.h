@@ -9,10 +9,10 @@
 namespace pikit::test {
 
 struct RunResult {
-    std::string out;   // standard output, byte for byte
-    std::string err;   // standard error
-    int exit_code = -1;  // when it exited
-    int signal = 0;      // when a signal ended it (SIGTERM = 15)
+    std::string out;         // standard output, byte for byte
+    std::string err;         // standard error
+    int exit_code = -1;      // when it exited
+    int signal = 0;          // when a signal ended it (SIGTERM = 15)
     bool timed_out = false;  // wall-clock guard hit (the test fails on this)
 };
 
@@ -39,8 +39,8 @@ struct Interrupt {
 // timeout over the usual 60 s (3 for the emulated and sanitized builds): keep
 // a test's runs together inside its CTest timeout, so that a hang fails with
 // this helper's message rather than CTest's.
-RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env,
-                      double wall_limit_s = 30.0, const Interrupt& interrupt = {});
+RunResult run_program(const std::string& program, const std::map<std::string, std::string>& env, double wall_limit_s = 30.0,
+                      const Interrupt& interrupt = {});
 
 // As run_program, with the signals in `ignored` ignored when the program
 // starts, as nohup (SIGHUP) or a shell's background job (SIGINT) leaves them.
@@ -50,8 +50,8 @@ RunResult run_program_ignoring(const std::vector<int>& ignored, const std::strin
 
 // Runs args[0] (looked up in PATH when it has no slash) with exactly the
 // environment `env` ("NAME=value" entries), natively, as run_program does.
-RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                      double wall_limit_s = 30.0, const Interrupt& interrupt = {});
+RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env, double wall_limit_s = 30.0,
+                      const Interrupt& interrupt = {});
 
 // As run_program, under `wrapper` (e.g. {"valgrind", "-q"}, looked up in PATH)
 // instead of the build's emulator: for native builds only (runs_emulated()).

@@ -18,9 +18,7 @@ namespace pikit::test {
 namespace {
 using Clock = std::chrono::steady_clock;
 
-bool waited(Clock::time_point since, double s) {
-    return std::chrono::duration<double>(Clock::now() - since).count() >= s;
-}
+bool waited(Clock::time_point since, double s) { return std::chrono::duration<double>(Clock::now() - since).count() >= s; }
 }  // namespace
 
 LiveProgram::LiveProgram(const std::string& program, std::map<std::string, std::string> env) {

@@ -25,12 +25,12 @@ namespace {
 
 using namespace pikit::sim;
 using namespace pikit::sim::view;
+using nlohmann::json;
 using pikit::test::LiveProgram;
 using pikit::test::read_file;
 using pikit::test::run_program;
 using pikit::test::temp_dir;
 using pikit::test::write_file;
-using nlohmann::json;
 
 // ---------------------------------------------------------------- the saved scenario
 
@@ -53,7 +53,8 @@ TEST(SavedScenario, InputsFollowTheScenariosOwnStimuliAndTheRestIsKept) {
         {"a flow list", "stimuli: [{at: 4s, device: keypad, action: press, key: 4}]\n" + devices, {"4s"}},
         {"an empty list", "stimuli: []\n" + devices, {}},
         {"nothing after the key", devices + "stimuli:\n", {}},
-        {"one flow mapping", "{devices: [{type: bc7278, name: keypad}], stimuli: [{at: 6s, device: keypad, action: press, key: 6}]}",
+        {"one flow mapping",
+         "{devices: [{type: bc7278, name: keypad}], stimuli: [{at: 6s, device: keypad, action: press, key: 6}]}",
          {"6s"}},
     };
     for (const Case& c : cases) {
@@ -77,8 +78,8 @@ TEST(SavedScenario, InputsFollowTheScenariosOwnStimuliAndTheRestIsKept) {
 // ---------------------------------------------------------------- inputs
 
 TEST(ViewInputs, AnInputBecomesTheStimulusAScenarioWouldWriteOrIsRefusedSayingWhy) {
-    const YAML::Node e = stimulus_of(
-        nlohmann::ordered_json::parse(R"({"device":"remote","action":"frame","args":{"bytes":[0,255,69,186],"hold":"20ms","extended":true,"x":1.5}})"));
+    const YAML::Node e = stimulus_of(nlohmann::ordered_json::parse(
+        R"({"device":"remote","action":"frame","args":{"bytes":[0,255,69,186],"hold":"20ms","extended":true,"x":1.5}})"));
     EXPECT_EQ(flow_line(e), "{device: remote, action: frame, bytes: [0, 255, 69, 186], hold: 20ms, extended: true, x: 1.5}");
 
     const std::vector<std::pair<const char*, const char*>> refused{
@@ -135,8 +136,7 @@ TEST(ViewFeed, APageTooFarBehindIsToldToStartAgainAndNothingIsKeptBeyondTheLimit
 
 // A board of the test's own, served by a view on a free port of 127.0.0.1.
 struct Served {
-    explicit Served(const std::string& scenario, const std::string& events = "")
-        : view(ViewAddress{}, "test.yaml", scenario) {
+    explicit Served(const std::string& scenario, const std::string& events = "") : view(ViewAddress{}, "test.yaml", scenario) {
         Options o;
         o.pin_call_cost = 0;
         o.events_path = events;
@@ -178,10 +178,8 @@ TEST(ViewServer, AnInputHappensJustAfterTheCurrentInstantAndABadOneChangesNothin
     EXPECT_GT(at, 10'000'000);
 
     for (const char* bad : {R"({"device":"button","action":"press","args":{"hold":"-1ms"}})",
-                            R"({"device":"button","action":"push"})",
-                            R"({"device":"buton","action":"press"})",
-                            R"({"device":"button","action":"press","args":{"holdd":"1s"}})",
-                            "press the button"}) {
+                            R"({"device":"button","action":"push"})", R"({"device":"buton","action":"press"})",
+                            R"({"device":"button","action":"press","args":{"holdd":"1s"}})", "press the button"}) {
         auto b = post(c, bad);
         ASSERT_TRUE(b);
         EXPECT_EQ(b->status, 400) << bad;
@@ -311,7 +309,8 @@ TEST(ViewServer, APageGetsTheBoardFirstThenTheEventStreamLineForLine) {
     }
     const std::string file = read_file(events);
     std::vector<std::string> written;
-    for (std::size_t at = 0, nl; (nl = file.find('\n', at)) != std::string::npos; at = nl + 1) written.push_back(file.substr(at, nl - at));
+    for (std::size_t at = 0, nl; (nl = file.find('\n', at)) != std::string::npos; at = nl + 1)
+        written.push_back(file.substr(at, nl - at));
     const std::size_t seq = snap["seq"].get<std::size_t>();
     ASSERT_GE(written.size(), seq);
     EXPECT_EQ(streamed, std::vector<std::string>(written.begin() + static_cast<long>(seq), written.end()));
@@ -331,8 +330,8 @@ std::string lines_after_start(const std::string& events) { return events.substr(
 
 TEST(ViewProcess, AKeyPressedOverHttpIsPrintedAndTheSavedScenarioReplaysTheRunAtFullSpeed) {
     const std::string dir = temp_dir();
-    const std::string scenario = write_file(dir, "keys.yaml",
-        "devices:\n  - {type: bc7278, name: keypad, clock: 14, data_in: 12, data_out: 13, interrupt: 21}\n");
+    const std::string scenario = write_file(
+        dir, "keys.yaml", "devices:\n  - {type: bc7278, name: keypad, clock: 14, data_in: 12, data_out: 13, interrupt: 21}\n");
     LiveProgram live("keypad-display-demo", {{"PIKIT_SIM_SCENARIO", scenario},
                                              {"PIKIT_SIM_SPEED", "4"},
                                              {"PIKIT_SIM_UNTIL", "3s"},

@@ -7,10 +7,6 @@
 #define PROBE_EXPANDED(x) PROBE_TEXT(x)
 
 const HeaderProbe PROBE_NAME = {
-    PROBE_EXPANDED(delay(1)),
-    PROBE_EXPANDED(delayMicroseconds(1)),
-    HIGH,
-    LOW,
-    [](unsigned ms) { delay(ms); },
-    [](unsigned us) { delayMicroseconds(us); },
+    PROBE_EXPANDED(delay(1)),       PROBE_EXPANDED(delayMicroseconds(1)),       HIGH, LOW,
+    [](unsigned ms) { delay(ms); }, [](unsigned us) { delayMicroseconds(us); },
 };
