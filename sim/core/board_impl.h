@@ -230,7 +230,7 @@ struct Board::Impl {
     std::thread supervisor;
 
     // ---- the fast path (fast_path.h) ----
-    FastPath fast;
+    FastPath fast{m};
 
     struct Isr {
         int pin;
@@ -293,7 +293,7 @@ struct Board::Impl {
     [[nodiscard]] bool fast_commit(Time end) { return FastPath::commit(b.now_, end); }
     // At the end of a locked call by `t`: lets it make fast calls from now on
     // if it holds the clock, no other thread is ready and the options allow.
-    void grant_fast(Thread* t);
+    void grant_fast(const std::unique_lock<std::mutex>& lk, Thread* t);
 
     // ---- the event queue (event_queue.cpp) ----
     void refresh_due();
@@ -304,7 +304,11 @@ struct Board::Impl {
     EventId enqueue(EventId id, Time at, std::function<void()> fn);
     void cancel(EventId id);
     // Applies every event due up to `target` (in order), then sets now = target.
-    void advance_to(Time target);
+    void advance_to(const std::unique_lock<std::mutex>& lk, Time target);
+    // The lock the events being applied run under (advance_to's caller's),
+    // for an event's action that needs to show it.
+    const std::unique_lock<std::mutex>& events_lock() const;
+    const std::unique_lock<std::mutex>* applying_under = nullptr;
     Time next_event_time();
 
     // ---- program threads and virtual time (scheduler.cpp) ----

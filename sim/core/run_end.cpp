@@ -27,7 +27,7 @@ void Board::finish(bool release_threads, const char* reason) {
         // of it (raising it again) ends the run the limit began.
         if (impl_->limit_reached && std::strcmp(reason, "SIGTERM") == 0) reason = "run limit";
         impl_->held_at_limit = false;
-        impl_->fast.revoke();
+        impl_->fast.revoke(lk);
         impl_->release_on_finish = release_threads;
         impl_->finish_devices();
         impl_->finished = true;

@@ -39,7 +39,7 @@ void Board::Impl::run_limit() {
         // The process dies of it: the run ends at this instant. Nothing more
         // happens in virtual time, and threads that call the library from
         // now on stay there until the signal has done its work.
-        fast.revoke();
+        fast.revoke(events_lock());
         finish_devices();
         finished = true;
         release_on_finish = false;
@@ -52,7 +52,7 @@ void Board::Impl::run_limit() {
         // (outputs switched off before it dies) is recorded until it ends.
         // Its outputs are closed when it ends: by the kit's handler if it
         // raises the signal again, at exit if it returns.
-        fast.revoke();  // a fast call would move the clock
+        fast.revoke(events_lock());  // a fast call would move the clock
         held_at_limit = true;
         add_report(ReportKind::Info, "board", "the program takes SIGTERM itself: time stands still while it reacts");
         if (log) log->flush();
