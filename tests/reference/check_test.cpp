@@ -9,7 +9,7 @@
 
 namespace {
 
-using pikit::test::run_command;
+using pikit::test::run_built;
 using pikit::test::write_file;
 
 int lines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
@@ -23,12 +23,12 @@ TEST(PikitCheck, ReportsEveryProblemOfEveryFileOnePerLine) {
                                        "devices:\n  - {type: button, name: b, pin: 40, seed: -1}\n"
                                        "  - {type: led, active: sideways}\n"
                                        "stimuli:\n  - {at: 1s, device: b, action: press, hold: 2h}\n");
-    auto r = run_command({PIKIT, "check", good}, {});
+    auto r = run_built({PIKIT, "check", good}, {});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_EQ(r.out, good + ": ok\n");
     EXPECT_EQ(r.err, "");
 
-    r = run_command({PIKIT, "check", good, bad, dir + "/missing.yaml"}, {});
+    r = run_built({PIKIT, "check", good, bad, dir + "/missing.yaml"}, {});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, good + ": ok\n");
     EXPECT_EQ(r.err, bad + ": devices[0].pin: bad pin (expected a wiringPi pin on the header: 0-16 or 21-31) '40'\n" + bad +
@@ -38,10 +38,10 @@ TEST(PikitCheck, ReportsEveryProblemOfEveryFileOnePerLine) {
                          "/missing.yaml: cannot read scenario: No such file or directory (from PIKIT_SIM_SCENARIO)\n");
     EXPECT_EQ(lines(r.err), 5);
 
-    r = run_command({PIKIT, "check", "--help"}, {});
+    r = run_built({PIKIT, "check", "--help"}, {});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_NE(r.out.find("Usage: pikit check"), std::string::npos) << r.out;
-    r = run_command({PIKIT, "check"}, {});
+    r = run_built({PIKIT, "check"}, {});
     EXPECT_EQ(r.exit_code, 2) << "no file is a mistake, not a pass";
 }
 

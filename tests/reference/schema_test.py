@@ -61,7 +61,7 @@ def schema_unknown_keys(validator, doc):
 
 
 def check(pikit, path):
-    r = subprocess.run([pikit, "check", path], capture_output=True, text=True, timeout=60)
+    r = subprocess.run(pikit + ["check", path], capture_output=True, text=True, timeout=60)
     return r.returncode, r.stderr.splitlines()
 
 
@@ -69,8 +69,11 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--schema", required=True)
     ap.add_argument("--pikit", required=True, help="the pikit command")
+    ap.add_argument("--emulator", default="",
+                    help="what runs a program built for another machine, words joined by '|' (a cross build's qemu)")
     ap.add_argument("--source", required=True)
     args = ap.parse_args()
+    pikit = [w for w in args.emulator.split("|") if w] + [args.pikit]
 
     schema = json.load(open(args.schema))
     jsonschema.Draft7Validator.check_schema(schema)
@@ -83,7 +86,7 @@ def main():
         errors = [f"{path_text(e.absolute_path)}: {e.message}" for e in validator.iter_errors(yaml.safe_load(open(f)))]
         if errors:
             failures.append(f"{f}: the schema refuses a scenario of the tree: {errors}")
-        status, lines = check(args.pikit, f)
+        status, lines = check(pikit, f)
         if status != 0:
             failures.append(f"{f}: pikit check refuses a scenario of the tree: {lines}")
 
@@ -92,7 +95,7 @@ def main():
             f = os.path.join(tmp, f"s{i}.yaml")
             with open(f, "w") as out:
                 out.write(text)
-            status, lines = check(args.pikit, f)
+            status, lines = check(pikit, f)
             m = re.match(re.escape(f"{f}: ") + r"(\S+): unknown setting", lines[0] if lines else "")
             if status != 2 or not m:
                 failures.append(f"{text!r}: the kit does not refuse an unknown key: {status} {lines}")

@@ -191,6 +191,12 @@ RunResult run_program(const std::string& program, const std::map<std::string, st
     return run_command(args, child_environment(env), wall_limit_s, interrupt);
 }
 
+RunResult run_built(const std::vector<std::string>& args, const std::vector<std::string>& env, double wall_limit_s) {
+    std::vector<std::string> all = emulator();
+    all.insert(all.end(), args.begin(), args.end());
+    return run_command(all, env, wall_limit_s);
+}
+
 RunResult run_program_ignoring(const std::vector<int>& ignored, const std::string& program,
                                const std::map<std::string, std::string>& env, double wall_limit_s, const Interrupt& interrupt) {
     // The shell's `trap '' SIG` ignores a signal, and exec keeps it ignored.

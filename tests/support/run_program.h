@@ -53,6 +53,10 @@ RunResult run_program_ignoring(const std::vector<int>& ignored, const std::strin
 RunResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env, double wall_limit_s = 30.0,
                       const Interrupt& interrupt = {});
 
+// As run_command, for a program of this build with its arguments: under the
+// build's emulator when the build is for another machine.
+RunResult run_built(const std::vector<std::string>& args, const std::vector<std::string>& env, double wall_limit_s = 30.0);
+
 // As run_program, under `wrapper` (e.g. {"valgrind", "-q"}, looked up in PATH)
 // instead of the build's emulator: for native builds only (runs_emulated()).
 RunResult run_program_wrapped(const std::vector<std::string>& wrapper, const std::string& program,
