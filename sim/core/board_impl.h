@@ -200,19 +200,21 @@ struct Board::Impl {
     // for a processor meanwhile, must not count against the program.
     bool rewatch_holder = false;
     // ---- the run limit (run_limit.cpp) ----
-    bool limit_reached = false;
-    // The run limit has come and the program takes SIGTERM itself (its own
-    // handler, or a thread that waits for it): virtual time stands still at
-    // the limit while it reacts, no event runs and calls cost nothing, until
-    // it dies or goes quiet without dying.
-    bool held_at_limit = false;
-    bool term_to_send = false;  // the supervisor sends the run limit's SIGTERM
-    // While held at the limit: the program's library calls so far, and when
-    // they were last seen to change.
-    struct LimitWatch {
-        std::uint64_t activity = UINT64_MAX;
-        Time since = 0;
-    } limit_watch;
+    // Its state, all under the board lock: set by the limit's event and the
+    // supervisor, read where time would move or the run would end.
+    struct RunLimit {
+        bool reached = false;
+        // The run limit has come and the program takes SIGTERM itself (its
+        // own handler, or a thread that waits for it): virtual time stands
+        // still at the limit while it reacts, no event runs and calls cost
+        // nothing, until it dies or goes quiet without dying.
+        bool held = false;
+        bool term_to_send = false;  // the supervisor sends the run limit's SIGTERM
+        // While held at the limit: the program's library calls so far, and
+        // when they were last seen to change (run_limit.cpp only).
+        std::uint64_t watched_activity = UINT64_MAX;
+        Time quiet_since = 0;
+    } limit;
     void start_run_limit();
     void run_limit();
     void send_limit_term();

@@ -42,7 +42,7 @@ void Board::Impl::cancel(EventId id) { actions.erase(id); }
 
 void Board::Impl::advance_to(const std::unique_lock<std::mutex>& lk, Time target) {
     expect_held(lk, m, "advancing time");
-    if (held_at_limit) return;
+    if (limit.held) return;
     // The events' actions run under the caller's lock (events_lock()), also
     // when one of them ends the run with an exception (a fault in a test).
     struct Applying {

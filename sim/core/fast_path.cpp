@@ -19,8 +19,8 @@ void FastPath::revoke(const std::unique_lock<std::mutex>& lk) {
 
 void Board::Impl::grant_fast(const std::unique_lock<std::mutex>& lk, Thread* t) {
     const Options& o = b.options_;
-    if (holder != t || !ready.empty() || finished || held_at_limit || !o.fast_pin_calls || o.record_calls ||
-        o.pin_call_cost <= 0 || paced() || !process_barrier_ready())
+    if (holder != t || !ready.empty() || finished || limit.held || !o.fast_pin_calls || o.record_calls || o.pin_call_cost <= 0 ||
+        paced() || !process_barrier_ready())
         return;
     fast.grant(lk, o.pin_call_cost);
 }

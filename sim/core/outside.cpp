@@ -36,7 +36,7 @@ std::optional<Time> Board::stimulate(const std::function<std::function<void()>()
     std::unique_lock<std::mutex> lk(im.m);
     // Over, or standing still at the run limit while the program reacts to
     // its SIGTERM: nothing a person does can happen any more.
-    if (im.finished || im.outputs_closed || im.held_at_limit || im.limit_reached) return std::nullopt;
+    if (im.finished || im.outputs_closed || im.limit.held || im.limit.reached) return std::nullopt;
     std::function<void()> fn = make();  // may throw: nothing is applied
     // A fast pin call moves the clock without the lock; once revoked, the
     // clock stands where it is until this lock is let go, and everything due

@@ -243,7 +243,7 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
             if (supervisor_idle) supervisor_cv.notify_one();  // a holder to watch
             break;
         }
-        if (held_at_limit) {  // the supervisor lets time go on if the program goes quiet
+        if (limit.held) {  // the supervisor lets time go on if the program goes quiet
             supervisor_cv.notify_one();
             break;
         }

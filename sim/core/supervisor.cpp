@@ -203,7 +203,7 @@ static Time advance(Board::Impl& im, std::unique_lock<std::mutex>& lk) {
     }
     if (im.holder) return std::min(wake, wall_time());  // a new holder: start watching it
     const Time next = im.next_event_time();
-    if (next != kNever && !im.held_at_limit && im.ending == 0 && !(im.settled_activity != im.activity && im.any_free()) &&
+    if (next != kNever && !im.limit.held && im.ending == 0 && !(im.settled_activity != im.activity && im.any_free()) &&
         im.paced())
         wake = std::min(wake, im.wall_deadline(next));
     return wake;
@@ -223,7 +223,7 @@ void Board::Impl::supervise() {
         // shown at an earlier instant is published now, not at the next call
         // that takes the lock.
         settle_if_over();
-        if (term_to_send) send_limit_term();
+        if (limit.term_to_send) send_limit_term();
         Time wake = watch_after_limit(lk, wall, l.settle_wall);
         // Threads that are ending: time goes on once they have really gone.
         if (ending > 0) {
@@ -238,7 +238,7 @@ void Board::Impl::supervise() {
         if (finished) break;
         // The run limit came while this thread advanced time: its SIGTERM
         // goes out now, and the watch over the program's reaction begins.
-        if (term_to_send) continue;
+        if (limit.term_to_send) continue;
         if (wake == kNever) {
             supervisor_idle = true;
             supervisor_cv.wait(lk);
