@@ -118,7 +118,7 @@ void Board::started() {
 
 void Board::set_pin_call_cost(Time cost) {
     std::unique_lock<std::mutex> lk(impl_->m);
-    impl_->fast.revoke();
+    impl_->fast.revoke(lk);
     options_.pin_call_cost = cost;
 }
 

@@ -200,19 +200,21 @@ struct Board::Impl {
     // for a processor meanwhile, must not count against the program.
     bool rewatch_holder = false;
     // ---- the run limit (run_limit.cpp) ----
-    bool limit_reached = false;
-    // The run limit has come and the program takes SIGTERM itself (its own
-    // handler, or a thread that waits for it): virtual time stands still at
-    // the limit while it reacts, no event runs and calls cost nothing, until
-    // it dies or goes quiet without dying.
-    bool held_at_limit = false;
-    bool term_to_send = false;  // the supervisor sends the run limit's SIGTERM
-    // While held at the limit: the program's library calls so far, and when
-    // they were last seen to change.
-    struct LimitWatch {
-        std::uint64_t activity = UINT64_MAX;
-        Time since = 0;
-    } limit_watch;
+    // Its state, all under the board lock: set by the limit's event and the
+    // supervisor, read where time would move or the run would end.
+    struct RunLimit {
+        bool reached = false;
+        // The run limit has come and the program takes SIGTERM itself (its
+        // own handler, or a thread that waits for it): virtual time stands
+        // still at the limit while it reacts, no event runs and calls cost
+        // nothing, until it dies or goes quiet without dying.
+        bool held = false;
+        bool term_to_send = false;  // the supervisor sends the run limit's SIGTERM
+        // While held at the limit: the program's library calls so far, and
+        // when they were last seen to change (run_limit.cpp only).
+        std::uint64_t watched_activity = UINT64_MAX;
+        Time quiet_since = 0;
+    } limit;
     void start_run_limit();
     void run_limit();
     void send_limit_term();
@@ -230,7 +232,7 @@ struct Board::Impl {
     std::thread supervisor;
 
     // ---- the fast path (fast_path.h) ----
-    FastPath fast;
+    FastPath fast{m};
 
     struct Isr {
         int pin;
@@ -293,7 +295,7 @@ struct Board::Impl {
     [[nodiscard]] bool fast_commit(Time end) { return FastPath::commit(b.now_, end); }
     // At the end of a locked call by `t`: lets it make fast calls from now on
     // if it holds the clock, no other thread is ready and the options allow.
-    void grant_fast(Thread* t);
+    void grant_fast(const std::unique_lock<std::mutex>& lk, Thread* t);
 
     // ---- the event queue (event_queue.cpp) ----
     void refresh_due();
@@ -304,7 +306,11 @@ struct Board::Impl {
     EventId enqueue(EventId id, Time at, std::function<void()> fn);
     void cancel(EventId id);
     // Applies every event due up to `target` (in order), then sets now = target.
-    void advance_to(Time target);
+    void advance_to(const std::unique_lock<std::mutex>& lk, Time target);
+    // The lock the events being applied run under (advance_to's caller's),
+    // for an event's action that needs to show it.
+    const std::unique_lock<std::mutex>& events_lock() const;
+    const std::unique_lock<std::mutex>* applying_under = nullptr;
     Time next_event_time();
 
     // ---- program threads and virtual time (scheduler.cpp) ----

@@ -40,8 +40,19 @@ Board::EventId Board::Impl::enqueue(EventId id, Time at, std::function<void()> f
 
 void Board::Impl::cancel(EventId id) { actions.erase(id); }
 
-void Board::Impl::advance_to(Time target) {
-    if (held_at_limit) return;
+void Board::Impl::advance_to(const std::unique_lock<std::mutex>& lk, Time target) {
+    expect_held(lk, m, "advancing time");
+    if (limit.held) return;
+    // The events' actions run under the caller's lock (events_lock()), also
+    // when one of them ends the run with an exception (a fault in a test).
+    struct Applying {
+        const std::unique_lock<std::mutex>*& under;
+        const std::unique_lock<std::mutex>* before;
+        Applying(const std::unique_lock<std::mutex>*& u, const std::unique_lock<std::mutex>& lk) : under(u), before(u) {
+            under = &lk;
+        }
+        ~Applying() { under = before; }
+    } applying(applying_under, lk);
     // Events that keep scheduling others at the same instant would hold
     // time (and this lock) for ever: a model's fault, reported as such.
     std::uint64_t at_instant = 0;
@@ -67,6 +78,11 @@ void Board::Impl::advance_to(Time target) {
         b.now_.store(target, std::memory_order_relaxed);
     }
     refresh_due();
+}
+
+const std::unique_lock<std::mutex>& Board::Impl::events_lock() const {
+    if (!applying_under) lock_not_held("an event's action outside advance_to()");
+    return *applying_under;
 }
 
 Time Board::Impl::next_event_time() {

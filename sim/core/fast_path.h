@@ -31,7 +31,9 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
+#include "lock_check.h"
 #include "signal_gate.h"
 #include "time.h"
 
@@ -46,6 +48,9 @@ inline thread_local FastTls t_fast __attribute__((tls_model("initial-exec")));
 
 class FastPath {
 public:
+    // `board_lock`: the lock the operations that need it check for.
+    explicit FastPath(const std::mutex& board_lock) : board_lock_(board_lock) {}
+
     // ---- the owner's side, without the lock ----
 
     // Starts a fast call at virtual time `now`: true when the calling thread
@@ -85,25 +90,34 @@ public:
         t_fast.busy.store(false, std::memory_order_release);
     }
 
-    // ---- with the board lock held ----
+    // ---- with the board lock held: each takes the caller's lock ----
 
     // The calling thread becomes the owner, its fast calls costing `cost`.
-    void grant(Time cost) {
+    void grant(const std::unique_lock<std::mutex>& lk, Time cost) {
+        expect_held(lk, board_lock_, "granting the fast path");
         cost_ = cost;
         owner_.store(&t_fast, std::memory_order_relaxed);
     }
     // The fast path has no owner from here on; a fast call in progress
     // touches nothing of what the caller does.
-    void drop() { owner_.store(nullptr, std::memory_order_relaxed); }
+    void drop(const std::unique_lock<std::mutex>& lk) {
+        expect_held(lk, board_lock_, "dropping the fast path");
+        owner_.store(nullptr, std::memory_order_relaxed);
+    }
     // The fast path has no owner from here on, and no fast call is in
     // progress when this returns.
-    void revoke();
-    // Whether the calling thread owns the fast path.
-    bool owned_here() const { return owner_.load(std::memory_order_relaxed) == &t_fast; }
+    void revoke(const std::unique_lock<std::mutex>& lk);
+    // Whether the calling thread owns the fast path (and goes on owning it
+    // until it lets go of the lock: nobody else may change that meanwhile).
+    bool owned_here(const std::unique_lock<std::mutex>& lk) const {
+        expect_held(lk, board_lock_, "asking who owns the fast path");
+        return owner_.load(std::memory_order_relaxed) == &t_fast;
+    }
 
 private:
     std::atomic<FastTls*> owner_{nullptr};
     Time cost_ = 0;
+    const std::mutex& board_lock_;
 };
 
 }  // namespace pikit::sim

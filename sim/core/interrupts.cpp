@@ -51,7 +51,7 @@ void Board::Impl::isr_loop(Isr* isr) {
         }
         if (holder == t) {
             holder = nullptr;
-            fast.drop();
+            fast.drop(lk);
         }
         t->st = St::Waiting;
         t->wants_edge = true;

@@ -36,12 +36,12 @@ std::optional<Time> Board::stimulate(const std::function<std::function<void()>()
     std::unique_lock<std::mutex> lk(im.m);
     // Over, or standing still at the run limit while the program reacts to
     // its SIGTERM: nothing a person does can happen any more.
-    if (im.finished || im.outputs_closed || im.held_at_limit || im.limit_reached) return std::nullopt;
+    if (im.finished || im.outputs_closed || im.limit.held || im.limit.reached) return std::nullopt;
     std::function<void()> fn = make();  // may throw: nothing is applied
     // A fast pin call moves the clock without the lock; once revoked, the
     // clock stands where it is until this lock is let go, and everything due
     // up to now has happened, nothing after.
-    im.fast.revoke();
+    im.fast.revoke(lk);
     Time at = add_time(now(), 1);
     if (options_.speed != Speed::Max && !im.paused) {
         // Paced: where the wall clock says virtual time is, if the run is
@@ -59,8 +59,8 @@ std::optional<Time> Board::stimulate(const std::function<std::function<void()>()
 
 void Board::set_pace(Speed speed, double factor, bool paused) {
     Impl& im = *impl_;
-    std::lock_guard<std::mutex> g(im.m);
-    im.fast.revoke();  // fast pin calls are for a run at full speed only
+    std::unique_lock<std::mutex> lk(im.m);
+    im.fast.revoke(lk);  // fast pin calls are for a run at full speed only
     options_.speed = speed;
     options_.speed_factor = factor;
     im.paused = paused;

@@ -31,7 +31,7 @@ struct CallScope {
             // A signal handler's call while this thread waits in another:
             // another thread may hold the clock and call without the lock.
             nested = true;
-            im.fast.revoke();
+            im.fast.revoke(lk);
             live = !im.finished;
             return;
         }
@@ -40,9 +40,9 @@ struct CallScope {
     }
     ~CallScope() {
         if (live && !nested && !im.finished) {
-            im.advance_to(im.b.now());
+            im.advance_to(lk, im.b.now());
             im.maybe_yield(lk, t);
-            im.grant_fast(t);
+            im.grant_fast(lk, t);
         }
         --t_in_call;
     }

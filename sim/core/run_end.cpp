@@ -25,9 +25,9 @@ void Board::finish(bool release_threads, const char* reason) {
         if (impl_->finished) return;
         // A program that took the run limit's SIGTERM itself and then dies
         // of it (raising it again) ends the run the limit began.
-        if (impl_->limit_reached && std::strcmp(reason, "SIGTERM") == 0) reason = "run limit";
-        impl_->held_at_limit = false;
-        impl_->fast.revoke();
+        if (impl_->limit.reached && std::strcmp(reason, "SIGTERM") == 0) reason = "run limit";
+        impl_->limit.held = false;
+        impl_->fast.revoke(lk);
         impl_->release_on_finish = release_threads;
         impl_->finish_devices();
         impl_->finished = true;

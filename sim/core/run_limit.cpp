@@ -34,12 +34,12 @@ void Board::Impl::run_limit() {
         b.options_.on_until();
         return;
     }
-    limit_reached = true;
+    limit.reached = true;
     if (!program_blocks(SIGTERM) && prepare_to_die_of(SIGTERM)) {
         // The process dies of it: the run ends at this instant. Nothing more
         // happens in virtual time, and threads that call the library from
         // now on stay there until the signal has done its work.
-        fast.revoke();
+        fast.revoke(events_lock());
         finish_devices();
         finished = true;
         release_on_finish = false;
@@ -52,14 +52,14 @@ void Board::Impl::run_limit() {
         // (outputs switched off before it dies) is recorded until it ends.
         // Its outputs are closed when it ends: by the kit's handler if it
         // raises the signal again, at exit if it returns.
-        fast.revoke();  // a fast call would move the clock
-        held_at_limit = true;
+        fast.revoke(events_lock());  // a fast call would move the clock
+        limit.held = true;
         add_report(ReportKind::Info, "board", "the program takes SIGTERM itself: time stands still while it reacts");
         if (log) log->flush();
         if (event_stream) event_stream->flush();
         // Not from here: this may be a program thread inside a call, and a
         // handler run on it could not make a call of its own.
-        term_to_send = true;
+        limit.term_to_send = true;
         supervisor_cv.notify_all();
         return;
     }
@@ -81,18 +81,18 @@ void Board::Impl::send_limit_term() {
     // Sent from the supervisor, which blocks every signal and holds the
     // board lock: the handler runs on a program thread that holds no lock,
     // and its calls wait for the lock like any other.
-    term_to_send = false;
+    limit.term_to_send = false;
     std::fflush(stderr);
     kill(getpid(), SIGTERM);
 }
 
 Time Board::Impl::watch_after_limit(std::unique_lock<std::mutex>& lk, Time wall, Time settle_wall) {
-    if (!held_at_limit || holder || !ready.empty()) return kNever;
-    if (limit_watch.activity != activity) {
-        limit_watch.activity = activity;
-        limit_watch.since = wall;
-    } else if (wall - limit_watch.since >= settle_wall) {
-        held_at_limit = false;
+    if (!limit.held || holder || !ready.empty()) return kNever;
+    if (limit.watched_activity != activity) {
+        limit.watched_activity = activity;
+        limit.quiet_since = wall;
+    } else if (wall - limit.quiet_since >= settle_wall) {
+        limit.held = false;
         add_report(ReportKind::Info, "board",
                    "the program has gone quiet since the run limit's SIGTERM without ending: time goes on");
         dispatch(lk);

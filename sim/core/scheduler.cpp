@@ -43,6 +43,7 @@ SelfTls::~SelfTls() {
 }
 
 void Board::Impl::pin_call(std::unique_lock<std::mutex>& lk) {
+    expect_held(lk, m, "a pin call");
     if (nested_call()) return;
     Time cost = b.options_.pin_call_cost;
     if (cost == 0) {
@@ -54,7 +55,7 @@ void Board::Impl::pin_call(std::unique_lock<std::mutex>& lk) {
                   " pin calls without any wait, and the pin call cost is 0 (PIKIT_SIM_PIN_COST)");
         }
     }
-    advance_to(add_time(b.now(), cost));
+    advance_to(lk, add_time(b.now(), cost));
     if (paced() && (++pace_tick & 1023) == 0) pace(lk);
 }
 
@@ -112,7 +113,7 @@ void Board::Impl::thread_gone(Thread* t) {
     std::unique_lock<std::mutex> lk(m);
     auto it = std::find(ready.begin(), ready.end(), t);
     if (it != ready.end()) ready.erase(it);
-    if (fast.owned_here()) fast.drop();
+    if (fast.owned_here(lk)) fast.drop(lk);
     if (holder == t) {
         holder = nullptr;
         ++activity;  // it ran since it got the clock, perhaps making fast calls only
@@ -156,7 +157,7 @@ Board::Impl::Thread* Board::Impl::enter(std::unique_lock<std::mutex>& lk) {
     // The holder must let this thread go first at the end of its next call,
     // which therefore takes the locked path. A fast call it is making now
     // touches nothing of what this thread does here.
-    fast.drop();
+    fast.drop(lk);
     t->st = St::Ready;
     ready.push_back(t);
     if (!holder) dispatch(lk);
@@ -204,7 +205,7 @@ void Board::Impl::maybe_yield(std::unique_lock<std::mutex>& lk, Thread* t) {
     t->st = St::Ready;
     ready.push_back(t);
     holder = nullptr;
-    fast.drop();
+    fast.drop(lk);
     dispatch(lk);
     block_until_holder(lk, t);
 }
@@ -223,6 +224,7 @@ bool Board::Impl::any_free() const {
 }
 
 void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
+    expect_held(lk, m, "dispatching");
     (void)lk;
     if (dispatching) return;
     dispatching = true;
@@ -241,7 +243,7 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
             if (supervisor_idle) supervisor_cv.notify_one();  // a holder to watch
             break;
         }
-        if (held_at_limit) {  // the supervisor lets time go on if the program goes quiet
+        if (limit.held) {  // the supervisor lets time go on if the program goes quiet
             supervisor_cv.notify_one();
             break;
         }
@@ -270,7 +272,7 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
                 break;
             }
         }
-        advance_to(next);
+        advance_to(lk, next);
     }
     dispatching = false;
 }
@@ -293,14 +295,14 @@ void Board::Impl::wait(Time when, bool relative, CallKind kind, int value) {
     if (value >= 0) record(kind, -1, value);
     if (relative) when = add_time(b.now(), when);
     if (when <= b.now()) {
-        advance_to(b.now());
+        advance_to(lk, b.now());
         maybe_yield(lk, t);
         return;
     }
     t->st = St::Waiting;
     schedule(when, [this, t] { make_ready(t); });
     holder = nullptr;
-    fast.drop();
+    fast.drop(lk);
     frozen_at = -1;
     dispatch(lk);
     block_until_holder(lk, t);

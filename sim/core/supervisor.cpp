@@ -53,21 +53,64 @@ Limits limits_for(const Options& o) {
     return l;
 }
 
+// Wall time a thread has been seen asleep (blocked, not waiting for a
+// processor), added up look by look. A look only tells the thread's state at
+// that instant, so a stretch counts only when the thread was asleep at both
+// its ends, and only as far as the supervisor meant it to last: when the
+// supervisor itself got no processor for a while (a busy host), or held the
+// board lock while it waited for one, that lateness is its own and says
+// nothing of the thread. A thread waiting for the board lock the supervisor
+// holds is asleep at that look, but not at the one before it (it was let go
+// in between), so such a look adds nothing either.
+struct AsleepTime {
+    Time total = 0;
+    Time last = 0;     // wall time of the last look
+    Time planned = 0;  // when the next look was due
+    bool asleep_at_last = false;
+
+    void start(Time wall) { *this = {0, wall, wall, false}; }
+    void look(Time wall, bool asleep) {
+        if (asleep && asleep_at_last) total += std::max<Time>(0, std::min(wall, planned) - last);
+        asleep_at_last = asleep;
+        last = wall;
+        planned = wall;
+    }
+    // The next look, at `at` (the supervisor may come later).
+    Time next(Time at) {
+        planned = at;
+        return at;
+    }
+};
+
 // The holder being watched for a stall: its calls, the clock, and its CPU
-// and wall time when it was first seen not to have made a call since the
-// last look. Only the holder moves the clock, so a clock that moved shows
-// calls too, also fast ones, which are not counted.
+// time when it was first seen not to have made a call since the last look,
+// and how long it has been seen asleep since. Only the holder moves the
+// clock, so a clock that moved shows calls too, also fast ones, which are
+// not counted.
 struct StallWatch {
     Board::Impl::Thread* watched = nullptr;
     std::uint64_t calls = 0;
-    Time now = 0, cpu = 0, wall = 0;
+    Time now = 0, cpu = 0;
+    AsleepTime asleep;
 };
 
-// The free threads' CPU times when the activity now settling was first seen.
+// The free threads' CPU times when the activity now settling was first seen,
+// and the wall time that has passed since, look by look: as for a holder,
+// the supervisor's own lateness is not counted.
 struct SettleWatch {
     std::uint64_t activity = UINT64_MAX;
     std::vector<std::pair<Board::Impl::Thread*, Time>> from;
-    Time since = 0;
+    Time waited = 0;
+    Time last = 0, planned = 0;
+
+    void look(Time wall) {
+        waited += std::max<Time>(0, std::min(wall, planned) - last);
+        last = planned = wall;
+    }
+    Time next(Time at) {
+        planned = at;
+        return at;
+    }
 };
 
 Time thread_cpu(const Board::Impl::Thread& t) { return t.has_cpu ? cpu_time(t.cpu) : 0; }
@@ -86,17 +129,20 @@ static Time watch_stall(Board::Impl& im, std::unique_lock<std::mutex>& lk, Stall
     }
     if (h != w.watched || h->calls != w.calls || im.b.now() != w.now || im.start_held || im.rewatch_holder) {
         im.rewatch_holder = false;
-        w = {h, h->calls, im.b.now(), thread_cpu(*h), wall};
-        return wall + std::min(l.rewatch, l.stall_cpu);
+        w = {h, h->calls, im.b.now(), thread_cpu(*h), {}};
+        w.asleep.start(wall);
+        return w.asleep.next(wall + std::min(l.rewatch, l.stall_cpu));
     }
     const Time cpu = h->has_cpu ? cpu_time(h->cpu) - w.cpu : 0;
-    // Wall time only counts while the holder sleeps: one that is runnable
-    // but gets no processor on a busy host is neither blocked nor spinning,
-    // and must not be set free for it.
-    if (cpu < l.stall_cpu && wall - w.wall >= l.settle_wall && thread_runnable(h->tid)) w.wall = wall;
-    if (cpu < l.stall_cpu && wall - w.wall < l.settle_wall)
-        return wall + std::min(l.stall_cpu - cpu, w.wall + l.settle_wall - wall);
-    im.fast.revoke();
+    if (cpu < l.stall_cpu) {
+        // Wall time only counts while the holder sleeps: one that is
+        // runnable but gets no processor on a busy host is neither blocked
+        // nor spinning, and must not be set free for it.
+        w.asleep.look(wall, !thread_runnable(h->tid));
+        if (w.asleep.total < l.settle_wall)
+            return w.asleep.next(wall + std::min(l.stall_cpu - cpu, l.settle_wall - w.asleep.total));
+    }
+    im.fast.revoke(lk);
     w.watched = nullptr;
     if (h->calls != w.calls || im.b.now() != w.now) return wall;  // a fast call came first: watch afresh
     h->st = Board::Impl::St::Free;
@@ -117,26 +163,28 @@ static Time watch_settle(Board::Impl& im, SettleWatch& s, Time wall, const Limit
         s.from.clear();
         for (const auto& t : im.threads)
             if (t->st == Board::Impl::St::Free) s.from.emplace_back(t.get(), thread_cpu(*t));
-        s.since = wall;
-        return wall + std::min(l.settle_cpu, l.settle_wall);
+        s.waited = 0;
+        s.last = wall;
+        return s.next(wall + std::min(l.settle_cpu, l.settle_wall));
     }
+    s.look(wall);
     Time short_of = 0;
-    if (wall - s.since >= l.settle_wall) {
+    if (s.waited >= l.settle_wall) {
         // As for a holder: a free thread that waits for a processor has not
         // had its chance yet.
         for (auto& [t, c0] : s.from) {
             if (t->st != Board::Impl::St::Free || !t->has_cpu) continue;
-            if (cpu_time(t->cpu) - c0 < l.settle_cpu && thread_runnable(t->tid)) s.since = wall;
+            if (cpu_time(t->cpu) - c0 < l.settle_cpu && thread_runnable(t->tid)) s.waited = 0;
         }
     }
-    if (wall - s.since < l.settle_wall) {
+    if (s.waited < l.settle_wall) {
         for (auto& [t, c0] : s.from) {
             if (t->st != Board::Impl::St::Free) continue;
             const Time used = t->has_cpu ? cpu_time(t->cpu) - c0 : 0;
             short_of = std::max(short_of, t->has_cpu ? l.settle_cpu - used : l.settle_wall);
         }
     }
-    if (short_of > 0) return wall + std::min(short_of, s.since + l.settle_wall - wall);
+    if (short_of > 0) return s.next(wall + std::min(short_of, l.settle_wall - s.waited));
     im.settled_activity = im.activity;
     s.activity = UINT64_MAX;
     return kNever;
@@ -155,7 +203,7 @@ static Time advance(Board::Impl& im, std::unique_lock<std::mutex>& lk) {
     }
     if (im.holder) return std::min(wake, wall_time());  // a new holder: start watching it
     const Time next = im.next_event_time();
-    if (next != kNever && !im.held_at_limit && im.ending == 0 && !(im.settled_activity != im.activity && im.any_free()) &&
+    if (next != kNever && !im.limit.held && im.ending == 0 && !(im.settled_activity != im.activity && im.any_free()) &&
         im.paced())
         wake = std::min(wake, im.wall_deadline(next));
     return wake;
@@ -175,7 +223,7 @@ void Board::Impl::supervise() {
         // shown at an earlier instant is published now, not at the next call
         // that takes the lock.
         settle_if_over();
-        if (term_to_send) send_limit_term();
+        if (limit.term_to_send) send_limit_term();
         Time wake = watch_after_limit(lk, wall, l.settle_wall);
         // Threads that are ending: time goes on once they have really gone.
         if (ending > 0) {
@@ -190,7 +238,7 @@ void Board::Impl::supervise() {
         if (finished) break;
         // The run limit came while this thread advanced time: its SIGTERM
         // goes out now, and the watch over the program's reaction begins.
-        if (term_to_send) continue;
+        if (limit.term_to_send) continue;
         if (wake == kNever) {
             supervisor_idle = true;
             supervisor_cv.wait(lk);

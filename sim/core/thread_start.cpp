@@ -19,7 +19,7 @@ void* Board::expect_thread(const std::string& name) {
     im.ready.push_back(t);
     // The holder (the caller) lets it go first at the end of its next call,
     // which therefore takes the locked path.
-    im.fast.drop();
+    im.fast.drop(lk);
     return t;
 }
 

@@ -24,13 +24,13 @@ bool Board::wait_for_wakeup(Wakeup& w, Time timeout, const std::function<bool()>
     Impl::Thread* t = im.enter(lk);
     if (im.finished) return false;
     if (ready()) {
-        im.advance_to(now());
+        im.advance_to(lk, now());
         im.maybe_yield(lk, t);
         return true;
     }
     const Time deadline = add_time(now(), timeout);
     if (deadline <= now()) {
-        im.advance_to(now());
+        im.advance_to(lk, now());
         im.maybe_yield(lk, t);
         return false;
     }
@@ -42,7 +42,7 @@ bool Board::wait_for_wakeup(Wakeup& w, Time timeout, const std::function<bool()>
         im.make_ready(t);
     });
     im.holder = nullptr;
-    im.fast.drop();
+    im.fast.drop(lk);
     im.frozen_at = -1;
     im.dispatch(lk);
     im.block_until_holder(lk, t);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/board.h"
+#include "core/fast_path.h"
 
 namespace {
 
@@ -149,6 +150,31 @@ TEST(FastCalls, TakingTheClockFromAPollingThreadLeavesItsCallsWhole) {
         EXPECT_EQ(h[i + 1].at - h[i].at, 300_us) << i;
         EXPECT_EQ(h[i + 2].at - h[i].at, 1_ms) << i;
     }
+}
+
+// Granting, dropping or revoking the fast path changes what a fast call in
+// progress may read: done without the board lock, it would race with the
+// owner. The kit stops at once rather than go on with a clock it cannot
+// trust. (The check is off in Release builds.)
+TEST(FastCallsDeathTest, TheFastPathIsChangedOnlyUnderTheBoardLock) {
+#ifndef PIKIT_LOCK_CHECKS
+    GTEST_SKIP() << "lock checks are off in this build";
+#else
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    std::mutex board_lock, other;
+    FastPath fast(board_lock);
+    std::unique_lock<std::mutex> let_go(board_lock, std::defer_lock);
+    EXPECT_DEATH(fast.grant(let_go, 1), "granting the fast path without the board lock");
+    EXPECT_DEATH(fast.owned_here(let_go), "asking who owns the fast path without the board lock");
+    std::unique_lock<std::mutex> wrong(other);
+    EXPECT_DEATH(fast.drop(wrong), "dropping the fast path without the board lock");
+    EXPECT_DEATH(fast.revoke(wrong), "revoking the fast path without the board lock");
+    std::unique_lock<std::mutex> held(board_lock);
+    fast.grant(held, 1);
+    EXPECT_TRUE(fast.owned_here(held));
+    fast.revoke(held);
+    EXPECT_FALSE(fast.owned_here(held));
+#endif
 }
 
 }  // namespace
