@@ -69,9 +69,12 @@ bool tap_stdout(OutputListener listener) {
     // std::cout writes through stdout as it was when the streams were set
     // up; point it at the new one, so that its output keeps its order with
     // printf's and is seen too.
+    // The buffer is never destroyed: the standard streams are flushed by the
+    // last std::ios_base::Init to go, which may be a shared library's,
+    // finalised after every static object of this one.
     static std::ios_base::Init streams;
-    static __gnu_cxx::stdio_sync_filebuf<char> cout_buffer(f);
-    std::cout.rdbuf(&cout_buffer);
+    static auto* const cout_buffer = new __gnu_cxx::stdio_sync_filebuf<char>(f);
+    std::cout.rdbuf(cout_buffer);
     return true;
 }
 
