@@ -20,6 +20,10 @@ TEST(FanDemo, RampsBothInputsInFourPhasesOf160StepsAndLeavesThemOff) {
     Options o;
     o.pin_call_cost = 0;
     o.record_calls = true;
+    // This thread always holds the clock between its calls; under an emulator
+    // on a busy host it can wait in the emulator's own locks long enough to be
+    // taken for blocked, and be set free. Not what is tested here.
+    o.stall_cpu = o.settle_wall = 60'000_ms;
     Board board(o);
     load_scenario_text(board, "devices:\n  - {type: fan, name: fan}\n");
     ASSERT_EQ(fan_demo_main(), 0);
