@@ -9,26 +9,11 @@
 #include <vector>
 
 #include "support/run_program.h"
+#include "support/sanitizers.h"
 
 namespace {
 
 using namespace pikit::test;
-
-// Whether this build (and so the programs it runs) has AddressSanitizer or
-// ThreadSanitizer, which valgrind cannot run.
-constexpr bool sanitized_build() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-    return true;
-#else
-    return false;
-#endif
-#else
-    return false;
-#endif
-}
 
 // What a run of a program that spins leaves.
 struct SpinRun {
@@ -120,7 +105,7 @@ TEST(Determinism, TheKeypadDemoRunsIdenticallyAlsoWithEveryCoreBusy) {
 TEST(Determinism, AProgramThatSpinsRunsIdenticallyUnderValgrind) {
     if (!on_path("valgrind")) GTEST_SKIP() << "valgrind is not installed";
     if (runs_emulated()) GTEST_SKIP() << "the programs are built for another machine";
-    if (sanitized_build()) GTEST_SKIP() << "valgrind cannot run a program built with a sanitizer";
+    if (thread_sanitized() || address_sanitized()) GTEST_SKIP() << "valgrind cannot run a program built with a sanitizer";
     std::string dir = temp_dir();
     SpinRun native = run_probe(dir, "native");
     ASSERT_EQ(native.result.out, kProbeOutput) << native.result.err;
