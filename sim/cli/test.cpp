@@ -128,6 +128,60 @@ void start(Case& c, const TestOptions& o) {
     c.pid = s.pid;
 }
 
+// What the kit wrote of one expectation: "held", "failed", "not checked",
+// or still "pending" when the run ended without deciding it.
+struct Outcome {
+    std::string result = "pending";
+    long long t_ns = 0;
+    std::string detail;
+};
+
+// A run's results file: each expectation's outcome, and the run's end.
+struct Results {
+    std::vector<Outcome> outcomes;
+    bool ended = false;    // the kit wrote the run's end
+    bool stopped = false;  // ended early after a failed expectation
+    std::string reason;    // why the run ended: "exit", "run limit", ...
+    long long end_ns = 0;
+};
+
+Results read_results(const fs::path& file, std::size_t expectations) {
+    Results r;
+    r.outcomes.resize(expectations);
+    std::istringstream lines(slurp(file));
+    for (std::string line; std::getline(lines, line);) {
+        const auto j = nlohmann::json::parse(line, nullptr, false);
+        if (j.is_discarded() || !j.is_object()) continue;
+        if (j.contains("end")) {
+            r.ended = true;
+            r.reason = j.value("end", "");
+            r.end_ns = j.value("t_ns", 0LL);
+            r.stopped = j.value("stopped", false);
+        } else if (j.contains("expectation")) {
+            const std::size_t i = j.value("expectation", std::size_t(0));
+            if (i < r.outcomes.size()) r.outcomes[i] = {j.value("result", ""), j.value("t_ns", 0LL), j.value("detail", "")};
+        }
+    }
+    return r;
+}
+
+// An expectation on how the program ends is decided here, from how the
+// process ended; `died` says how it died when the kit did not see it.
+Outcome exit_outcome(const Expectation& e, const Results& r, const Ending& ending, const std::string& died) {
+    const std::string status = std::to_string(ending.status);
+    if (!r.ended)
+        return {
+            "failed", 0,
+            died.empty() ? "the run did not end as the kit ends it (status " + status + ")" : died + " (status " + status + ")"};
+    if (r.stopped) return {"not checked", r.end_ns, "the run was ended early after a failed expectation"};
+    if (r.reason != "exit")
+        return {"failed", r.end_ns,
+                r.reason == "run limit" ? "the program was still running at the run limit (" + time_words(r.end_ns) + ")"
+                                        : "the run was ended by " + r.reason + " at " + time_words(r.end_ns)};
+    const std::string how = "the program ended at " + time_words(r.end_ns) + " with status " + status;
+    return {e.status && ending.status != *e.status ? "failed" : "held", r.end_ns, how};
+}
+
 // The verdict of a finished run, from its results file and how it ended.
 void judge(Case& c) {
     TestCase& r = c.report;
@@ -137,31 +191,9 @@ void judge(Case& c) {
     r.output = slurp(c.dir / "stdout.txt", 64 * 1024);
     r.errors = slurp(c.dir / "stderr.txt", 64 * 1024);
 
-    struct Outcome {
-        std::string result = "pending";
-        long long t_ns = 0;
-        std::string detail;
-    };
-    std::vector<Outcome> outcomes(c.expectations.size());
-    bool ended = false, stopped = false;
-    std::string reason;
-    long long end_ns = 0;
-    std::istringstream lines(slurp(c.dir / "results.jsonl"));
-    for (std::string line; std::getline(lines, line);) {
-        const auto j = nlohmann::json::parse(line, nullptr, false);
-        if (j.is_discarded() || !j.is_object()) continue;
-        if (j.contains("end")) {
-            ended = true;
-            reason = j.value("end", "");
-            end_ns = j.value("t_ns", 0LL);
-            stopped = j.value("stopped", false);
-        } else if (j.contains("expectation")) {
-            const std::size_t i = j.value("expectation", std::size_t(0));
-            if (i < outcomes.size()) outcomes[i] = {j.value("result", ""), j.value("t_ns", 0LL), j.value("detail", "")};
-        }
-    }
+    Results res = read_results(c.dir / "results.jsonl", c.expectations.size());
     const bool refused =
-        !ended && c.ending.signal == 0 && c.ending.status == kUsage && r.errors.compare(0, 10, "pikit-sim:") == 0;
+        !res.ended && c.ending.signal == 0 && c.ending.status == kUsage && r.errors.compare(0, 10, "pikit-sim:") == 0;
     if (refused) {
         r.status = TestCase::Status::Error;
         r.message = r.errors.substr(0, r.errors.find('\n'));
@@ -172,36 +204,15 @@ void judge(Case& c) {
     // die of SIGTERM: the run limit's, or the one that ends a decided run.
     // Only a death the kit did not see is a failure of its own.
     const std::string died =
-        c.ending.signal && !ended ? "the program died of " + signal_name(c.ending.signal) + " before the run's end" : "";
-    for (std::size_t i = 0; i < c.expectations.size(); ++i) {
-        const Expectation& e = c.expectations[i];
-        Outcome& o = outcomes[i];
-        if (e.kind == Kind::Exit && o.result == "pending") {
-            if (!ended) {
-                o = {"failed", 0,
-                     died.empty() ? "the run did not end as the kit ends it (status " + std::to_string(c.ending.status) + ")"
-                                  : died + " (status " + std::to_string(c.ending.status) + ")"};
-            } else if (stopped) {
-                o = {"not checked", end_ns, "the run was ended early after a failed expectation"};
-            } else if (reason != "exit") {
-                o = {"failed", end_ns,
-                     reason == "run limit" ? "the program was still running at the run limit (" + time_words(end_ns) + ")"
-                                           : "the run was ended by " + reason + " at " + time_words(end_ns)};
-            } else if (e.status && c.ending.status != *e.status) {
-                o = {"failed", end_ns,
-                     "the program ended at " + time_words(end_ns) + " with status " + std::to_string(c.ending.status)};
-            } else {
-                o = {"held", end_ns,
-                     "the program ended at " + time_words(end_ns) + " with status " + std::to_string(c.ending.status)};
-            }
-        }
-        if (o.result == "pending")
-            o = {"failed", end_ns, died.empty() ? "not decided: the run ended without deciding it" : "not decided: " + died};
-    }
+        c.ending.signal && !res.ended ? "the program died of " + signal_name(c.ending.signal) + " before the run's end" : "";
     int failed = 0;
     std::string first;
     for (std::size_t i = 0; i < c.expectations.size(); ++i) {
-        const Outcome& o = outcomes[i];
+        Outcome& o = res.outcomes[i];
+        if (c.expectations[i].kind == Kind::Exit && o.result == "pending")
+            o = exit_outcome(c.expectations[i], res, c.ending, died);
+        if (o.result == "pending")
+            o = {"failed", res.end_ns, died.empty() ? "not decided: the run ended without deciding it" : "not decided: " + died};
         const bool held = o.result == "held";
         r.details += std::string(held                   ? "held"
                                  : o.result == "failed" ? "FAILED"
@@ -239,47 +250,25 @@ void print_verdict(const Case& c, std::size_t done, std::size_t total) {
     std::fflush(stdout);
 }
 
-int test(TestOptions o, const std::vector<std::string>& program) {
-    if (o.scenarios.empty())
-        return usage_error("test", "no scenario to test: pikit test [options] SCENARIO.yaml... [-- PROGRAM [ARGS]]");
-    if (o.jobs < 1) return usage_error("test", "--jobs: expected at least 1 '" + std::to_string(o.jobs) + "'");
-    // The options the kit reads are checked as the kit would check them.
-    try {
-        std::map<std::string, std::string> vars = {{"PIKIT_SIM_SPEED", o.speed}};
-        if (!o.until.empty()) vars["PIKIT_SIM_UNTIL"] = o.until;
-        sim::read_environment([&](const char* n) -> const char* {
-            auto it = vars.find(n);
-            return it == vars.end() ? nullptr : it->second.c_str();
-        });
-    } catch (const sim::ScenarioError& e) {
-        return usage_error("test", in_option_words(e.what()));
-    }
+// Where the runs leave their files: --output-dir, or a temporary directory
+// removed at the end. Empty, with `error` set, when it cannot be made.
+fs::path work_dir(const TestOptions& o, std::string& error) {
     std::error_code ec;
-    fs::path work;
     if (o.output_dir.empty()) {
         std::string tmpl = (fs::temp_directory_path(ec) / "pikit-test-XXXXXX").string();
-        if (!mkdtemp(&tmpl[0]))
-            return usage_error("test", "cannot make a temporary directory: " + std::string(std::strerror(errno)));
-        work = tmpl;
-    } else {
-        work = o.output_dir;
-        fs::create_directories(work, ec);
-        if (ec) return usage_error("test", "--output-dir: " + ec.message() + " '" + o.output_dir + "'");
+        if (!mkdtemp(&tmpl[0])) {
+            error = "cannot make a temporary directory: " + std::string(std::strerror(errno));
+            return {};
+        }
+        return tmpl;
     }
+    fs::create_directories(o.output_dir, ec);
+    if (ec) error = "--output-dir: " + ec.message() + " '" + o.output_dir + "'";
+    return ec ? fs::path() : fs::path(o.output_dir);
+}
 
-    const auto t0 = std::chrono::steady_clock::now();
-    std::vector<Case> cases(o.scenarios.size());
-    std::map<std::string, int> seen;
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        cases[i].file = o.scenarios[i];
-        prepare(cases[i], program);
-        // One directory per scenario, named after it (the same name twice gets a number).
-        const int n = seen[cases[i].name]++;
-        cases[i].dir = work / (cases[i].name + (n ? "-" + std::to_string(n + 1) : ""));
-        fs::remove_all(cases[i].dir, ec);
-        fs::create_directories(cases[i].dir, ec);
-    }
-
+// Runs the cases, at most `jobs` at a time, printing each verdict as it comes.
+void run_cases(std::vector<Case>& cases, const TestOptions& o) {
     std::size_t next = 0, running = 0, done = 0;
     std::map<pid_t, std::size_t> by_pid;
     auto finish_unrun = [&](Case& c) {
@@ -318,6 +307,41 @@ int test(TestOptions o, const std::vector<std::string>& program) {
         judge(c);
         print_verdict(c, ++done, cases.size());
     }
+}
+
+int test(TestOptions o, const std::vector<std::string>& program) {
+    if (o.scenarios.empty())
+        return usage_error("test", "no scenario to test: pikit test [options] SCENARIO.yaml... [-- PROGRAM [ARGS]]");
+    if (o.jobs < 1) return usage_error("test", "--jobs: expected at least 1 '" + std::to_string(o.jobs) + "'");
+    // The options the kit reads are checked as the kit would check them.
+    try {
+        std::map<std::string, std::string> vars = {{"PIKIT_SIM_SPEED", o.speed}};
+        if (!o.until.empty()) vars["PIKIT_SIM_UNTIL"] = o.until;
+        sim::read_environment([&](const char* n) -> const char* {
+            auto it = vars.find(n);
+            return it == vars.end() ? nullptr : it->second.c_str();
+        });
+    } catch (const sim::ScenarioError& e) {
+        return usage_error("test", in_option_words(e.what()));
+    }
+    std::string error;
+    const fs::path work = work_dir(o, error);
+    if (work.empty()) return usage_error("test", error);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    std::vector<Case> cases(o.scenarios.size());
+    std::map<std::string, int> seen;
+    std::error_code ec;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        cases[i].file = o.scenarios[i];
+        prepare(cases[i], program);
+        // One directory per scenario, named after it (the same name twice gets a number).
+        const int n = seen[cases[i].name]++;
+        cases[i].dir = work / (cases[i].name + (n ? "-" + std::to_string(n + 1) : ""));
+        fs::remove_all(cases[i].dir, ec);
+        fs::create_directories(cases[i].dir, ec);
+    }
+    run_cases(cases, o);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     int passed = 0, failed = 0, errors = 0;

@@ -43,7 +43,7 @@ Board::Board(Options options) : options_(std::move(options)), impl_(std::make_un
     main->st = Impl::St::Holder;
     im.holder = main;
     im.start_run_limit();
-    im.wall_origin = wall_time();
+    im.pacing.wall_origin = wall_time();
     g_current.store(this);
     // The supervisor is the kit's, not the program's: it blocks every
     // signal, so that a signal sent to the process goes to a program thread
@@ -52,7 +52,7 @@ Board::Board(Options options) : options_(std::move(options)), impl_(std::make_un
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
-    im.supervisor = std::thread([&im] { im.supervise(); });
+    im.supervisor.thread = std::thread([&im] { im.supervise(); });
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
@@ -64,7 +64,7 @@ Board::~Board() {
         std::unique_lock<std::mutex> lk(impl_->m);
         impl_->devices.clear();
     }
-    if (impl_->supervisor.joinable()) impl_->supervisor.join();
+    if (impl_->supervisor.thread.joinable()) impl_->supervisor.thread.join();
     for (auto& isr : impl_->isrs)
         if (isr->worker.joinable()) isr->worker.join();
     Board* self = this;

@@ -6,7 +6,7 @@
 //  - the clock (Board::now_), read by anyone and moved only by the thread
 //    that holds the clock (with the lock, or on the fast path without it);
 //  - the fast path (fast_path.h), whose owner reads the lines, the clock and
-//    next_due without the lock while no other thread may change them;
+//    queue.next_due without the lock while no other thread may change them;
 //  - the threads' wake-up counters (park/unpark), atomics of their own.
 #pragma once
 
@@ -153,17 +153,28 @@ struct Board::Impl {
     struct Later {
         bool operator()(const Event& a, const Event& b) const { return a.at != b.at ? a.at > b.at : a.id > b.id; }
     };
-    std::priority_queue<Event, std::vector<Event>, Later> events;
-    std::unordered_map<EventId, std::function<void()>> actions;
-    EventId next_event = 1;
-    // Stimuli's ids, a band of their own (schedule_stimulus); 0 before the first.
-    EventId next_stimulus = 0;
-    Time frozen_at = -1;
-    std::uint64_t frozen_count = 0;
-    Time wall_origin = 0;  // wall time of virtual time 0, for paced runs
-    bool paused = false;   // virtual time stands still (Board::set_pace)
-    std::uint64_t pace_tick = 0;
-    Time next_due = kNever;  // time of the first queued event (maybe cancelled): refresh_due()
+    // The queue's state: event_queue.cpp's alone, under the board lock (the
+    // fast path reads next_due through the handshake in fast_path.h).
+    struct Queue {
+        std::priority_queue<Event, std::vector<Event>, Later> times;
+        std::unordered_map<EventId, std::function<void()>> actions;
+        EventId next = 1;
+        // Stimuli's ids, a band of their own (schedule_stimulus); 0 before the first.
+        EventId next_stimulus = 0;
+        Time next_due = kNever;  // time of the first queued event (maybe cancelled): refresh_due()
+    } queue;
+    // A loop of pin calls that cost nothing, at one instant (scheduler.cpp):
+    // past Options::frozen_calls of them the run is a fault.
+    struct FrozenLoop {
+        Time at = -1;
+        std::uint64_t count = 0;
+    } frozen;
+    // A paced run's link to the wall clock (scheduler.cpp, outside.cpp).
+    struct Pacing {
+        Time wall_origin = 0;    // wall time of virtual time 0
+        bool paused = false;     // virtual time stands still (Board::set_pace)
+        std::uint64_t tick = 0;  // pin calls, to look at the wall clock every 1024th
+    } pacing;
 
     // ---- threads ----
     // Ending: the OS thread has run its thread_local destructors (it returned,
@@ -226,10 +237,13 @@ struct Board::Impl {
     // program leaves it to a thread of its own that waits for it.
     bool program_blocks(int sig) const;
 
-    std::condition_variable supervisor_cv;
-    bool supervisor_idle = false;  // waiting with nothing to watch: wake it for a new holder
-    bool advance_paused = false;   // dispatch let go of the lock while free threads exist
-    std::thread supervisor;
+    // The supervisor thread (supervisor.cpp) and how others wake it, under the board lock.
+    struct Supervisor {
+        std::thread thread;
+        std::condition_variable cv;
+        bool idle = false;            // waiting with nothing to watch: wake it for a new holder
+        bool advance_paused = false;  // dispatch let go of the lock while free threads exist
+    } supervisor;
 
     // ---- the fast path (fast_path.h) ----
     FastPath fast{m};
@@ -286,7 +300,7 @@ struct Board::Impl {
     // make one, with `end` the time the call ends (then it must end with
     // fast_commit or FastPath::end_call), else null.
     Pin* fast_begin(int pin, Time& end) {
-        if (fast.begin(b.now_, next_due, end)) {
+        if (fast.begin(b.now_, queue.next_due, end)) {
             if (static_cast<unsigned>(pin) < kPins && pins[pin].used) return &pins[pin];
             FastPath::end_call();
         }
@@ -327,7 +341,7 @@ struct Board::Impl {
     Time wall_deadline(Time t) const;
     // Whether virtual time follows the wall clock (or stands still), rather
     // than running as fast as it can.
-    bool paced() const { return b.options_.speed != Speed::Max || paused; }
+    bool paced() const { return b.options_.speed != Speed::Max || pacing.paused; }
     // Keeps a paced run from getting ahead of the wall clock during long
     // stretches of pin calls without waits.
     void pace(std::unique_lock<std::mutex>& lk);

@@ -13,32 +13,32 @@
 
 namespace pikit::sim {
 
-Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) { return enqueue(next_event++, at, std::move(fn)); }
+Board::EventId Board::Impl::schedule(Time at, std::function<void()> fn) { return enqueue(queue.next++, at, std::move(fn)); }
 
 void Board::Impl::reserve_stimuli() {
     // Far larger than any run's count of stimuli: ids given before the band
     // sort before every stimulus, ids given after it after every stimulus,
     // however many come later.
     constexpr EventId kStimulusBand = EventId{1} << 40;
-    if (next_stimulus != 0) return;
-    next_stimulus = next_event;
-    next_event += kStimulusBand;
+    if (queue.next_stimulus != 0) return;
+    queue.next_stimulus = queue.next;
+    queue.next += kStimulusBand;
 }
 
 Board::EventId Board::Impl::schedule_stimulus(Time at, std::function<void()> fn) {
     reserve_stimuli();
-    return enqueue(next_stimulus++, at, std::move(fn));
+    return enqueue(queue.next_stimulus++, at, std::move(fn));
 }
 
 Board::EventId Board::Impl::enqueue(EventId id, Time at, std::function<void()> fn) {
-    actions.emplace(id, std::move(fn));
+    queue.actions.emplace(id, std::move(fn));
     at = std::max(at, b.now());
-    events.push({at, id});
-    next_due = std::min(next_due, at);
+    queue.times.push({at, id});
+    queue.next_due = std::min(queue.next_due, at);
     return id;
 }
 
-void Board::Impl::cancel(EventId id) { actions.erase(id); }
+void Board::Impl::cancel(EventId id) { queue.actions.erase(id); }
 
 void Board::Impl::advance_to(const std::unique_lock<std::mutex>& lk, Time target) {
     expect_held(lk, m, "advancing time");
@@ -56,13 +56,13 @@ void Board::Impl::advance_to(const std::unique_lock<std::mutex>& lk, Time target
     // Events that keep scheduling others at the same instant would hold
     // time (and this lock) for ever: a model's fault, reported as such.
     std::uint64_t at_instant = 0;
-    while (!events.empty() && events.top().at <= target && !finished) {
-        Event e = events.top();
-        events.pop();
-        auto it = actions.find(e.id);
-        if (it == actions.end()) continue;  // cancelled
+    while (!queue.times.empty() && queue.times.top().at <= target && !finished) {
+        Event e = queue.times.top();
+        queue.times.pop();
+        auto it = queue.actions.find(e.id);
+        if (it == queue.actions.end()) continue;  // cancelled
         std::function<void()> fn = std::move(it->second);
-        actions.erase(it);
+        queue.actions.erase(it);
         if (e.at > b.now()) {
             if (!unsettled.empty()) settle_shown();
             b.now_.store(e.at, std::memory_order_relaxed);
@@ -86,11 +86,11 @@ const std::unique_lock<std::mutex>& Board::Impl::events_lock() const {
 }
 
 Time Board::Impl::next_event_time() {
-    while (!events.empty() && !actions.count(events.top().id)) events.pop();
+    while (!queue.times.empty() && !queue.actions.count(queue.times.top().id)) queue.times.pop();
     refresh_due();
-    return next_due;
+    return queue.next_due;
 }
 
-void Board::Impl::refresh_due() { next_due = events.empty() ? kNever : events.top().at; }
+void Board::Impl::refresh_due() { queue.next_due = queue.times.empty() ? kNever : queue.times.top().at; }
 
 }  // namespace pikit::sim

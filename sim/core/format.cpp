@@ -32,4 +32,13 @@ std::string hex_digits(const std::uint8_t* bytes, std::size_t n, const char* sep
     return s;
 }
 
+std::string binary_groups(std::uint32_t word, int n) {
+    std::string s;
+    for (int i = n - 1; i >= 0; --i) {
+        s += ((word >> i) & 1) ? '1' : '0';
+        if (i > 0 && (n - i) % 4 == 0) s += ' ';
+    }
+    return s;
+}
+
 }  // namespace pikit::sim

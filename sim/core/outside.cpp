@@ -17,7 +17,7 @@ BoardSnapshot Board::snapshot(const std::function<void()>& also) const {
     s.running = !im.outputs_closed;
     s.speed = options_.speed;
     s.speed_factor = options_.speed_factor;
-    s.paused = im.paused;
+    s.paused = im.pacing.paused;
     for (const auto& d : im.devices) s.devices.push_back({d->name(), d->type()});
     for (const auto& [where, state] : im.shown) s.shown.push_back({where.first, where.second, state.value});
     for (int pin = 0; pin < kPins; ++pin) {
@@ -43,17 +43,17 @@ std::optional<Time> Board::stimulate(const std::function<std::function<void()>()
     // up to now has happened, nothing after.
     im.fast.revoke(lk);
     Time at = add_time(now(), 1);
-    if (options_.speed != Speed::Max && !im.paused) {
+    if (options_.speed != Speed::Max && !im.pacing.paused) {
         // Paced: where the wall clock says virtual time is, if the run is
         // behind it (between two events, time jumps, it does not flow).
         const double factor = options_.speed == Speed::Realtime ? 1.0 : options_.speed_factor;
-        const double wall = static_cast<double>(wall_time() - im.wall_origin) * factor;
+        const double wall = static_cast<double>(wall_time() - im.pacing.wall_origin) * factor;
         if (wall > static_cast<double>(at) && wall < static_cast<double>(kMaxDuration)) at = static_cast<Time>(std::floor(wall));
     }
     im.schedule_stimulus(at, std::move(fn));
     // Whoever moves time next sees it: the holder at its next call, else the
     // supervisor, which may be asleep until a later event or the wall clock.
-    im.supervisor_cv.notify_all();
+    im.supervisor.cv.notify_all();
     return at;
 }
 
@@ -63,14 +63,14 @@ void Board::set_pace(Speed speed, double factor, bool paused) {
     im.fast.revoke(lk);  // fast pin calls are for a run at full speed only
     options_.speed = speed;
     options_.speed_factor = factor;
-    im.paused = paused;
+    im.pacing.paused = paused;
     // Paced from here on: the wall clock's origin moves so that now is now.
     if (speed != Speed::Max && !paused) {
         const double f = speed == Speed::Realtime ? 1.0 : factor;
-        im.wall_origin = static_cast<Time>(std::max(-4e18, static_cast<double>(wall_time()) - static_cast<double>(now()) / f));
+        im.pacing.wall_origin = static_cast<Time>(std::max(-4e18, static_cast<double>(wall_time()) - static_cast<double>(now()) / f));
     }
     // Whoever waits for the wall clock looks again.
-    im.supervisor_cv.notify_all();
+    im.supervisor.cv.notify_all();
 }
 
 }  // namespace pikit::sim

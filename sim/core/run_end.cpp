@@ -33,9 +33,9 @@ void Board::finish(bool release_threads, const char* reason) {
         impl_->finished = true;
         impl_->close_outputs(reason);
         for (auto& t : impl_->threads) impl_->unpark(t.get());
-        impl_->supervisor_cv.notify_all();
+        impl_->supervisor.cv.notify_all();
     }
-    if (impl_->supervisor.joinable() && impl_->supervisor.get_id() != std::this_thread::get_id()) impl_->supervisor.join();
+    if (impl_->supervisor.thread.joinable() && impl_->supervisor.thread.get_id() != std::this_thread::get_id()) impl_->supervisor.thread.join();
 }
 
 void Board::end_from_outside(const char* reason) {

@@ -45,7 +45,7 @@ void Board::Impl::run_limit() {
         release_on_finish = false;
         calls_held = true;
         close_outputs("run limit");
-        supervisor_cv.notify_all();
+        supervisor.cv.notify_all();
     } else {
         // The program handles SIGTERM, ignores it, or waits for it on a
         // thread of its own: it goes on, at this instant, and what it does
@@ -60,7 +60,7 @@ void Board::Impl::run_limit() {
         // Not from here: this may be a program thread inside a call, and a
         // handler run on it could not make a call of its own.
         limit.term_to_send = true;
-        supervisor_cv.notify_all();
+        supervisor.cv.notify_all();
         return;
     }
     std::fflush(stderr);

@@ -99,63 +99,79 @@ void program_output(const char* data, std::size_t size) {
     if (g_board) g_board->program_output(data, size);
 }
 
-void boot() {
+// What the run starts from: the run variables, and the scenario's text and
+// name (the file's, the program's built-in one, or none at all).
+struct Start {
+    RunEnvironment env;
+    std::string text;
+    std::string file;
+    FileId scenario_id;
+    bool empty = false;  // no scenario: the Pi alone
+};
+
+Start read_start() {
     Options base;
     base.record_history = false;
     base.exit_on_fatal = true;
     base.hold_until_started = true;
 
-    std::string text, file;
-    FileId scenario_id;
-    RunEnvironment env;
+    Start s;
     try {
         check_variable_names(environ);
-        env = read_environment([](const char* name) { return std::getenv(name); }, base);
-        if (!env.scenario_path.empty()) {
-            file = env.scenario_path;
-            text = read_scenario_file(file, &scenario_id);
+        s.env = read_environment([](const char* name) { return std::getenv(name); }, base);
+        if (!s.env.scenario_path.empty()) {
+            s.file = s.env.scenario_path;
+            s.text = read_scenario_file(s.file, &s.scenario_id);
         } else if (pikit_sim_default_scenario != nullptr) {
-            file = pikit_sim_default_scenario_name;
-            text = pikit_sim_default_scenario;
+            s.file = pikit_sim_default_scenario_name;
+            s.text = pikit_sim_default_scenario;
         } else {
             // Nothing wired: the Pi alone, as it comes out of the box.
-            text = "devices: []\n";
+            s.text = "devices: []\n";
         }
-        std::vector<OutputFile> outputs = output_files(env.options);
-        if (!env.expect_path.empty()) outputs.push_back({"PIKIT_SIM_EXPECT", env.expect_path, "the expectations' results"});
-        check_output_files(outputs, env.scenario_path.empty() ? nullptr : &scenario_id);
+        std::vector<OutputFile> outputs = output_files(s.env.options);
+        if (!s.env.expect_path.empty()) outputs.push_back({"PIKIT_SIM_EXPECT", s.env.expect_path, "the expectations' results"});
+        check_output_files(outputs, s.env.scenario_path.empty() ? nullptr : &s.scenario_id);
     } catch (const ScenarioError& e) {
         bad_input(e.what());
     }
-    env.options.program = program_invocation_short_name;
-    env.options.scenario = file;
-    const bool empty = file.empty();
-    if (empty) file = "(no scenario)";
+    s.env.options.program = program_invocation_short_name;
+    s.env.options.scenario = s.file;
+    s.empty = s.file.empty();
+    if (s.empty) s.file = "(no scenario)";
+    return s;
+}
 
-    if (env.view) {
-        // The view saves the scenario in force: with PIKIT_SIM_SET's changes.
-        std::string shown = text;
-        if (!env.sets.empty()) {
-            try {
-                Config changed = Config::parse(text, file);
-                apply_sets(changed, env.sets);
-                shown = YAML::Dump(changed.node()) + "\n";
-            } catch (const ScenarioError&) {
-                // Refused below, where the scenario is wired.
-            }
-        }
-        g_view = new view::View(*env.view, file, shown);
+// The live view's server, bound before the board exists so that a port in
+// use is refused before anything runs; it serves once the board is wired.
+void open_view(Start& s) {
+    // The view saves the scenario in force: with PIKIT_SIM_SET's changes.
+    std::string shown = s.text;
+    if (!s.env.sets.empty()) {
         try {
-            g_view->bind();
-        } catch (const std::exception& e) {
-            bad_input("environment: PIKIT_SIM_VIEW: " + std::string(e.what()) + " '" + std::getenv("PIKIT_SIM_VIEW") + "'");
+            Config changed = Config::parse(s.text, s.file);
+            apply_sets(changed, s.env.sets);
+            shown = YAML::Dump(changed.node()) + "\n";
+        } catch (const ScenarioError&) {
+            // Refused in wire_board, where the scenario is wired.
         }
-        env.options.event_listeners.push_back(g_view->listener());
     }
-
+    g_view = new view::View(*s.env.view, s.file, shown);
     try {
-        Config root = Config::parse(text, file);
-        if (!env.scenario_path.empty()) root.outputs().set_scenario(scenario_id);
+        g_view->bind();
+    } catch (const std::exception& e) {
+        bad_input("environment: PIKIT_SIM_VIEW: " + std::string(e.what()) + " '" + std::getenv("PIKIT_SIM_VIEW") + "'");
+    }
+    s.env.options.event_listeners.push_back(g_view->listener());
+}
+
+// The board, made from the scenario with the variables' changes, with the
+// expectations' checker and the timeout status listening to it.
+void wire_board(const Start& s) {
+    const RunEnvironment& env = s.env;
+    try {
+        Config root = Config::parse(s.text, s.file);
+        if (!env.scenario_path.empty()) root.outputs().set_scenario(s.scenario_id);
         apply_sets(root, env.sets);
         Options o = scenario_options(root, env.options);
         if (env.pin_cost) o.pin_call_cost = *env.pin_cost;
@@ -176,25 +192,31 @@ void boot() {
     } catch (const OptionError& e) {
         bad_input(option_message(e));
     } catch (const std::exception& e) {
-        bad_input(file + ": " + e.what());
+        bad_input(s.file + ": " + e.what());
     }
+}
+
+void boot() {
+    Start s = read_start();
+    if (s.env.view) open_view(s);
+    wire_board(s);
     std::atexit(at_exit);
     install_ending_signals(*g_board);
     // The program's standard output joins the event stream (and the view's
     // console), byte for byte as it goes to descriptor 1.
-    if (!env.options.events_path.empty() || g_view || g_checker) tap_stdout(program_output);
-    // Wiring a large scenario leaves many small freed blocks behind (the
-    // parsed document). The allocator would merge them on the program's first
-    // larger allocation, the buffer of its first printf: milliseconds of the
-    // program's CPU time with no library call, long enough to look like a
-    // spinning loop. Merge them here, while the start is still held.
+    if (!s.env.options.events_path.empty() || g_view || g_checker) tap_stdout(program_output);
     if (g_view) {
         g_view->serve(*g_board);
         std::fprintf(stderr, "pikit-sim: view at %s\n", g_view->url().c_str());
         std::fflush(stderr);
     }
+    // Wiring a large scenario leaves many small freed blocks behind (the
+    // parsed document). The allocator would merge them on the program's first
+    // larger allocation, the buffer of its first printf: milliseconds of the
+    // program's CPU time with no library call, long enough to look like a
+    // spinning loop. Merge them here, while the start is still held.
     malloc_trim(0);
-    g_empty_board_hint.store(empty);
+    g_empty_board_hint.store(s.empty);
     g_board->started();
 }
 

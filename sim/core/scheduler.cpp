@@ -47,24 +47,24 @@ void Board::Impl::pin_call(std::unique_lock<std::mutex>& lk) {
     if (nested_call()) return;
     Time cost = b.options_.pin_call_cost;
     if (cost == 0) {
-        if (b.now() != frozen_at) {
-            frozen_at = b.now();
-            frozen_count = 0;
-        } else if (++frozen_count >= b.options_.frozen_calls) {
-            fatal("virtual time frozen at " + format_time(b.now()) + ": " + std::to_string(frozen_count) +
+        if (b.now() != frozen.at) {
+            frozen.at = b.now();
+            frozen.count = 0;
+        } else if (++frozen.count >= b.options_.frozen_calls) {
+            fatal("virtual time frozen at " + format_time(b.now()) + ": " + std::to_string(frozen.count) +
                   " pin calls without any wait, and the pin call cost is 0 (PIKIT_SIM_PIN_COST)");
         }
     }
     advance_to(lk, add_time(b.now(), cost));
-    if (paced() && (++pace_tick & 1023) == 0) pace(lk);
+    if (paced() && (++pacing.tick & 1023) == 0) pace(lk);
 }
 
 Time Board::Impl::wall_deadline(Time t) const {
-    if (paused) return kNever;
+    if (pacing.paused) return kNever;
     double factor = b.options_.speed == Speed::Realtime ? 1.0 : b.options_.speed_factor;
     // Held below overflow: at a slow factor a far virtual time is "never" on the wall clock too.
     const double wall = std::min(static_cast<double>(t) / factor, 4e18);
-    return wall_origin + static_cast<Time>(wall);
+    return pacing.wall_origin + static_cast<Time>(wall);
 }
 
 void Board::Impl::pace(std::unique_lock<std::mutex>& lk) {
@@ -90,7 +90,7 @@ void Board::Impl::pace(std::unique_lock<std::mutex>& lk) {
             if (!holder) dispatch(lk);
         }
         block_until_holder(lk, t);
-    } while (paused && !finished);
+    } while (pacing.paused && !finished);
 }
 
 Board::Impl::Thread* Board::Impl::self() {
@@ -121,7 +121,7 @@ void Board::Impl::thread_gone(Thread* t) {
     if (t->st == St::Ending || t->st == St::Gone) return;
     t->st = St::Ending;
     ++ending;
-    supervisor_cv.notify_one();
+    supervisor.cv.notify_one();
 }
 
 void Board::Impl::reap_ended(std::unique_lock<std::mutex>& lk) {
@@ -232,7 +232,7 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
     Time slice_end = 0;
     while (!holder && !finished) {
         if (ending > 0) {  // the supervisor carries on once they are gone
-            supervisor_cv.notify_one();
+            supervisor.cv.notify_one();
             break;
         }
         if (!ready.empty()) {
@@ -240,21 +240,21 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
             ready.pop_front();
             holder->st = St::Holder;
             unpark(holder);
-            if (supervisor_idle) supervisor_cv.notify_one();  // a holder to watch
+            if (supervisor.idle) supervisor.cv.notify_one();  // a holder to watch
             break;
         }
         if (limit.held) {  // the supervisor lets time go on if the program goes quiet
-            supervisor_cv.notify_one();
+            supervisor.cv.notify_one();
             break;
         }
         Time next = next_event_time();
         if (next == kNever) break;
         if (settled_activity != activity && any_free()) {
-            supervisor_cv.notify_one();
+            supervisor.cv.notify_one();
             break;
         }
         if (paced() && wall_deadline(next) > wall_time()) {
-            supervisor_cv.notify_one();
+            supervisor.cv.notify_one();
             break;
         }
         // With endless events (a soft PWM, a part with something to do every
@@ -267,8 +267,8 @@ void Board::Impl::dispatch(std::unique_lock<std::mutex>& lk) {
             if (slice_end == 0) {
                 slice_end = w + 1000000;
             } else if (w >= slice_end) {
-                advance_paused = true;
-                supervisor_cv.notify_one();
+                supervisor.advance_paused = true;
+                supervisor.cv.notify_one();
                 break;
             }
         }
@@ -303,7 +303,7 @@ void Board::Impl::wait(Time when, bool relative, CallKind kind, int value) {
     schedule(when, [this, t] { make_ready(t); });
     holder = nullptr;
     fast.drop(lk);
-    frozen_at = -1;
+    frozen.at = -1;
     dispatch(lk);
     block_until_holder(lk, t);
 }

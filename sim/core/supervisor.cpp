@@ -197,8 +197,8 @@ static Time watch_settle(Board::Impl& im, SettleWatch& s, Time wall, const Limit
 static Time advance(Board::Impl& im, std::unique_lock<std::mutex>& lk) {
     Time wake = kNever;
     im.dispatch(lk);
-    if (im.advance_paused) {
-        im.advance_paused = false;
+    if (im.supervisor.advance_paused) {
+        im.supervisor.advance_paused = false;
         wake = wall_time() + 50000;
     }
     if (im.holder) return std::min(wake, wall_time());  // a new holder: start watching it
@@ -240,13 +240,13 @@ void Board::Impl::supervise() {
         // goes out now, and the watch over the program's reaction begins.
         if (limit.term_to_send) continue;
         if (wake == kNever) {
-            supervisor_idle = true;
-            supervisor_cv.wait(lk);
-            supervisor_idle = false;
+            supervisor.idle = true;
+            supervisor.cv.wait(lk);
+            supervisor.idle = false;
         } else {
             const Time delta = wake - wall_time();
             if (delta > 0) {
-                supervisor_cv.wait_for(lk, std::chrono::nanoseconds(delta));
+                supervisor.cv.wait_for(lk, std::chrono::nanoseconds(delta));
             } else {
                 // Look again at once, but let go of the lock first: a
                 // program thread may be waiting for it.

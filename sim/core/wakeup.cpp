@@ -43,7 +43,7 @@ bool Board::wait_for_wakeup(Wakeup& w, Time timeout, const std::function<bool()>
     });
     im.holder = nullptr;
     im.fast.drop(lk);
-    im.frozen_at = -1;
+    im.frozen.at = -1;
     im.dispatch(lk);
     im.block_until_holder(lk, t);
     if (w.thread == t) {  // the run ended while it waited

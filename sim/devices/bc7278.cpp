@@ -21,16 +21,6 @@ constexpr std::uint8_t kGlyphs[16] = {
 constexpr char kGlyphNames[] = "0123456789AbCdEF";
 constexpr char kSegmentNames[] = "abcdefg";
 
-// The first `n` bits of a frame, in the order they came, in groups of four.
-std::string bit_string(std::uint16_t word, int n) {
-    std::string s;
-    for (int i = n - 1; i >= 0; --i) {
-        s += ((word >> i) & 1) ? '1' : '0';
-        if (i > 0 && (n - i) % 4 == 0) s += ' ';
-    }
-    return s;
-}
-
 std::string segment_list(std::uint8_t mask) {
     std::string s;
     for (int b = 0; b < 8; ++b) {
@@ -134,7 +124,7 @@ void Bc7278::clock_fell() {
         break;
     case Sync::Done:
         breach("frame broken into: the clock fell " + format_duration(now - last_rise_) + " after the last bit of frame " +
-               bit_string(frame_.word, 16) + " (" + hex(frame_.address()) + ", " + hex(frame_.data()) + "), before the " +
+               binary_groups(frame_.word, 16) + " (" + hex(frame_.address()) + ", " + hex(frame_.data()) + "), before the " +
                format_duration(settings_.sync_idle) + " of idle clock that ends a frame");
         ++counters_.broken;
         sync_ = Sync::Broken;
@@ -160,7 +150,7 @@ void Bc7278::clock_rose() {
 // The clock has been high for sync_idle: the bit count starts again.
 void Bc7278::clock_idle() {
     if (sync_ == Sync::InFrame) {
-        breach("frame cut short after " + std::to_string(frame_.bits) + " bit(s): " + bit_string(frame_.word, frame_.bits) +
+        breach("frame cut short after " + std::to_string(frame_.bits) + " bit(s): " + binary_groups(frame_.word, frame_.bits) +
                "; the clock stayed high for " + format_duration(settings_.sync_idle));
         ++counters_.broken;
         end_frame(false);
@@ -385,7 +375,7 @@ void Bc7278::close_contact(int key, Time hold) {
     }
 }
 
-// ---------------------------------------------------------------- scenario
+// ---------------------------------------------------------------- run's end
 
 void Bc7278::finish() {
     if (!board()) return;

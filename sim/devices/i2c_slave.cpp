@@ -222,27 +222,36 @@ void I2cSlave::on_scl(Level level) {
     }
 
     if (level == Level::High) {
-        if (!first_fall_after_start_) check(now - scl_fall_, kSclLow);
-        scl_rise_ = now;
-        switch (phase_) {
-        case Phase::Address:
-        case Phase::WriteData:
-            check(now - sda_change_, kDataSetup);
-            shift_ = static_cast<std::uint8_t>((shift_ << 1) | (is_high(sda_) ? 1 : 0));
-            ++bits_;
-            break;
-        case Phase::ReadAck:
-            check(now - sda_change_, kAckSetup);
-            transfers_.back().master_nack = is_high(sda_);
-            events_.publish(is_high(sda_) ? BusEvent::Kind::Nack : BusEvent::Kind::Ack, now, 0, true);
-            break;
-        case Phase::ReadData: ++bits_; break;
-        default: break;
-        }
-        return;
+        scl_rose(now);
+    } else {
+        scl_fell(now);
     }
+}
 
-    // Falling edge.
+// SCL up: where the master's bits (address, data, its acknowledge) are sampled.
+void I2cSlave::scl_rose(Time now) {
+    if (!first_fall_after_start_) check(now - scl_fall_, kSclLow);
+    scl_rise_ = now;
+    switch (phase_) {
+    case Phase::Address:
+    case Phase::WriteData:
+        check(now - sda_change_, kDataSetup);
+        shift_ = static_cast<std::uint8_t>((shift_ << 1) | (is_high(sda_) ? 1 : 0));
+        ++bits_;
+        break;
+    case Phase::ReadAck:
+        check(now - sda_change_, kAckSetup);
+        transfers_.back().master_nack = is_high(sda_);
+        events_.publish(is_high(sda_) ? BusEvent::Kind::Nack : BusEvent::Kind::Ack, now, 0, true);
+        break;
+    case Phase::ReadData: ++bits_; break;
+    default: break;
+    }
+}
+
+// SCL down: the low time's checks, then the part's next move on SDA (its
+// acknowledge, its next data bit, letting go).
+void I2cSlave::scl_fell(Time now) {
     if (first_fall_after_start_) {
         check(now - start_at_, kStartHold);
         first_fall_after_start_ = false;

@@ -192,6 +192,8 @@ private:
     };
 
     void on_scl(Level level);
+    void scl_rose(Time now);
+    void scl_fell(Time now);
     void on_sda(Level level);
     void start_condition();
     void stop_condition();

@@ -117,7 +117,11 @@ struct View::Impl {
     }
 
     void routes();
+    // Answers only to its own address, and takes inputs from its own page only.
+    void guard();
     void stream(httplib::Response& res);
+    void pace(const httplib::Request& req, httplib::Response& res);
+    void input(const httplib::Request& req, httplib::Response& res);
     void sample_loop();
 };
 
@@ -262,7 +266,7 @@ void View::Impl::stream(httplib::Response& res) {
         [this, page](bool) { feed.unsubscribe(page->id); });
 }
 
-void View::Impl::routes() {
+void View::Impl::guard() {
     server.set_payload_max_length(kMaxBody);
     server.set_read_timeout(5, 0);
     server.set_write_timeout(5, 0);
@@ -291,6 +295,10 @@ void View::Impl::routes() {
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
+}
+
+void View::Impl::routes() {
+    guard();
     for (const Asset& a : page_assets())
         server.Get(a.path, [a](const httplib::Request&, httplib::Response& res) {
             res.set_content(a.data, a.size, a.type);
@@ -314,45 +322,51 @@ void View::Impl::routes() {
         res.set_content(with_stimuli(scenario_text, inputs.stimuli()), "application/yaml; charset=utf-8");
         res.set_header("Cache-Control", "no-store");
     });
-    server.Post("/pace", [this](const httplib::Request& req, httplib::Response& res) {
-        nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
-        const nlohmann::json speed = body.is_object() && body.contains("speed") ? body["speed"] : nlohmann::json();
-        std::string s = speed.is_string() ? speed.get<std::string>() : speed.is_number() ? speed.dump() : "";
-        const std::optional<double> factor = parse_decimal(s);
-        if (s == "pause") board->set_pace(Speed::Max, 1.0, true);
-        else if (s == "max") board->set_pace(Speed::Max);
-        else if (s == "realtime") board->set_pace(Speed::Realtime);
-        else if (factor && *factor >= kMinSpeedFactor && *factor <= kMaxSpeedFactor && s.find_first_of("eE") == std::string::npos)
-            board->set_pace(Speed::Factor, *factor);
-        else {
-            json_reply(res, 400,
-                       {{"error",
-                         "pace: expected {\"speed\": \"pause\", \"realtime\", \"max\" or a factor from 0.001 to "
-                         "1000000000}, not " +
-                             (body.is_discarded() ? std::string("that") : body.dump())}});
+    server.Post("/pace", [this](const httplib::Request& req, httplib::Response& res) { pace(req, res); });
+    server.Post("/input", [this](const httplib::Request& req, httplib::Response& res) { input(req, res); });
+}
+
+// {"speed": "pause" | "realtime" | "max" | factor}
+void View::Impl::pace(const httplib::Request& req, httplib::Response& res) {
+    nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
+    const nlohmann::json speed = body.is_object() && body.contains("speed") ? body["speed"] : nlohmann::json();
+    std::string s = speed.is_string() ? speed.get<std::string>() : speed.is_number() ? speed.dump() : "";
+    const std::optional<double> factor = parse_decimal(s);
+    if (s == "pause") board->set_pace(Speed::Max, 1.0, true);
+    else if (s == "max") board->set_pace(Speed::Max);
+    else if (s == "realtime") board->set_pace(Speed::Realtime);
+    else if (factor && *factor >= kMinSpeedFactor && *factor <= kMaxSpeedFactor && s.find_first_of("eE") == std::string::npos)
+        board->set_pace(Speed::Factor, *factor);
+    else {
+        json_reply(res, 400,
+                   {{"error",
+                     "pace: expected {\"speed\": \"pause\", \"realtime\", \"max\" or a factor from 0.001 to "
+                     "1000000000}, not " +
+                         (body.is_discarded() ? std::string("that") : body.dump())}});
+        return;
+    }
+    json_reply(res, 200, {{"speed", s}});
+}
+
+// One of the person's inputs, through the models' declared actions.
+void View::Impl::input(const httplib::Request& req, httplib::Response& res) {
+    nlohmann::ordered_json input;  // the person's order of settings, kept in the saved scenario
+    try {
+        input = nlohmann::ordered_json::parse(req.body);
+    } catch (const nlohmann::ordered_json::exception& e) {
+        json_reply(res, 400, {{"error", std::string("input: not JSON: ") + e.what()}});
+        return;
+    }
+    try {
+        const std::optional<Time> at = inputs.apply(*board, input);
+        if (!at) {
+            json_reply(res, 409, {{"error", "the run is over: nothing can happen any more"}});
             return;
         }
-        json_reply(res, 200, {{"speed", s}});
-    });
-    server.Post("/input", [this](const httplib::Request& req, httplib::Response& res) {
-        nlohmann::ordered_json input;  // the person's order of settings, kept in the saved scenario
-        try {
-            input = nlohmann::ordered_json::parse(req.body);
-        } catch (const nlohmann::ordered_json::exception& e) {
-            json_reply(res, 400, {{"error", std::string("input: not JSON: ") + e.what()}});
-            return;
-        }
-        try {
-            const std::optional<Time> at = inputs.apply(*board, input);
-            if (!at) {
-                json_reply(res, 409, {{"error", "the run is over: nothing can happen any more"}});
-                return;
-            }
-            json_reply(res, 200, {{"at_ns", *at}, {"inputs", inputs.count()}});
-        } catch (const InputError& e) {
-            json_reply(res, 400, {{"error", e.what()}});
-        }
-    });
+        json_reply(res, 200, {{"at_ns", *at}, {"inputs", inputs.count()}});
+    } catch (const InputError& e) {
+        json_reply(res, 400, {{"error", e.what()}});
+    }
 }
 
 }  // namespace pikit::sim::view
