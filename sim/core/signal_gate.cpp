@@ -62,7 +62,9 @@ struct Action {
 // One per signal. Written under g_writing with every signal blocked in the
 // writing thread; read by the kit's handler on any thread, which retries
 // while a write is under way (a sequence lock), so that it never waits on a
-// lock a thread it interrupted might hold.
+// lock a thread it interrupted might hold. Each value is stored with release
+// after the count is bumped, and loaded with acquire: a reader that sees any
+// value of a write sees the count moved too, and tries again.
 struct Entry {
     std::atomic<unsigned> seq{0};
     std::atomic<bool> known{false};
@@ -119,11 +121,10 @@ Action read(int sig) {
         const unsigned s = e.seq.load(std::memory_order_acquire);
         if (s & 1u) continue;
         Action a;
-        a.handler = e.handler.load(std::memory_order_relaxed);
-        a.flags = e.flags.load(std::memory_order_relaxed);
-        a.mask = e.mask.load(std::memory_order_relaxed);
-        a.kit = e.kit.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        a.handler = e.handler.load(std::memory_order_acquire);
+        a.flags = e.flags.load(std::memory_order_acquire);
+        a.mask = e.mask.load(std::memory_order_acquire);
+        a.kit = e.kit.load(std::memory_order_acquire);
         if (e.seq.load(std::memory_order_relaxed) == s) return a;
     }
 }
@@ -175,11 +176,10 @@ int store(int sig, const Action& a) {
     }
     Entry& e = g_entries[sig];
     e.seq.fetch_add(1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    e.handler.store(a.handler, std::memory_order_relaxed);
-    e.flags.store(a.flags, std::memory_order_relaxed);
-    e.mask.store(a.mask, std::memory_order_relaxed);
-    e.kit.store(a.kit, std::memory_order_relaxed);
+    e.handler.store(a.handler, std::memory_order_release);
+    e.flags.store(a.flags, std::memory_order_release);
+    e.mask.store(a.mask, std::memory_order_release);
+    e.kit.store(a.kit, std::memory_order_release);
     e.known.store(true, std::memory_order_relaxed);
     e.seq.fetch_add(1, std::memory_order_release);
     return real_sigaction()(sig, &k, nullptr);
