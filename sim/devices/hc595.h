@@ -142,8 +142,6 @@ private:
 
     std::uint8_t stages_ = 0;
     std::uint8_t latched_ = 0;
-    Level clock_level_ = Level::Low;
-    Level latch_level_ = Level::Low;
 
     // Times of the last edges (-1: none yet), for the timing checks.
     Time data_change_ = -1;
